@@ -1,0 +1,47 @@
+// Entry point of the receiver: the maintenance command, the single instance,
+// the log, the options, then the front end until the user quits.
+#include <cstdlib>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/console.h"
+#include "platform/folders.h"
+#include "platform/log.h"
+#include "platform/single_instance.h"
+
+int main(int argc, char** argv) {
+  using namespace vistrel;
+  std::vector<std::string> args(argv, argv + argc);
+  const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+  CommandLine command_line = ParseCommandLine(args, display);
+
+  if (command_line.remove_camera) return RemoveCameraCommand();
+  if (!command_line.error.empty()) {
+    std::fprintf(stderr, "vistrel: %s\n", command_line.error.c_str());
+    return 2;
+  }
+
+  auto runtime_folder = RuntimeFolder();
+  if (!runtime_folder) {
+    std::fprintf(stderr, "vistrel: no private runtime folder could be made\n");
+    return 1;
+  }
+  std::unique_ptr<SingleInstance> instance;
+  switch (SingleInstance::Acquire(*runtime_folder, instance)) {
+    case SingleInstance::Outcome::kOtherRunning:
+      return 0;
+    case SingleInstance::Outcome::kNoRuntimeFolder:
+      std::fprintf(stderr, "vistrel: cannot use the runtime folder %s\n",
+                   runtime_folder->c_str());
+      return 1;
+    case SingleInstance::Outcome::kFirst:
+      break;
+  }
+
+  OpenLogFile(AppDataFolder());
+  // No desktop front end is built yet, so every start runs the console.
+  return RunConsole(command_line, *instance);
+}

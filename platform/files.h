@@ -1,0 +1,32 @@
+// File operations with the guarantees the receiver relies on: a replaced file
+// is never seen half-written, and a private file is never followed through a link.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vistrel {
+
+// Writes `bytes` to target + ".tmp", flushes it to disk, renames it over the
+// target and flushes the folder. On false the target is untouched.
+[[nodiscard]] bool ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);
+
+// Moves `from` to `to` only when `to` does not exist; false with errno EEXIST when it does.
+[[nodiscard]] bool RenameNoReplace(const std::filesystem::path& from,
+                                   const std::filesystem::path& to);
+
+// The whole file; nothing when it is missing, unreadable, or larger than max_bytes.
+std::optional<std::string> ReadFileText(const std::filesystem::path& path,
+                                        uint64_t max_bytes = 64ull << 20);
+
+// Creates or truncates a file with mode 0600 without following a symlink, and
+// writes all bytes.
+[[nodiscard]] bool WritePrivateFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Bytes available to this user on the file system holding `path`.
+std::optional<uint64_t> AvailableBytes(const std::filesystem::path& path);
+
+}  // namespace vistrel

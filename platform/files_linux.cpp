@@ -1,0 +1,85 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "platform/files.h"
+#include "platform/unique_handle.h"
+
+namespace vistrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool WriteAll(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  size_t size = bytes.size();
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void SyncFolderOf(const fs::path& path) {
+  fs::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) ::fsync(dir.Get());
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+  fs::path temp = target;
+  temp += ".tmp";
+  {
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return false;
+    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0) return false;
+    if (::close(fd.Release()) != 0) return false;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) return false;
+  SyncFolderOf(target);
+  return true;
+}
+
+bool RenameNoReplace(const fs::path& from, const fs::path& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+std::optional<std::string> ReadFileText(const fs::path& path, uint64_t max_bytes) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    if (text.size() + static_cast<size_t>(n) > max_bytes) return std::nullopt;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+bool WritePrivateFile(const fs::path& path, std::string_view bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return false;
+  // An existing file keeps its mode through open; make it private all the same.
+  if (::fchmod(fd.Get(), 0600) != 0) return false;
+  return WriteAll(fd.Get(), bytes);
+}
+
+std::optional<uint64_t> AvailableBytes(const fs::path& path) {
+  struct statvfs st{};
+  if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+}
+
+}  // namespace vistrel
