@@ -1,0 +1,47 @@
+// Byte helpers shared by the security and scan code: base64url, hex, a
+// constant-time comparison, random bytes, SHA-256 and whole-file reading and
+// replacing. Free functions without state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vistrel {
+
+using Bytes = std::vector<uint8_t>;
+using Digest = std::array<uint8_t, 32>;
+
+inline std::span<const uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+inline std::string_view AsText(std::span<const uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// RFC 4648 base64url without padding.
+std::string Base64UrlEncode(std::span<const uint8_t> bytes);
+// Fails on any character outside the alphabet ("=" included); spare bits are dropped.
+std::optional<Bytes> Base64UrlDecode(std::string_view text);
+// Lower-case, high nibble first.
+std::string HexEncode(std::span<const uint8_t> bytes);
+// Lower-case only; odd length or any other character fails.
+std::optional<Bytes> HexDecode(std::string_view text);
+// Unequal at once on different lengths; otherwise no early exit.
+bool ConstantTimeEqual(std::span<const uint8_t> a, std::span<const uint8_t> b);
+// From the kernel's generator; false when it cannot deliver.
+[[nodiscard]] bool RandomBytes(uint8_t* buffer, size_t count);
+Digest Sha256(std::span<const uint8_t> bytes);
+// Nothing when the file is missing, unreadable or empty.
+std::optional<Bytes> ReadWholeFile(const std::filesystem::path& path);
+// Writes path + ".tmp" and moves it over the path; the target holds the old or
+// the complete new content, never a partial write.
+[[nodiscard]] bool WriteFileReplacing(const std::filesystem::path& path,
+                                      std::span<const uint8_t> bytes);
+
+}  // namespace vistrel

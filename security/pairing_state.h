@@ -1,0 +1,67 @@
+// One pairing invitation at a time: the secret behind the QR code, the
+// 6-digit code both screens show, the rate limit, and the user's decision.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "security/bytes.h"
+
+namespace vistrel {
+
+enum class SubmitResult { kOk = 0, kBadSecret, kExpired, kAlreadyPending, kClosed, kRateLimited };
+enum class Decision : uint32_t { kNone = 0, kApproved = 1, kRejected = 2 };
+
+// Letters, digits and "-._~" stay; every other byte becomes "%XX".
+std::string PercentEncode(std::string_view text);
+// SHA-256(receiver fp + phone fp + secret), first 4 bytes big-endian, mod 10^6, "%06u".
+std::string PairingCode(const Digest& receiver_fingerprint, const Digest& phone_fingerprint,
+                        std::span<const uint8_t> secret);
+
+class PairingState {
+ public:
+  explicit PairingState(const Clock& clock = SystemClock()) : clock_(clock) {}
+
+  // Opens a new invitation and returns its URL; nothing (and no invitation)
+  // when random bytes cannot be had, since the secret must never be predictable.
+  std::optional<std::string> Open(const std::string& receiver_id, const std::string& receiver_name,
+                                  const Digest& receiver_fingerprint,
+                                  const std::vector<std::string>& addresses,
+                                  uint64_t lifetime_ms);
+  // Open, not expired and no request pending.
+  bool IsOpen() const;
+  SubmitResult Submit(const std::string& secret_text, const Digest& phone_fingerprint,
+                      const std::string& device_name, std::string& code);
+  // Blocks until a decision, the deadline, Close, or `phone_left` says yes; it is
+  // asked at least every 200 ms. Closes the invitation.
+  Decision WaitForDecision(uint64_t deadline_ms, const std::function<bool()>& phone_left);
+  void Decide(bool approve);
+  void Close();
+  // The request text while a request is pending and undecided.
+  bool PendingRequest(std::string& text) const;
+  // Tick of the pending request, or 0.
+  uint64_t PendingSince() const;
+
+ private:
+  const Clock& clock_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  Bytes secret_;                    // guarded by mutex_
+  Digest receiver_fingerprint_{};   // guarded by mutex_
+  uint64_t expiry_ = 0;             // guarded by mutex_
+  bool open_ = false;               // guarded by mutex_
+  bool pending_ = false;            // guarded by mutex_
+  Decision decision_ = Decision::kNone;  // guarded by mutex_
+  std::string pending_text_;        // guarded by mutex_
+  uint64_t pending_since_ = 0;      // guarded by mutex_
+  std::deque<uint64_t> attempts_;   // guarded by mutex_
+};
+
+}  // namespace vistrel

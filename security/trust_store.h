@@ -1,0 +1,44 @@
+// The phones this receiver trusts, by the SHA-256 fingerprint of their
+// certificate, mirrored in trusted_phones.tsv. Every change is saved at once;
+// a change whose save fails is undone in memory.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vistrel {
+
+struct TrustedPhone {
+  std::string fingerprint;  // 64 lower-case hex characters
+  std::string device_id;    // UTF-8, cleaned, at most 64 bytes
+  std::string device_name;  // UTF-8, cleaned, at most 64 bytes
+  bool operator==(const TrustedPhone&) const = default;
+};
+
+// Drops bytes below 32 and stops after 64 bytes.
+std::string CleanTrustText(std::string_view text);
+
+class TrustStore {
+ public:
+  // Reads the file; a missing or unreadable file gives an empty store.
+  explicit TrustStore(std::filesystem::path path);
+
+  bool Contains(const std::string& fingerprint) const;
+  // Adds or replaces in place; false (and nothing changed) when the save failed.
+  [[nodiscard]] bool Add(const TrustedPhone& entry);
+  // Removes every entry of the fingerprint; true when nothing had to be written
+  // or the file was written.
+  [[nodiscard]] bool Remove(const std::string& fingerprint);
+  std::vector<TrustedPhone> List() const;
+
+ private:
+  bool SaveLocked() const;  // requires mutex_
+
+  const std::filesystem::path path_;
+  mutable std::mutex mutex_;
+  std::vector<TrustedPhone> entries_;  // guarded by mutex_
+};
+
+}  // namespace vistrel
