@@ -52,8 +52,8 @@ struct Frame {
 Frame ReadFrame(ByteReader& reader, uint64_t first_byte_deadline_ms, FrameContext context,
                 const Clock& clock = SystemClock());
 // Builds the whole frame in one buffer and writes it in one call.
-bool SendFrame(TlsChannel& channel, uint8_t type, std::span<const uint8_t> payload);
-inline bool SendFrame(TlsChannel& channel, uint8_t type, std::string_view payload) {
+bool SendFrame(Channel& channel, uint8_t type, std::span<const uint8_t> payload);
+inline bool SendFrame(Channel& channel, uint8_t type, std::string_view payload) {
   return SendFrame(channel, type, AsBytes(payload));
 }
 

@@ -22,6 +22,14 @@ class ByteReader {
   virtual ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t deadline_ms) = 0;
 };
 
+// A message channel as the link logic sees it: reads from the connection's own
+// thread, whole writes from any thread.
+class Channel : public ByteReader {
+ public:
+  [[nodiscard]] virtual bool Write(std::span<const uint8_t> data) = 0;
+  virtual bool HasBufferedInput() const = 0;
+};
+
 // Credentials of one side, made once at start-up from the identity.
 class TlsCredentials {
  public:
@@ -44,7 +52,7 @@ class TlsCredentials {
   bool client_ = false;
 };
 
-class TlsChannel final : public ByteReader {
+class TlsChannel final : public Channel {
  public:
   // `socket` is connected and stays owned by the caller.
   TlsChannel(int socket, const TlsCredentials& credentials);
@@ -57,9 +65,9 @@ class TlsChannel final : public ByteReader {
   // Only the connection's own thread reads.
   ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t deadline_ms) override;
   // Whole buffer as records; callable from any thread; one call is contiguous on the wire.
-  [[nodiscard]] bool Write(std::span<const uint8_t> data);
+  [[nodiscard]] bool Write(std::span<const uint8_t> data) override;
   // Raw or decrypted bytes already received and not yet handed out.
-  bool HasBufferedInput() const;
+  bool HasBufferedInput() const override;
   // DER of the peer's certificate; empty until Establish succeeded.
   const Bytes& peer_certificate() const { return peer_certificate_; }
   int socket() const { return socket_; }
