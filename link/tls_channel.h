@@ -26,6 +26,9 @@ class ByteReader {
 // thread, whole writes from any thread.
 class Channel : public ByteReader {
  public:
+  [[nodiscard]] virtual bool Establish(uint64_t deadline_ms) = 0;
+  // DER of the peer's certificate; empty until Establish succeeded.
+  virtual const Bytes& peer_certificate() const = 0;
   [[nodiscard]] virtual bool Write(std::span<const uint8_t> data) = 0;
   virtual bool HasBufferedInput() const = 0;
 };
@@ -61,15 +64,14 @@ class TlsChannel final : public Channel {
   TlsChannel& operator=(const TlsChannel&) = delete;
 
   // Handshake of the credentials' side plus the post-handshake checks.
-  [[nodiscard]] bool Establish(uint64_t deadline_ms);
+  [[nodiscard]] bool Establish(uint64_t deadline_ms) override;
   // Only the connection's own thread reads.
   ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t deadline_ms) override;
   // Whole buffer as records; callable from any thread; one call is contiguous on the wire.
   [[nodiscard]] bool Write(std::span<const uint8_t> data) override;
   // Raw or decrypted bytes already received and not yet handed out.
   bool HasBufferedInput() const override;
-  // DER of the peer's certificate; empty until Establish succeeded.
-  const Bytes& peer_certificate() const { return peer_certificate_; }
+  const Bytes& peer_certificate() const override { return peer_certificate_; }
   int socket() const { return socket_; }
 
  private:
