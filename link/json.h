@@ -18,7 +18,7 @@ struct JsonValue {
   double number = 0;
   std::string string;
   std::vector<JsonValue> array;
-  std::map<std::string, JsonValue> object;  // byte-wise name order
+  std::map<std::string, JsonValue, std::less<>> object;  // byte-wise name order
 };
 
 struct JsonParseResult {

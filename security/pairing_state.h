@@ -62,6 +62,7 @@ class PairingState {
   std::string pending_text_;        // guarded by mutex_
   uint64_t pending_since_ = 0;      // guarded by mutex_
   std::deque<uint64_t> attempts_;   // guarded by mutex_
+  uint64_t generation_ = 0;         // guarded by mutex_; raised by every Open
 };
 
 }  // namespace vistrel

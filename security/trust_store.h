@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vistrel {
@@ -19,6 +20,11 @@ struct TrustedPhone {
 
 // Drops bytes below 32 and stops after 64 bytes.
 std::string CleanTrustText(std::string_view text);
+
+// The entries of a trusted_phones.tsv text, in order; unusable lines are skipped.
+std::vector<TrustedPhone> ParseTrustedPhones(std::string_view text);
+// The file text of the entries: one line each, CR LF line ends.
+std::string FormatTrustedPhones(const std::vector<TrustedPhone>& entries);
 
 class TrustStore {
  public:

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace vistrel {
 
@@ -42,8 +43,12 @@ struct AppSettings {
                                 std::string_view value);
 // Reads into settings that already hold the defaults; a missing file changes nothing.
 void LoadSettings(AppSettings& settings, const std::filesystem::path& path);
+// The same for the file's text.
+void LoadSettingsFromText(AppSettings& settings, std::string_view text);
 // The whole file as written.
 std::string FormatSettings(const AppSettings& settings);
+// False, with the old file kept, when a folder holds a line break or a NUL,
+// which the line format cannot carry.
 [[nodiscard]] bool SaveSettings(const AppSettings& settings, const std::filesystem::path& path);
 std::filesystem::path ResolveVideosFolder(const AppSettings& settings);
 std::filesystem::path ResolveScansFolder(const AppSettings& settings);
