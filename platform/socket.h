@@ -1,0 +1,32 @@
+// Thin BSD-socket helpers for the link: the logic above never calls the
+// socket API itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/unique_handle.h"
+
+namespace vistrel {
+
+// An IPv4 listening socket on 0.0.0.0:port (SO_REUSEADDR, never SO_REUSEPORT).
+// On failure returns an invalid handle and the errno in `error`.
+UniqueFd ListenTcp4(uint16_t port, int backlog, int& error);
+// The port a socket is bound to, 0 when unknown.
+uint16_t LocalPort(int fd);
+// Blocks until a connection arrives; invalid on failure. `peer` gets the
+// dotted IPv4 address.
+UniqueFd AcceptTcp(int listen_fd, std::string& peer);
+// Connects to host:port (IPv4 or a name) within timeout_ms; invalid on failure.
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeout_ms);
+// Connects to a Unix stream socket; invalid on failure.
+UniqueFd ConnectUnix(const std::string& path);
+void SetNoDelay(int fd);
+// Wakes every thread blocked on the socket; the descriptor stays open.
+void ShutdownBoth(int fd);
+// 1 readable (data, end of stream or error), 0 time-out, -1 failure.
+int PollReadable(int fd, int timeout_ms);
+// Process-wide: a write to a closed socket must not kill the receiver.
+void IgnoreSigpipe();
+
+}  // namespace vistrel

@@ -1,0 +1,113 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/socket.h"
+
+namespace vistrel {
+
+UniqueFd ListenTcp4(uint16_t port, int backlog, int& error) {
+  error = 0;
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) {
+    error = errno;
+    return {};
+  }
+  // Lets a restarted receiver bind while old connections linger in TIME_WAIT;
+  // on Linux it never lets a second listener share the port.
+  int one = 1;
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd.Get(), backlog) != 0) {
+    error = errno;
+    return {};
+  }
+  return fd;
+}
+
+uint16_t LocalPort(int fd) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+UniqueFd AcceptTcp(int listen_fd, std::string& peer) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  UniqueFd fd(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&addr), &length, SOCK_CLOEXEC));
+  if (!fd) return {};
+  char text[INET_ADDRSTRLEN] = {};
+  peer = ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) ? text : "?";
+  return fd;
+}
+
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeout_ms) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return {};
+  UniqueHandle<addrinfo*, ::freeaddrinfo, nullptr> list(found);
+  for (addrinfo* ai = list.Get(); ai; ai = ai->ai_next) {
+    UniqueFd fd(::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) continue;
+    if (::connect(fd.Get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+      if (errno != EINPROGRESS) continue;
+      pollfd p{fd.Get(), POLLOUT, 0};
+      if (::poll(&p, 1, timeout_ms) <= 0) continue;
+      int so_error = 0;
+      socklen_t length = sizeof so_error;
+      ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &so_error, &length);
+      if (so_error != 0) continue;
+    }
+    int flags = ::fcntl(fd.Get(), F_GETFL);
+    ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+  }
+  return {};
+}
+
+UniqueFd ConnectUnix(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return {};
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd || ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+  return fd;
+}
+
+void SetNoDelay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void ShutdownBoth(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+int PollReadable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  int n = ::poll(&p, 1, timeout_ms);
+  if (n < 0) return -1;
+  return n == 0 ? 0 : 1;
+}
+
+void IgnoreSigpipe() { ::signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace vistrel
