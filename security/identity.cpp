@@ -117,31 +117,23 @@ bool CertificateMatchesKey(const Bytes& der, EVP_PKEY* key) {
   return public_key != nullptr && EVP_PKEY_eq(public_key, key) == 1;
 }
 
-// "YYYYMMDDHHMMSSZ" for ASN1_TIME_set_string_X509, which picks UTCTime or
-// GeneralizedTime by the year as X.509 requires.
-bool SetTime(ASN1_TIME* field, const tm& when) {
+std::optional<std::string> FormatX509Time(const tm& when) {
   char text[32];
   int n = std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", when.tm_year + 1900,
                         when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return false;
-  return ASN1_TIME_set_string_X509(field, text) == 1;
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return std::nullopt;
+  return std::string(text, static_cast<size_t>(n));
 }
 
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
+// ASN1_TIME_set_string_X509 picks UTCTime or GeneralizedTime by the year, as
+// X.509 requires.
 bool SetValidity(X509* cert) {
-  time_t start = static_cast<time_t>(UnixSeconds() - kSecondsPerDay);
-  tm not_before{};
-  if (gmtime_r(&start, &not_before) == nullptr) return false;
-  tm not_after = not_before;
-  not_after.tm_year += kValidityYears;
-  // 29 February has no counterpart in a year that is not a leap year.
-  if (not_after.tm_mon == 1 && not_after.tm_mday == 29 &&
-      !IsLeapYear(not_after.tm_year + 1900)) {
-    not_after.tm_mday = 28;
-  }
-  return SetTime(X509_getm_notBefore(cert), not_before) &&
-         SetTime(X509_getm_notAfter(cert), not_after);
+  std::optional<CertificateValidity> validity = CertificateValidityAt(UnixSeconds());
+  return validity &&
+         ASN1_TIME_set_string_X509(X509_getm_notBefore(cert), validity->not_before.c_str()) == 1 &&
+         ASN1_TIME_set_string_X509(X509_getm_notAfter(cert), validity->not_after.c_str()) == 1;
 }
 
 bool SetRandomSerial(X509* cert) {
@@ -190,6 +182,22 @@ std::optional<Bytes> MakeSelfSignedCertificate(EVP_PKEY* key, const std::string&
 }
 
 }  // namespace
+
+std::optional<CertificateValidity> CertificateValidityAt(int64_t now_seconds) {
+  time_t start = static_cast<time_t>(now_seconds - kSecondsPerDay);
+  tm not_before{};
+  if (gmtime_r(&start, &not_before) == nullptr) return std::nullopt;
+  tm not_after = not_before;
+  not_after.tm_year += kValidityYears;
+  // 29 February has no counterpart in a year that is not a leap year.
+  if (not_after.tm_mon == 1 && not_after.tm_mday == 29 && !IsLeapYear(not_after.tm_year + 1900)) {
+    not_after.tm_mday = 28;
+  }
+  std::optional<std::string> from = FormatX509Time(not_before);
+  std::optional<std::string> to = FormatX509Time(not_after);
+  if (!from || !to) return std::nullopt;
+  return CertificateValidity{std::move(*from), std::move(*to)};
+}
 
 fs::path ReceiverIdentity::DefaultKeyFolder() { return AppDataFolder() / "keys"; }
 

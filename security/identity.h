@@ -2,12 +2,24 @@
 // P-256 key, and a self-signed certificate for it.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "security/bytes.h"
 
 namespace vistrel {
+
+// The certificate's validity for a certificate made at `now_seconds` (Unix
+// time), as X.509 "YYYYMMDDHHMMSSZ" texts: from 24 hours earlier to the same
+// calendar date and time 20 years after that (29 February becomes 28 February
+// when that year has none).
+struct CertificateValidity {
+  std::string not_before;
+  std::string not_after;
+};
+std::optional<CertificateValidity> CertificateValidityAt(int64_t now_seconds);
 
 class ReceiverIdentity {
  public:

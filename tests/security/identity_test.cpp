@@ -212,6 +212,25 @@ TEST_F(IdentityTest, GarbageCertificateIsReplaced) {
   }
 }
 
+TEST(CertificateValidity, TwentyYearsFromADayAgo) {
+  struct Case {
+    int64_t now;
+    const char* not_before;
+    const char* not_after;
+  };
+  const Case cases[] = {
+      {1783670400, "20260709080000Z", "20460709080000Z"},  // 2026-07-10 08:00
+      {1709251200, "20240229000000Z", "20440229000000Z"},  // a leap day to a leap day
+      {3476522096, "20800229123456Z", "21000228123456Z"},  // 2100 has no 29 February
+  };
+  for (const Case& c : cases) {
+    std::optional<CertificateValidity> validity = CertificateValidityAt(c.now);
+    ASSERT_TRUE(validity);
+    EXPECT_EQ(validity->not_before, c.not_before);
+    EXPECT_EQ(validity->not_after, c.not_after);
+  }
+}
+
 TEST_F(IdentityTest, RefusesKeyNamesThatLeaveTheKeyFolder) {
   ReceiverIdentity identity;
   EXPECT_FALSE(identity.LoadOrCreate(data(), "../escape", keys()));
