@@ -1,0 +1,202 @@
+#include "link/server.h"
+
+#include "platform/log.h"
+#include "platform/socket.h"
+
+namespace vistrel {
+namespace {
+
+constexpr uint32_t kMaxHandshakes = 4;
+constexpr uint32_t kMaxEnrolments = 2;
+constexpr uint64_t kHandshakeMs = 5000;
+
+}  // namespace
+
+void Connection::Shutdown() const { ShutdownBoth(socket.Get()); }
+
+Server::Server(ServerContext context) : context_(std::move(context)) {}
+
+Server::~Server() { Stop(); }
+
+bool Server::Listen(uint16_t port) {
+  int error = 0;
+  listen_socket_ = ListenTcp4(port, 8, error);
+  if (!listen_socket_) {
+    LogLine("[net] cannot listen on port %u (error %d)\n", port, error);
+    return false;
+  }
+  port_ = LocalPort(listen_socket_.Get());
+  return true;
+}
+
+void Server::Run() {
+  while (!stopping_) {
+    std::string peer;
+    UniqueFd socket = AcceptTcp(listen_socket_.Get(), peer);
+    if (!socket) {
+      if (stopping_ || !listen_socket_) return;
+      // A failing accept that is not ours to end (for example EMFILE) must not spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    ReapFinished();
+    if (stopping_ || handshakes_ >= kMaxHandshakes) continue;  // the socket closes here
+    SetNoDelay(socket.Get());
+    const int fd = socket.Get();
+    auto connection = std::make_shared<Connection>(
+        std::move(socket), peer,
+        std::make_unique<TlsChannel>(fd, *context_.server_credentials), false);
+    StartWorker(std::move(connection), std::make_shared<std::atomic<bool>>(false));
+  }
+}
+
+void Server::SetClientCredentials(const TlsCredentials* credentials) {
+  client_credentials_ = credentials;
+}
+
+std::shared_ptr<std::atomic<bool>> Server::AddWiredConnection(UniqueFd socket,
+                                                              std::string label) {
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  const TlsCredentials* credentials = client_credentials_;
+  if (!credentials || stopping_) {
+    finished->store(true);
+    return finished;  // the socket closes here
+  }
+  SetNoDelay(socket.Get());
+  const int fd = socket.Get();
+  auto connection = std::make_shared<Connection>(
+      std::move(socket), std::move(label), std::make_unique<TlsChannel>(fd, *credentials), true);
+  ReapFinished();
+  StartWorker(std::move(connection), finished);
+  return finished;
+}
+
+void Server::StartWorker(std::shared_ptr<Connection> connection,
+                         std::shared_ptr<std::atomic<bool>> finished) {
+  ++handshakes_;
+  std::lock_guard lock(mutex_);
+  if (stopping_) {
+    // Stop has already taken the list; this connection never starts.
+    --handshakes_;
+    finished->store(true);
+    return;
+  }
+  Worker worker;
+  worker.connection = connection;
+  worker.finished = finished;
+  worker.thread = std::thread([this, connection, finished] {
+    Admit(connection);
+    connection->Shutdown();
+    finished->store(true);
+  });
+  workers_.push_back(std::move(worker));
+}
+
+void Server::Admit(const std::shared_ptr<Connection>& connection) {
+  const bool established = connection->channel->Establish(Now() + kHandshakeMs);
+  --handshakes_;
+  if (!established) {
+    LogLine("[net] %s: TLS handshake failed\n", connection->peer.c_str());
+    return;
+  }
+  connection->certificate_digest = Sha256(connection->channel->peer_certificate());
+  connection->fingerprint = HexEncode(connection->certificate_digest);
+  if (context_.trust->Contains(connection->fingerprint)) {
+    Stream(connection);
+  } else if (connection->wired) {
+    LogLine("[usb] %s: phone %.12s... is not paired with this computer: refused\n",
+            connection->peer.c_str(), connection->fingerprint.c_str());
+  } else if (context_.pairing->IsOpen() && enrolments_ < kMaxEnrolments) {
+    Enroll(*connection);
+  } else {
+    LogLine("[net] %s: unknown certificate %.12s..., pairing closed: rejected\n",
+            connection->peer.c_str(), connection->fingerprint.c_str());
+  }
+}
+
+void Server::ReapFinished() {
+  std::vector<Worker> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      if (it->finished->load()) {
+        done.push_back(std::move(*it));
+        it = workers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (Worker& worker : done) worker.thread.join();
+}
+
+void Server::Stop() {
+  if (stopping_.exchange(true)) return;
+  // Shutting the listening socket down wakes the blocked accept; the descriptor
+  // is closed with the server, after the listener thread is gone.
+  ShutdownBoth(listen_socket_.Get());
+  if (context_.pairing) context_.pairing->Close();
+  std::vector<Worker> workers;
+  {
+    std::lock_guard lock(mutex_);
+    for (Worker& worker : workers_) worker.connection->Shutdown();
+    workers.swap(workers_);
+  }
+  for (Worker& worker : workers) worker.thread.join();
+  std::lock_guard lock(mutex_);
+  active_session_.reset();
+}
+
+void Server::DisconnectPhone(const std::string& fingerprint) {
+  std::lock_guard lock(mutex_);
+  for (Worker& worker : workers_) {
+    if (worker.connection->fingerprint == fingerprint) {
+      worker.connection->closing = true;
+      worker.connection->Shutdown();
+    }
+  }
+  if (active_session_ && active_session_->fingerprint == fingerprint) {
+    std::lock_guard preview_lock(preview_mutex_);
+    ClearPreviewLocked();
+  }
+}
+
+void Server::ClearPreviewLocked() {
+  preview_.pixels.clear();
+  ++preview_.sequence;
+}
+
+PhoneStatus Server::GetPhoneStatus() const {
+  std::lock_guard lock(status_mutex_);
+  return phone_;
+}
+
+ServerCounters Server::GetCounters() const {
+  return {bytes_received_.load(), video_received_.load(), video_dropped_.load(),
+          frames_decoded_.load(), frames_delivered_.load()};
+}
+
+bool Server::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
+                         uint64_t& sequence) const {
+  std::lock_guard lock(preview_mutex_);
+  // Fresh while less than 1001 ms have passed since the picture's tick.
+  if (preview_.pixels.empty() || Now() - preview_.tick > 1000) {
+    pixels.clear();
+    sequence = preview_.sequence;
+    return false;
+  }
+  if (sequence != preview_.sequence) {
+    pixels = preview_.pixels;
+    width = preview_.width;
+    height = preview_.height;
+    sequence = preview_.sequence;
+  }
+  return true;
+}
+
+size_t Server::worker_count() const {
+  std::lock_guard lock(mutex_);
+  return workers_.size();
+}
+
+}  // namespace vistrel
