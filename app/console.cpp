@@ -6,14 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cstdio>
 #include <string>
 
+#include "app/qr_text.h"
+#include "app/receiver.h"
 #include "platform/log.h"
+#include "platform/socket.h"
 #include "platform/unique_handle.h"
 
 namespace vistrel {
 namespace {
+
+constexpr size_t kMinForgetPrefix = 8;
 
 // End of input stops the console only for a terminal or a pipe; under a
 // service manager stdin is /dev/null or a file and the receiver runs on.
@@ -23,14 +28,126 @@ bool InputCanEnd() {
   return ::isatty(STDIN_FILENO) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
+void Print(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string Trim(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) return {};
+  size_t end = text.find_last_not_of(" \t\r");
+  return text.substr(begin, end - begin + 1);
+}
+
+const char* kHelp =
+    "commands:\n"
+    "  pair             open a pairing invitation (URL and QR code)\n"
+    "  a, approve       approve the pending pairing request\n"
+    "  r, reject        reject the pending pairing request\n"
+    "  cancel           close the pairing invitation\n"
+    "  pause, resume    block or allow the camera\n"
+    "  phones           list trusted phones\n"
+    "  forget PREFIX    forget the phone whose fingerprint starts with PREFIX\n"
+    "  status           one line of status\n"
+    "  help, quit\n";
+
+std::string StatusLine(const ReceiverStatus& s) {
+  std::string line = "session=" + std::string(s.session_state ? "active" : "none");
+  if (s.session_state) {
+    line += " phone=\"" + s.phone_name + "\" link=" + s.link_kind;
+    if (!s.phone_model.empty()) line += " model=\"" + s.phone_model + "\"";
+    if (s.battery >= 0) line += " battery=" + std::to_string(static_cast<int>(s.battery * 100)) + "%";
+  }
+  line += std::string(" camera=") + (s.camera_allowed ? "allowed" : "blocked");
+  line += " pairing=";
+  line += s.pairing_request_pending ? "pending(code " + s.pairing_code + ")"
+          : s.pairing_open          ? "open"
+                                    : "closed";
+  line += " video=" + std::to_string(s.video_received) +
+          " decoded=" + std::to_string(s.frames_decoded) +
+          " delivered=" + std::to_string(s.frames_delivered) +
+          " dropped=" + std::to_string(s.video_dropped) +
+          " camera_reads=" + std::to_string(s.frames_read_by_camera);
+  if (!s.refused_phone.empty()) line += " refused=\"" + s.refused_phone + "\"";
+  return line + "\n";
+}
+
+void Forget(Receiver& receiver, const std::string& prefix) {
+  if (prefix.size() < kMinForgetPrefix) {
+    Print("forget: give at least 8 characters of the fingerprint\n");
+    return;
+  }
+  std::string match;
+  int matches = 0;
+  for (const TrustedPhone& phone : receiver.TrustedPhones()) {
+    if (phone.fingerprint.rfind(prefix, 0) == 0 && phone.fingerprint != match) {
+      match = phone.fingerprint;
+      ++matches;
+    }
+  }
+  if (matches == 0) {
+    Print("forget: no trusted phone starts with " + prefix + "\n");
+  } else if (matches > 1) {
+    Print("forget: " + prefix + " matches more than one phone; give more characters\n");
+  } else {
+    Print(receiver.ForgetPhone(match) ? "forgot " + match.substr(0, 12) + "\n"
+                                      : "forget: the phone list could not be saved\n");
+  }
+}
+
+// Returns false on "quit".
+bool Execute(Receiver& receiver, const std::string& raw) {
+  const std::string line = Trim(raw);
+  if (line.empty()) return true;
+  const std::string command = line.substr(0, line.find(' '));
+  const std::string argument = Trim(line.substr(command.size()));
+  if (command == "quit") return false;
+  if (command == "help") {
+    Print(kHelp);
+  } else if (!receiver.running()) {
+    Print("the receiver is not running\n");
+  } else if (command == "pair") {
+    std::string url = receiver.StartPairing();
+    if (url.empty()) {
+      Print("pair: no invitation could be opened\n");
+    } else {
+      Print(url + "\n" + QrCodeText(url));
+    }
+  } else if (command == "a" || command == "approve") {
+    receiver.pairing().Decide(true);
+  } else if (command == "r" || command == "reject") {
+    receiver.pairing().Decide(false);
+  } else if (command == "cancel") {
+    receiver.CancelPairing();
+  } else if (command == "pause" || command == "resume") {
+    receiver.server()->SetCameraAllowed(command == "resume");
+  } else if (command == "phones") {
+    auto phones = receiver.TrustedPhones();
+    if (phones.empty()) Print("no trusted phones\n");
+    for (const TrustedPhone& phone : phones) {
+      Print(phone.fingerprint.substr(0, 12) + "  " + phone.device_name + "\n");
+    }
+  } else if (command == "forget") {
+    Forget(receiver, argument);
+  } else if (command == "status") {
+    Print(StatusLine(receiver.GetStatus()));
+  } else {
+    Print("unknown command \"" + command + "\"; type help\n");
+  }
+  return true;
+}
+
 }  // namespace
 
 int RemoveCameraCommand() { return 0; }
 
-int RunConsole(const CommandLine& /*command_line*/, SingleInstance& instance) {
+int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
   SetLogEcho(true);
+  IgnoreSigpipe();
   instance.Listen([] { LogLine("[app] another start asked this receiver to show itself\n"); });
 
+  // Signals become readable events, so the loop below ends cleanly on them.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
@@ -38,9 +155,14 @@ int RunConsole(const CommandLine& /*command_line*/, SingleInstance& instance) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   UniqueFd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC));
 
+  Receiver receiver;
+  std::string failure = receiver.Start(command_line.options);
+  if (!failure.empty()) LogLine("[app] start failed: %s\n", failure.c_str());
+
   const bool read_input = InputCanEnd();
   std::string pending;
-  for (;;) {
+  bool quit = false;
+  while (!quit) {
     pollfd fds[2] = {{signal_fd.Get(), POLLIN, 0}, {read_input ? STDIN_FILENO : -1, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -52,16 +174,16 @@ int RunConsole(const CommandLine& /*command_line*/, SingleInstance& instance) {
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n <= 0) break;
     pending.append(buffer, static_cast<size_t>(n));
-    size_t eol;
-    bool quit = false;
-    while ((eol = pending.find('\n')) != std::string::npos) {
-      std::string line = pending.substr(0, eol);
+    for (size_t eol; !quit && (eol = pending.find('\n')) != std::string::npos;) {
+      quit = !Execute(receiver, pending.substr(0, eol));
       pending.erase(0, eol + 1);
-      if (line == "quit") quit = true;
     }
-    if (quit) break;
+    // A line without an end that keeps growing is not a command.
+    if (pending.size() > 65536) pending.clear();
   }
-  return 0;
+  receiver.Stop();
+  LogLine("[app] stopped\n");
+  return failure.empty() ? 0 : 1;
 }
 
 }  // namespace vistrel

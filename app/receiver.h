@@ -1,0 +1,99 @@
+// The receiver core: owns every long-lived service, starts them in a fixed
+// order, stops them in a fixed order, and offers the front end a status
+// snapshot and a few operations. It never calls the front end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/settings/settings.h"
+#include "link/server.h"
+#include "link/tls_channel.h"
+#include "platform/clock.h"
+#include "security/identity.h"
+#include "security/pairing_state.h"
+#include "security/trust_store.h"
+
+namespace vistrel {
+
+struct ReceiverStatus {
+  uint32_t session_state = 0;
+  std::string phone_name;
+  std::string phone_model;
+  std::string link_kind;
+  bool usb_service_reachable = false;
+  int32_t usb_phones = 0;
+  double battery = -1.0;
+  std::string thermal_state;
+  bool camera_allowed = true;
+  bool pairing_open = false;
+  bool pairing_request_pending = false;
+  std::string pairing_request_text;
+  std::string pairing_code;
+  uint64_t invitation_deadline = 0;
+  uint64_t approval_deadline = 0;
+  std::string refused_phone;
+  uint64_t refused_at = 0;
+  uint64_t video_received = 0;
+  uint64_t frames_decoded = 0;
+  uint64_t frames_delivered = 0;
+  uint64_t video_dropped = 0;
+  uint64_t frames_read_by_camera = 0;
+};
+
+// "Vistrel-Receiver", with "-" and the low 24 bits of FNV-1a over the UTF-16LE
+// bytes of the data folder when one is given.
+std::string InstanceName(const std::filesystem::path& data_folder);
+
+class Receiver {
+ public:
+  explicit Receiver(const Clock& clock = SystemClock());
+  ~Receiver();
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+
+  // Empty on success, otherwise one message for the user.
+  std::string Start(const ReceiverOptions& options);
+  void Stop();
+
+  AppSettings GetSettings() const;
+  void ApplySettings(const AppSettings& settings);
+  ReceiverStatus GetStatus() const;
+  bool GetPreviewFrame(Bytes& buffer, uint32_t& width, uint32_t& height,
+                       uint64_t& sequence) const;
+  // The pairing URL; empty when no invitation could be opened.
+  std::string StartPairing();
+  void CancelPairing();
+  bool ForgetPhone(const std::string& fingerprint);
+
+  // For the front end's commands; valid while running.
+  PairingState& pairing() { return pairing_; }
+  Server* server() { return server_.get(); }
+  std::vector<TrustedPhone> TrustedPhones() const;
+  const std::filesystem::path& data_folder() const { return options_.data_folder; }
+  uint16_t port() const { return server_ ? server_->port() : 0; }
+  bool running() const { return running_; }
+
+ private:
+  const Clock& clock_;
+  ReceiverOptions options_;
+  mutable std::mutex settings_mutex_;
+  AppSettings settings_;  // guarded by settings_mutex_
+  ReceiverIdentity identity_;
+  TlsCredentials server_credentials_;
+  TlsCredentials client_credentials_;
+  std::unique_ptr<TrustStore> trust_;
+  PairingState pairing_;
+  std::unique_ptr<Server> server_;
+  std::thread listener_;
+  std::atomic<uint64_t> invitation_deadline_{0};
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace vistrel

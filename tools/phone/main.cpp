@@ -1,0 +1,156 @@
+// vistrel-phone: the phone simulator's command line.
+//   vistrel-phone pair URL [--name NAME] [--host H] [--port P] [--state DIR]
+//   vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] [--state DIR]
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "link/json.h"
+#include "platform/clock.h"
+#include "platform/folders.h"
+#include "platform/socket.h"
+#include "tools/phone/phone.h"
+
+namespace {
+
+using namespace vistrel;
+using namespace vistrel::phone;
+
+struct Args {
+  std::string command;
+  std::string url;
+  std::string host;
+  uint16_t port = 47800;
+  std::string name = "Simulated iPhone";
+  std::filesystem::path state;
+  int seconds = 10;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: vistrel-phone pair URL [--name NAME] [--host H] [--port P] [--state DIR]\n"
+               "       vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] "
+               "[--state DIR]\n");
+  return 2;
+}
+
+bool ParseArgs(int argc, char** argv, Args& args) {
+  if (argc < 2) return false;
+  args.command = argv[1];
+  int i = 2;
+  if (args.command == "pair") {
+    if (argc < 3) return false;
+    args.url = argv[2];
+    i = 3;
+  }
+  for (; i < argc; ++i) {
+    std::string option = argv[i];
+    if (i + 1 >= argc) return false;
+    std::string value = argv[++i];
+    if (option == "--host") {
+      args.host = value;
+    } else if (option == "--port") {
+      char* end = nullptr;
+      long port = std::strtol(value.c_str(), &end, 10);
+      if (*end || port <= 0 || port > 65535) return false;
+      args.port = static_cast<uint16_t>(port);
+    } else if (option == "--name") {
+      args.name = value;
+    } else if (option == "--state") {
+      args.state = value;
+    } else if (option == "--seconds") {
+      args.seconds = std::atoi(value.c_str());
+    } else {
+      return false;
+    }
+  }
+  if (args.state.empty()) args.state = CameraLogFolder().parent_path() / "vistrel-phone";
+  return true;
+}
+
+int RunPair(const Args& args, Phone& phone) {
+  auto url = ParsePairingUrl(args.url);
+  if (!url) {
+    std::fprintf(stderr, "vistrel-phone: not a pairing URL\n");
+    return 2;
+  }
+  std::string host = args.host;
+  uint16_t port = args.port;
+  if (host.empty()) {
+    if (url->addresses.empty()) {
+      std::fprintf(stderr, "vistrel-phone: the URL lists no address; give --host\n");
+      return 2;
+    }
+    const std::string& first = url->addresses.front();
+    host = first.substr(0, first.rfind(':'));
+    port = static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str()));
+  }
+  auto link = phone.Connect(host, port);
+  if (!link) {
+    std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", host.c_str(), port);
+    return 1;
+  }
+  PairRequest request;
+  request.device_name = args.name;
+  std::printf("code %s (confirm it on the receiver)\n",
+              ExpectedCode(*url, phone.fingerprint()).value_or("?").c_str());
+  std::fflush(stdout);
+  PairOutcome outcome = Pair(*link, *url, phone.fingerprint(), request);
+  if (!outcome.received_code.empty() && outcome.received_code != outcome.expected_code) {
+    std::printf("CODE MISMATCH: the receiver shows %s\n", outcome.received_code.c_str());
+    return 1;
+  }
+  std::printf("%s\n", outcome.paired ? "paired" : ("not paired: " + outcome.error).c_str());
+  return outcome.paired ? 0 : 1;
+}
+
+int RunHello(const Args& args, Phone& phone) {
+  if (args.host.empty()) return Usage();
+  auto link = phone.Connect(args.host, args.port);
+  if (!link) {
+    std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", args.host.c_str(),
+                 args.port);
+    return 1;
+  }
+  link->Send(kHello, HelloJson(args.name, 30));
+  Frame reply = link->Read(5000);
+  if (reply.result != ReadResult::kOk || reply.type != kHelloReply) {
+    std::fprintf(stderr, "vistrel-phone: no HELLO_REPLY\n");
+    return 1;
+  }
+  std::printf("%.*s\n", static_cast<int>(reply.payload.size()),
+              reinterpret_cast<const char*>(reply.payload.data()));
+  JsonParseResult parsed = JsonParse(AsText(reply.payload));
+  const JsonValue* ok = parsed.ok ? JsonFind(parsed.value, "ok") : nullptr;
+  if (!ok || !ok->boolean) return 1;
+  link->Send(kStatus, "{\"battery\":0.8,\"thermal\":\"nominal\",\"model\":\"iPhone15,2\"}");
+  const uint64_t end = TickMs() + static_cast<uint64_t>(args.seconds) * 1000;
+  while (TickMs() < end) {
+    Frame frame = link->Read(std::min<uint64_t>(1000, end - TickMs()));
+    if (frame.result == ReadResult::kFailed) {
+      std::printf("the receiver closed the session\n");
+      return 1;
+    }
+    if (frame.result == ReadResult::kOk && frame.type == kPing) link->Send(kPong, frame.payload);
+  }
+  std::printf("session ended after %d s\n", args.seconds);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args;
+  if (!ParseArgs(argc, argv, args)) return Usage();
+  IgnoreSigpipe();
+  auto phone = Phone::Create(args.state);
+  if (!phone) {
+    std::fprintf(stderr, "vistrel-phone: cannot make the phone's identity in %s\n",
+                 args.state.c_str());
+    return 1;
+  }
+  if (args.command == "pair") return RunPair(args, *phone);
+  if (args.command == "hello") return RunHello(args, *phone);
+  return Usage();
+}
