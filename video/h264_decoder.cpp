@@ -1,0 +1,192 @@
+// libavcodec's H.264 decoder in low-delay mode: one access unit in, its picture
+// out in the same call. The luma plane goes to the callback as the decoder left
+// it; U and V are interleaved into one reused buffer with the luma stride.
+#include "video/h264_decoder.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include "platform/log.h"
+#include "video/nv12.h"
+
+namespace vistrel {
+namespace detail {
+void FreeCodecContext(AVCodecContext* context) { avcodec_free_context(&context); }
+void FreePacket(AVPacket* packet) { av_packet_free(&packet); }
+void FreeFrame(AVFrame* frame) { av_frame_free(&frame); }
+}  // namespace detail
+
+namespace {
+
+// Concealment notes on damaged input would otherwise go to standard error for
+// every broken unit; our own failure lines say what matters.
+void QuietLibraryLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+void LogOutputFailure(int error, unsigned long status) {
+  LogLine("[decoder] ProcessOutput failed 0x%08X (status 0x%lX)\n", static_cast<unsigned>(error),
+          status);
+}
+
+}  // namespace
+
+H264Decoder::H264Decoder() = default;
+H264Decoder::~H264Decoder() = default;
+
+int32_t H264Decoder::Initialize() {
+  QuietLibraryLog();
+  frame_.Reset();
+  packet_.Reset();
+  context_.Reset();
+  coded_width_ = coded_height_ = display_width_ = display_height_ = 0;
+
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (codec == nullptr) return AVERROR_DECODER_NOT_FOUND;
+  UniqueHandle<AVCodecContext*, detail::FreeCodecContext> context(avcodec_alloc_context3(codec));
+  if (!context) return AVERROR(ENOMEM);
+  // Low delay gives each picture back at once; the session's thread is the
+  // decoding thread, so no frame or slice threads.
+  context.Get()->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  context.Get()->thread_count = 1;
+  context.Get()->thread_type = 0;
+  // A size hint only; the stream's parameter sets decide.
+  context.Get()->width = 1280;
+  context.Get()->height = 720;
+  if (const int result = avcodec_open2(context.Get(), codec, nullptr); result < 0) return result;
+
+  UniqueHandle<AVPacket*, detail::FreePacket> packet(av_packet_alloc());
+  UniqueHandle<AVFrame*, detail::FreeFrame> frame(av_frame_alloc());
+  if (!packet || !frame) return AVERROR(ENOMEM);
+  context_ = std::move(context);
+  packet_ = std::move(packet);
+  frame_ = std::move(frame);
+  return 0;
+}
+
+int32_t H264Decoder::Decode(const uint8_t* data, size_t size, int64_t sample_time_100ns,
+                            const FrameCallback& on_frame) {
+  if (!context_) return AVERROR(EINVAL);
+  // An empty packet would tell the decoder that the stream has ended, after
+  // which it refuses all input; an empty unit simply holds no picture.
+  if (size == 0) return 0;
+  if (data == nullptr || size > static_cast<size_t>(INT_MAX) - AV_INPUT_BUFFER_PADDING_SIZE) {
+    return AVERROR(EINVAL);
+  }
+
+  // The decoder reads a little past the end of its input, so the unit is copied
+  // into a padded packet.
+  AVPacket* packet = packet_.Get();
+  av_packet_unref(packet);
+  if (const int result = av_new_packet(packet, static_cast<int>(size)); result < 0) return result;
+  std::memcpy(packet->data, data, size);
+  packet->pts = sample_time_100ns;
+  packet->dts = sample_time_100ns;
+
+  int result = avcodec_send_packet(context_.Get(), packet);
+  if (result == AVERROR(EAGAIN)) {
+    // Output is pending: hand it out first, then offer the unit once more.
+    if (const int drained = DrainOutput(on_frame); drained < 0) {
+      av_packet_unref(packet);
+      return drained;
+    }
+    result = avcodec_send_packet(context_.Get(), packet);
+  }
+  av_packet_unref(packet);
+  if (result < 0) {
+    LogLine("[decoder] ProcessInput failed 0x%08X (%zu bytes)\n", static_cast<unsigned>(result),
+            size);
+    return result;
+  }
+  return DrainOutput(on_frame);
+}
+
+int32_t H264Decoder::DrainOutput(const FrameCallback& on_frame) {
+  for (;;) {
+    const int result = avcodec_receive_frame(context_.Get(), frame_.Get());
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return 0;
+    if (result < 0) {
+      LogOutputFailure(result, 0);
+      return result;
+    }
+    const int delivered = DeliverFrame(on_frame);
+    av_frame_unref(frame_.Get());
+    if (delivered < 0) return delivered;
+  }
+}
+
+void H264Decoder::NoteOutputSize() {
+  const AVCodecContext* context = context_.Get();
+  const AVFrame* frame = frame_.Get();
+  // The decoder's buffer size is whole macroblocks; fall back to the picture
+  // size when it does not say.
+  const int coded_width = context->coded_width > 0 ? context->coded_width : frame->width;
+  const int coded_height = context->coded_height > 0 ? context->coded_height : frame->height;
+  if (coded_width == coded_width_ && coded_height == coded_height_ &&
+      frame->width == display_width_ && frame->height == display_height_) {
+    return;
+  }
+  coded_width_ = coded_width;
+  coded_height_ = coded_height;
+  display_width_ = frame->width;
+  display_height_ = frame->height;
+  LogLine("[decoder] output NV12 %ux%u (display %ux%u)\n", static_cast<unsigned>(coded_width_),
+          static_cast<unsigned>(coded_height_), static_cast<unsigned>(display_width_),
+          static_cast<unsigned>(display_height_));
+}
+
+int32_t H264Decoder::DeliverFrame(const FrameCallback& on_frame) {
+  const AVFrame* frame = frame_.Get();
+  const int width = frame->width;
+  const int height = frame->height;
+  const int stride = frame->linesize[0];
+  const int chroma_width = (width + 1) / 2;
+  const int chroma_height = (height + 1) / 2;
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  const bool planar_420 = format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P;
+  // Only 8-bit 4:2:0 (and grey) maps onto NV12 without resampling; a stride too
+  // narrow for the UV pairs cannot be shared by both planes.
+  if ((!planar_420 && format != AV_PIX_FMT_GRAY8) || width <= 0 || height <= 0 ||
+      frame->data[0] == nullptr || stride < 2 * chroma_width ||
+      (planar_420 && (frame->data[1] == nullptr || frame->data[2] == nullptr ||
+                      frame->linesize[1] < chroma_width || frame->linesize[2] < chroma_width))) {
+    LogOutputFailure(AVERROR_PATCHWELCOME, static_cast<unsigned long>(frame->format));
+    return AVERROR_PATCHWELCOME;
+  }
+  NoteOutputSize();
+
+  const size_t chroma_size = static_cast<size_t>(stride) * static_cast<size_t>(chroma_height);
+  if (chroma_.size() < chroma_size) chroma_.resize(chroma_size);
+  if (planar_420) {
+    InterleaveChroma(frame->data[1], frame->linesize[1], frame->data[2], frame->linesize[2],
+                     chroma_.data(), stride, chroma_width, chroma_height);
+  } else {
+    std::memset(chroma_.data(), 128, chroma_size);  // grey: neutral chroma
+  }
+  on_frame(frame->data[0], chroma_.data(), stride, width, height);
+  return 0;
+}
+
+void H264Decoder::Flush() {
+  if (context_) avcodec_flush_buffers(context_.Get());
+}
+
+bool IsKeyframeAccessUnit(const uint8_t* data, size_t size, bool flag) {
+  if (!flag || data == nullptr || size < 4) return false;
+  for (size_t i = 0; i + 3 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1F) == 5) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace vistrel
