@@ -39,6 +39,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool display_
       if (!ParsePort(value, result.options.port)) {
         result.error = "--port needs a number from 0 to 65535, not \"" + value + "\"";
       }
+    } else if (arg == "--pairing-window") {
+      uint32_t seconds = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+      if (ec != std::errc() || end != value.data() + value.size() || seconds == 0 ||
+          seconds > 3600) {
+        result.error = "--pairing-window needs seconds from 1 to 3600, not \"" + value + "\"";
+      } else {
+        result.options.pairing_window_ms = uint64_t{seconds} * 1000;
+      }
     } else if (arg == "--set") {
       size_t eq = value.find('=');
       if (eq == std::string::npos) {

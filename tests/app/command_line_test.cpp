@@ -55,6 +55,8 @@ TEST(CommandLine, BadValuesOfOurOptionsAreReported) {
   EXPECT_FALSE(Parse({"--port", "70000"}).error.empty());
   EXPECT_FALSE(Parse({"--port", "12a"}).error.empty());
   EXPECT_FALSE(Parse({"--set", "novalue"}).error.empty());
+  EXPECT_FALSE(Parse({"--pairing-window", "0"}).error.empty());
+  EXPECT_EQ(Parse({"--pairing-window", "2"}).options.pairing_window_ms, 2000u);
 }
 
 }  // namespace

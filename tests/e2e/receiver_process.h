@@ -1,0 +1,68 @@
+// The real receiver in a private set of folders, driven through its console:
+// commands on standard input, log lines read from standard error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_handle.h"
+#include "tests/support/temp_folder.h"
+
+namespace vistrel::test {
+
+class ReceiverProcess {
+ public:
+  // Private HOME, XDG folders, runtime folder, session id; port 0 unless given.
+  ReceiverProcess();
+  ~ReceiverProcess();
+  ReceiverProcess(const ReceiverProcess&) = delete;
+  ReceiverProcess& operator=(const ReceiverProcess&) = delete;
+
+  // Starts `vistrel --headless --port 0 --no-camera --no-usb` plus `extra`; waits
+  // until it listens (or failed) and returns whether it listens.
+  bool Start(const std::vector<std::string>& extra = {});
+  // Runs another start of the program in the same folders; returns its exit code.
+  int RunSecondStart();
+
+  void Send(const std::string& line);
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  bool WaitForOutput(const std::string& text,
+                     std::chrono::milliseconds limit = std::chrono::seconds(20));
+  std::string Log() const;
+  std::string Output() const;
+  // Sends "quit" and waits for the exit; -1 when it did not end in time.
+  int Quit(std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+  uint16_t port() const { return port_; }
+  const std::filesystem::path& data_folder() const { return data_folder_; }
+  const std::filesystem::path& root() const { return root_.path(); }
+
+  // The pairing URL printed by "pair".
+  std::string OpenPairing();
+
+ private:
+  std::vector<std::string> Environment() const;
+  void ReadPipes();
+  int WaitExit(std::chrono::milliseconds limit);
+
+  TempFolder root_;
+  std::filesystem::path data_folder_;
+  std::string session_id_;
+  pid_t pid_ = -1;
+  UniqueFd stdin_;
+  UniqueFd stdout_;
+  UniqueFd stderr_;
+  std::thread reader_;
+  mutable std::mutex mutex_;
+  std::string log_;     // guarded by mutex_
+  std::string output_;  // guarded by mutex_
+  uint16_t port_ = 0;
+};
+
+}  // namespace vistrel::test
