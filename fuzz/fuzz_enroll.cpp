@@ -1,0 +1,36 @@
+// The pairing exchange fed with hostile bytes in place of the PAIR frame,
+// with an open invitation.
+#include <cstddef>
+#include <cstdint>
+
+#include "link/server.h"
+#include "tests/link/fake_channel.h"
+#include "tests/support/temp_folder.h"
+
+using namespace vistrel;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static test::TempFolder folder;
+  static TrustStore trust(folder / "trusted_phones.tsv");
+  ManualClock clock;
+  PairingState pairing(clock);
+  Digest fingerprint{};
+  if (!pairing.Open("rid", "Fuzz", fingerprint, {"192.0.2.1:47800"}, 120000)) return 0;
+  ServerContext context;
+  context.receiver_id = "rid";
+  context.receiver_name = "Fuzz";
+  context.trust = &trust;
+  context.pairing = &pairing;
+  context.clock = &clock;
+  Server server(std::move(context));
+
+  test::FakeConnection phone(clock, std::string(64, 'b'));
+  // Without a PAIR header byte the input is a raw stream; with it, a PAIR payload.
+  if (size > 0 && data[0] == 'P') {
+    phone.channel->Queue(kPair, std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+  } else {
+    phone.channel->QueueRaw(std::string_view(reinterpret_cast<const char*>(data), size));
+  }
+  server.Enroll(*phone.connection);
+  return 0;
+}
