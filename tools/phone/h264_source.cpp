@@ -8,6 +8,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -30,6 +31,8 @@ std::unique_ptr<H264Source> H264Source::Create(int width, int height, int fps) {
       height % 2 != 0 || fps < 1 || fps > kMaxFps) {
     return nullptr;
   }
+  // x264 announces its settings on standard error at every open; keep errors.
+  if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) return nullptr;
 
