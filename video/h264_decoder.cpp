@@ -25,6 +25,11 @@ void FreeFrame(AVFrame* frame) { av_frame_free(&frame); }
 
 namespace {
 
+// Up to 4096x2304 (4K in either orientation): the phone's parameter sets are
+// untrusted, and a huge declared size would otherwise cost gigabytes of
+// reference pictures.
+constexpr int64_t kMaxPixels = int64_t{4096} * 2304;
+
 // Concealment notes on damaged input would otherwise go to standard error for
 // every broken unit; our own failure lines say what matters.
 void QuietLibraryLog() {
@@ -58,6 +63,7 @@ int32_t H264Decoder::Initialize() {
   context.Get()->flags |= AV_CODEC_FLAG_LOW_DELAY;
   context.Get()->thread_count = 1;
   context.Get()->thread_type = 0;
+  context.Get()->max_pixels = kMaxPixels;
   // A size hint only; the stream's parameter sets decide.
   context.Get()->width = 1280;
   context.Get()->height = 720;

@@ -279,6 +279,28 @@ TEST_F(H264DecoderTest, CorruptInputNeverCrashesAndTheStreamRecovers) {
   EXPECT_EQ(DecodeOne(decoder_, p_frame).frame_number, 1u);
 }
 
+TEST_F(H264DecoderTest, PicturesAboveTheSizeLimitAreRefused) {
+  ScopedLogCapture log;
+  auto big = H264Source::Create(4096 + 16, 2304, 30);
+  ASSERT_NE(big, nullptr);
+  int32_t result = 0;
+  const Delivery refused = DecodeOne(decoder_, Next(*big), &result);
+  EXPECT_LT(result, 0);
+  EXPECT_EQ(refused.calls, 0);
+  EXPECT_TRUE(log.Contains("[decoder] ProcessInput failed")) << log.Text();
+
+  // The largest allowed size still decodes, after the resynchronisation.
+  decoder_.Flush();
+  auto largest = H264Source::Create(2304, 4096, 30);
+  ASSERT_NE(largest, nullptr);
+  const Delivery d = DecodeOne(decoder_, Next(*largest), &result);
+  EXPECT_EQ(result, 0);
+  ASSERT_EQ(d.calls, 1);
+  EXPECT_EQ(d.width, 2304);
+  EXPECT_EQ(d.height, 4096);
+  EXPECT_EQ(d.frame_number, 0u);
+}
+
 TEST(H264DecoderLifecycleTest, UsableOnlyAfterInitializeAndReinitializable) {
   auto source = H264Source::Create(320, 240, 15);
   ASSERT_NE(source, nullptr);
