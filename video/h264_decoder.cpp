@@ -18,9 +18,15 @@ extern "C" {
 
 namespace vistrel {
 namespace detail {
-void FreeCodecContext(AVCodecContext* context) { avcodec_free_context(&context); }
-void FreePacket(AVPacket* packet) { av_packet_free(&packet); }
-void FreeFrame(AVFrame* frame) { av_frame_free(&frame); }
+void FreeCodecContext(AVCodecContext* context) {
+  avcodec_free_context(&context);
+}
+void FreePacket(AVPacket* packet) {
+  av_packet_free(&packet);
+}
+void FreeFrame(AVFrame* frame) {
+  av_frame_free(&frame);
+}
 }  // namespace detail
 
 namespace {
@@ -80,7 +86,7 @@ int32_t H264Decoder::Initialize() {
 
 int32_t H264Decoder::Decode(const uint8_t* data, size_t size, int64_t sample_time_100ns,
                             const FrameCallback& on_frame) {
-  if (!context_) return AVERROR(EINVAL);
+  if (!context_ || !on_frame) return AVERROR(EINVAL);
   // An empty packet would tell the decoder that the stream has ended, after
   // which it refuses all input; an empty unit simply holds no picture.
   if (size == 0) return 0;

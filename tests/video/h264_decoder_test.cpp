@@ -53,8 +53,8 @@ FrameCallback Recorder(Delivery& d) {
 
 Delivery DecodeOne(H264Decoder& decoder, const AccessUnit& unit, int32_t* result = nullptr) {
   Delivery d;
-  const int32_t r = decoder.Decode(unit.bytes.data(), unit.bytes.size(), unit.pts_us * 10,
-                                   Recorder(d));
+  const int32_t r =
+      decoder.Decode(unit.bytes.data(), unit.bytes.size(), unit.pts_us * 10, Recorder(d));
   if (result != nullptr) *result = r;
   return d;
 }

@@ -31,7 +31,9 @@ int Triangle(int t) {
   return t < 256 ? t : 511 - t;
 }
 
-int MinSide(int width, int height) { return std::min(width, height); }
+int MinSide(int width, int height) {
+  return std::min(width, height);
+}
 
 }  // namespace
 

@@ -16,9 +16,15 @@ extern "C" {
 
 namespace vistrel::phone {
 namespace detail {
-void FreeEncoderContext(AVCodecContext* context) { avcodec_free_context(&context); }
-void FreeEncoderFrame(AVFrame* frame) { av_frame_free(&frame); }
-void FreeEncoderPacket(AVPacket* packet) { av_packet_free(&packet); }
+void FreeEncoderContext(AVCodecContext* context) {
+  avcodec_free_context(&context);
+}
+void FreeEncoderFrame(AVFrame* frame) {
+  av_frame_free(&frame);
+}
+void FreeEncoderPacket(AVPacket* packet) {
+  av_packet_free(&packet);
+}
 }  // namespace detail
 
 namespace {

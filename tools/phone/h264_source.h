@@ -52,7 +52,6 @@ class H264Source {
   explicit H264Source(Key) {}  // through Create only
 
  private:
-
   UniqueHandle<AVCodecContext*, detail::FreeEncoderContext> context_;
   UniqueHandle<AVFrame*, detail::FreeEncoderFrame> frame_;
   UniqueHandle<AVPacket*, detail::FreeEncoderPacket> packet_;
