@@ -41,7 +41,8 @@ class H264Decoder {
 
   // Decodes one access unit in Annex B form. `on_frame` is called for each
   // picture the unit completes, before Decode returns. 0 on success (also when
-  // no picture came out), else a negative error code, already logged.
+  // no picture came out), else a negative error code; the decoder's own
+  // refusals are logged.
   [[nodiscard]] int32_t Decode(const uint8_t* data, size_t size, int64_t sample_time_100ns,
                                const FrameCallback& on_frame);
 
