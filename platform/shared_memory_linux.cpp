@@ -1,0 +1,92 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/shared_memory.h"
+#include "platform/unique_handle.h"
+
+namespace vistrel {
+namespace {
+
+uint8_t* Map(int fd, size_t size) {
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return view == MAP_FAILED ? nullptr : static_cast<uint8_t*>(view);
+}
+
+}  // namespace
+
+std::unique_ptr<SharedMemory> SharedMemory::CreateOrOpen(const std::string& name, size_t size,
+                                                         Result& result, int& error) {
+  result = Result::kFailed;
+  error = 0;
+  bool created = true;
+  UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd && errno == EEXIST) {
+    created = false;
+    fd.Reset(::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
+  }
+  if (!fd) {
+    error = errno;
+    return nullptr;
+  }
+  struct stat st{};
+  if (::fstat(fd.Get(), &st) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  // An object of another user, or one open to others, is not ours to trust.
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    error = EACCES;
+    return nullptr;
+  }
+  if (static_cast<size_t>(st.st_size) < size && ::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  uint8_t* data = Map(fd.Get(), size);
+  if (!data) {
+    error = errno;
+    return nullptr;
+  }
+  result = created ? Result::kCreated : Result::kOpened;
+  return std::unique_ptr<SharedMemory>(new SharedMemory(data, size));
+}
+
+std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, size_t size, int& error) {
+  error = 0;
+  UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
+  if (!fd) {
+    error = errno;
+    return nullptr;
+  }
+  struct stat st{};
+  if (::fstat(fd.Get(), &st) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  // Another user's object could watch or feed our pictures.
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    error = EACCES;
+    return nullptr;
+  }
+  // Mapping past the end of a shorter object would fault on access.
+  if (static_cast<size_t>(st.st_size) < size) {
+    error = EINVAL;
+    return nullptr;
+  }
+  uint8_t* data = Map(fd.Get(), size);
+  if (!data) {
+    error = errno;
+    return nullptr;
+  }
+  return std::unique_ptr<SharedMemory>(new SharedMemory(data, size));
+}
+
+void SharedMemory::Unlink(const std::string& name) { ::shm_unlink(name.c_str()); }
+
+SharedMemory::~SharedMemory() { ::munmap(data_, size_); }
+
+}  // namespace vistrel

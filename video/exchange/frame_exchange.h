@@ -1,0 +1,49 @@
+// The frame exchange between the receiver and the camera library: one
+// 1280x720 NV12 picture behind a 64-byte header in named shared memory,
+// guarded by a sequence counter. Compiled into both sides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vistrel {
+
+constexpr uint32_t kExchangeMagic = 0x5653544C;  // "VSTL"
+constexpr uint32_t kExchangeVersion = 2;
+constexpr uint32_t kExchangeWidth = 1280;
+constexpr uint32_t kExchangeHeight = 720;
+constexpr size_t kExchangeHeaderSize = 64;
+constexpr size_t kExchangePictureSize = kExchangeWidth * kExchangeHeight * 3 / 2;
+constexpr size_t kExchangeSize = kExchangeHeaderSize + kExchangePictureSize;
+// Both processes read CLOCK_MONOTONIC in nanoseconds.
+constexpr uint64_t kExchangeClockFrequency = 1'000'000'000;
+
+// Little-endian layout at offset 0 of the mapping; the fields are accessed
+// through std::atomic_ref only.
+struct FrameExchangeHeader {
+  uint32_t magic;
+  uint32_t version;
+  uint32_t width;
+  uint32_t height;
+  uint32_t writer_generation;
+  uint32_t frame_generation;
+  uint32_t frame_ready;
+  uint32_t reserved0;
+  uint64_t sequence;
+  uint64_t frame_time;
+  uint64_t frames_read;
+  uint64_t reserved1;
+};
+static_assert(sizeof(FrameExchangeHeader) == kExchangeHeaderSize);
+static_assert(offsetof(FrameExchangeHeader, sequence) == 32);
+static_assert(offsetof(FrameExchangeHeader, frames_read) == 48);
+
+// "/Vistrel_<uid>_<session>": the session is $XDG_SESSION_ID when it is a
+// non-empty text of letters and digits, else "0".
+std::string MakeFrameExchangeName();
+
+// The camera attribute that carries the name to the camera library.
+constexpr char kSharedNameAttribute[] = "{9F3B2C71-5E0A-4D8B-A6C4-1E7F2B9D3A50}";
+
+}  // namespace vistrel

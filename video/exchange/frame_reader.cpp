@@ -1,0 +1,106 @@
+#include "video/exchange/frame_reader.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace vistrel {
+namespace {
+
+constexpr char kPrefix[] = "/Vistrel_";
+
+template <typename T>
+std::atomic_ref<T> Atomic(T& field) {
+  return std::atomic_ref<T>(field);
+}
+
+bool IsDecimal(const std::string& text) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+FrameReader::FrameReader(std::string name, Log log, const Clock& clock)
+    : name_(std::move(name)), log_(std::move(log)), clock_(clock) {}
+
+bool FrameReader::Open() {
+  if (memory_) return true;
+  if (name_.empty()) return false;
+  const uint64_t now = clock_.NowMs();
+  if (attempted_ && now - last_attempt_ <= 999) return false;
+  attempted_ = true;
+  last_attempt_ = now;
+
+  const size_t prefix = sizeof kPrefix - 1;
+  const size_t underscore = name_.rfind('_');
+  if (name_.compare(0, prefix, kPrefix) != 0 || underscore == std::string::npos ||
+      underscore < prefix + 1) {
+    log_("FrameReader: unexpected shared name " + name_);
+    return false;
+  }
+  if (!IsDecimal(name_.substr(prefix, underscore - prefix))) {
+    log_("FrameReader: invalid SID in shared name " + name_);
+    return false;
+  }
+  SharedMemory::Result result;
+  int error = 0;
+  auto memory = SharedMemory::CreateOrOpen(name_, kExchangeSize, result, error);
+  if (!memory) {
+    log_("FrameReader: shm_open(" + name_ + ") failed " + std::to_string(error));
+    return false;
+  }
+  auto& h = *reinterpret_cast<FrameExchangeHeader*>(memory->data());
+  if (result == SharedMemory::Result::kCreated) {
+    // The magic last: a writer that sees it sees the rest.
+    Atomic(h.width).store(kExchangeWidth);
+    Atomic(h.height).store(kExchangeHeight);
+    Atomic(h.version).store(kExchangeVersion);
+    Atomic(h.magic).store(kExchangeMagic);
+    log_("FrameReader: shared memory ready (created)");
+  } else if (Atomic(h.magic).load() == kExchangeMagic &&
+             Atomic(h.version).load() == kExchangeVersion) {
+    log_("FrameReader: shared memory ready (opened)");
+  } else {
+    log_("FrameReader: existing mapping has an unexpected layout");
+    return false;
+  }
+  memory_ = std::move(memory);
+  return true;
+}
+
+bool FrameReader::ReadPicture(uint8_t* destination, int pitch) {
+  if (!Open()) return false;
+  auto& h = *reinterpret_cast<FrameExchangeHeader*>(memory_->data());
+  const uint8_t* picture = memory_->data() + kExchangeHeaderSize;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const uint32_t ready = Atomic(h.frame_ready).load();
+    const uint32_t writer_generation = Atomic(h.writer_generation).load();
+    const uint32_t frame_generation = Atomic(h.frame_generation).load();
+    const uint64_t sequence = Atomic(h.sequence).load();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (ready == 0 || frame_generation != writer_generation) return false;
+    if (sequence & 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    if (MonotonicNs() - Atomic(h.frame_time).load() > kExchangeClockFrequency) return false;
+    for (uint32_t row = 0; row < kExchangeHeight * 3 / 2; ++row) {
+      std::memcpy(destination + size_t(row) * pitch, picture + size_t{row} * kExchangeWidth,
+                  kExchangeWidth);
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (Atomic(h.frame_ready).load() != 0 &&
+        Atomic(h.writer_generation).load() == writer_generation &&
+        Atomic(h.sequence).load() == sequence) {
+      Atomic(h.frames_read).fetch_add(1);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace vistrel

@@ -1,0 +1,46 @@
+// The receiver's side of the frame exchange: opens the mapping that the camera
+// created (never creates it) and publishes each decoded picture.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/shared_memory.h"
+#include "video/exchange/frame_exchange.h"
+
+namespace vistrel {
+
+class FrameWriter {
+ public:
+  explicit FrameWriter(std::string name, const Clock& clock = SystemClock());
+  ~FrameWriter();
+  FrameWriter(const FrameWriter&) = delete;
+  FrameWriter& operator=(const FrameWriter&) = delete;
+
+  // One decoded picture (the FrameCallback's arguments); true when published.
+  // Attaches first when needed, at most one attempt a second.
+  bool WriteFrame(const uint8_t* luma, const uint8_t* chroma, int stride, int width, int height);
+  // The camera shows the waiting picture until the next WriteFrame.
+  void ClearFrame();
+  // The camera's read counter; 0 while not attached. Any thread.
+  uint64_t FramesRead() const;
+  const std::string& name() const { return name_; }
+
+ private:
+  bool Attach();
+
+  const std::string name_;
+  const Clock& clock_;
+  // Set once by the writing thread; other threads see the mapping through
+  // header_, which is published after it and never withdrawn.
+  std::unique_ptr<SharedMemory> memory_;
+  std::atomic<FrameExchangeHeader*> header_{nullptr};
+  uint64_t last_attempt_ = 0;
+  bool attempted_ = false;
+  int last_error_ = 0;
+};
+
+}  // namespace vistrel
