@@ -7,6 +7,7 @@
 #include "platform/lan_addresses.h"
 #include "platform/log.h"
 #include "platform/utf.h"
+#include "video/exchange/frame_exchange.h"
 
 namespace vistrel {
 namespace {
@@ -63,6 +64,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   }
   LogLine("Receiver %s, certificate %.16s...\n", identity_.receiver_id().c_str(),
           identity_.FingerprintHex().c_str());
+  const std::string exchange_name = MakeFrameExchangeName();
 
   {
     std::lock_guard lock(settings_mutex_);
@@ -78,6 +80,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   }
 
   trust_ = std::make_unique<TrustStore>(options_.data_folder / "trusted_phones.tsv");
+  frame_writer_ = std::make_unique<FrameWriter>(exchange_name, clock_);
   ServerContext context;
   context.receiver_id = identity_.receiver_id();
   context.receiver_name = options_.receiver_name;
@@ -85,6 +88,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   context.server_credentials = &server_credentials_;
   context.trust = trust_.get();
   context.pairing = &pairing_;
+  context.frame_writer = frame_writer_.get();
   context.clock = &clock_;
   server_ = std::make_unique<Server>(std::move(context));
   if (!server_->Listen(static_cast<uint16_t>(options_.port))) {
@@ -146,6 +150,7 @@ ReceiverStatus Receiver::GetStatus() const {
   status.frames_decoded = counters.frames_decoded;
   status.frames_delivered = counters.frames_delivered;
   status.video_dropped = counters.video_dropped;
+  status.frames_read_by_camera = frame_writer_ ? frame_writer_->FramesRead() : 0;
   return status;
 }
 

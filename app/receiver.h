@@ -19,6 +19,7 @@
 #include "security/identity.h"
 #include "security/pairing_state.h"
 #include "security/trust_store.h"
+#include "video/exchange/frame_writer.h"
 
 namespace vistrel {
 
@@ -90,6 +91,7 @@ class Receiver {
   TlsCredentials client_credentials_;
   std::unique_ptr<TrustStore> trust_;
   PairingState pairing_;
+  std::unique_ptr<FrameWriter> frame_writer_;
   std::unique_ptr<Server> server_;
   std::thread listener_;
   std::atomic<uint64_t> invitation_deadline_{0};

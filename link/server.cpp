@@ -155,10 +155,13 @@ void Server::DisconnectPhone(const std::string& fingerprint) {
       worker.connection->Shutdown();
     }
   }
-  if (active_session_ && active_session_->fingerprint == fingerprint) {
-    std::lock_guard preview_lock(preview_mutex_);
-    ClearPreviewLocked();
-  }
+  if (active_session_ && active_session_->fingerprint == fingerprint) ClearPictureLocked();
+}
+
+void Server::ClearPictureLocked() {
+  if (context_.frame_writer) context_.frame_writer->ClearFrame();
+  std::lock_guard preview_lock(preview_mutex_);
+  ClearPreviewLocked();
 }
 
 void Server::ClearPreviewLocked() {

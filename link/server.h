@@ -18,6 +18,7 @@
 #include "security/bytes.h"
 #include "security/pairing_state.h"
 #include "security/trust_store.h"
+#include "video/exchange/frame_writer.h"
 
 namespace vistrel {
 
@@ -28,6 +29,7 @@ struct ServerContext {
   const TlsCredentials* server_credentials = nullptr;  // not owned, outlives the server
   TrustStore* trust = nullptr;                         // not owned
   PairingState* pairing = nullptr;                     // not owned
+  FrameWriter* frame_writer = nullptr;                 // not owned; null: no camera output
   const Clock* clock = &SystemClock();
 };
 
@@ -108,6 +110,8 @@ class Server {
                    std::shared_ptr<std::atomic<bool>> finished);
   void ReapFinished();
   void ClearPreviewLocked();  // requires preview_mutex_
+  // The camera shows the waiting picture and the preview empties; requires mutex_.
+  void ClearPictureLocked();
   uint64_t Now() const { return context_.clock->NowMs(); }
 
   const ServerContext context_;

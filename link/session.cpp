@@ -1,10 +1,13 @@
 // The streaming session of a trusted phone: HELLO and the one-phone rule, then
 // the message loop with keep-alive, status, state, the camera gate's ALLOW/ACK
 // handshake and the video gate.
+#include <cstring>
+
 #include "link/framing.h"
 #include "link/json.h"
 #include "link/server.h"
 #include "platform/log.h"
+#include "video/h264_decoder.h"
 
 namespace vistrel {
 namespace {
@@ -16,6 +19,8 @@ constexpr uint32_t kRateMaxMessages = 60;
 constexpr uint64_t kRateMaxBits = 20'000'000;
 constexpr uint64_t kMaxTimestamp = 1ull << 52;
 constexpr size_t kMaxEchoedPing = 64;
+constexpr uint64_t kKeyframeRequestMs = 1000;
+constexpr size_t kVideoHeader = 13;
 
 uint32_t ReadBe32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -48,6 +53,8 @@ class StreamSession {
   Next OnMode(const Bytes& payload);
   void OnScanMessage(const Frame& frame);
   void StartEpoch(uint32_t epoch);
+  void RequestKeyframe();
+  void OnPicture(const uint8_t* luma, const uint8_t* chroma, int stride, int width, int height);
   void Close();
   uint64_t Now() const { return server_.Now(); }
   void Send(uint8_t type, std::string_view payload) { (void)SendFrame(channel_, type, payload); }
@@ -59,6 +66,12 @@ class StreamSession {
   uint32_t fps_ = 0;
   uint32_t epoch_ = 0;
   bool ready_ = false;
+  bool synced_ = false;
+  H264Decoder decoder_;
+  bool decoder_ok_ = false;
+  FrameCallback on_picture_;
+  bool keyframe_requested_ = false;
+  uint64_t last_keyframe_request_ = 0;
   uint64_t last_message_ = 0;
   uint64_t rate_window_start_ = 0;
   uint32_t rate_count_ = 0;
@@ -74,6 +87,7 @@ void StreamSession::Run() {
   const uint64_t start = Now();
   epoch_ = 0;
   ready_ = false;
+  synced_ = false;
   last_message_ = start;
   rate_window_start_ = start;
   for (;;) {
@@ -128,6 +142,11 @@ bool StreamSession::Open() {
   server_.session_state_ = 1;
   LogLine("[net] %s session with \"%s\" (%s)\n", connection_->wired ? "wired" : "streaming",
           device_name_.c_str(), connection_->peer.c_str());
+  const int32_t initialized = decoder_.Initialize();
+  decoder_ok_ = initialized >= 0;
+  if (!decoder_ok_) LogLine("[decoder] initialization failed 0x%08X\n", initialized);
+  on_picture_ = [this](const uint8_t* luma, const uint8_t* chroma, int stride, int width,
+                       int height) { OnPicture(luma, chroma, stride, width, height); };
   return true;
 }
 
@@ -217,11 +236,61 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
     LogLine("[net] VIDEO with an impossible timestamp, closing\n");
     return Next::kClose;
   }
-  // Without a decoder every access unit is dropped once it passed the checks
-  // above; the counters still tell the user that video arrives.
-  (void)epoch;
-  ++server_.video_dropped_;
+  const bool keyframe_flag = payload[12] & 1;
+  const uint8_t* data = payload.data() + kVideoHeader;
+  const size_t size = payload.size() - kVideoHeader;
+  if (!server_.camera_allowed_ ||
+      connection_->acknowledged_allow.load() != connection_->awaited_allow.load() || !ready_ ||
+      epoch != epoch_ || connection_->closing || !decoder_ok_) {
+    ++server_.video_dropped_;
+    return Next::kContinue;
+  }
+  const bool keyframe = IsKeyframeAccessUnit(data, size, keyframe_flag);
+  if (!synced_) {
+    if (!keyframe) {
+      ++server_.video_dropped_;
+      RequestKeyframe();
+      return Next::kContinue;
+    }
+    synced_ = true;
+  }
+  const int32_t decoded =
+      decoder_.Decode(data, size, static_cast<int64_t>(timestamp) * 10, on_picture_);
+  if (decoded < 0) {
+    LogLine("[decoder] decode failed 0x%08X, waiting for next keyframe\n", decoded);
+    decoder_.Flush();
+    synced_ = false;
+    RequestKeyframe();
+  }
   return Next::kContinue;
+}
+
+void StreamSession::OnPicture(const uint8_t* luma, const uint8_t* chroma, int stride, int width,
+                              int height) {
+  ++server_.frames_decoded_;
+  std::lock_guard lock(server_.mutex_);
+  if (!server_.camera_allowed_ || !ready_ || server_.active_session_ != connection_ ||
+      connection_->closing) {
+    return;
+  }
+  FrameWriter* writer = server_.context_.frame_writer;
+  if (writer && writer->WriteFrame(luma, chroma, stride, width, height)) ++server_.frames_delivered_;
+  std::lock_guard preview_lock(server_.preview_mutex_);
+  PreviewFrame& preview = server_.preview_;
+  const size_t w = static_cast<size_t>(width);
+  const size_t h = static_cast<size_t>(height);
+  preview.pixels.resize(w * h * 3 / 2);
+  for (size_t row = 0; row < h; ++row) {
+    std::memcpy(preview.pixels.data() + row * w, luma + row * stride, w);
+  }
+  uint8_t* preview_chroma = preview.pixels.data() + w * h;
+  for (size_t row = 0; row < h / 2; ++row) {
+    std::memcpy(preview_chroma + row * w, chroma + row * stride, w);
+  }
+  preview.width = static_cast<uint32_t>(width);
+  preview.height = static_cast<uint32_t>(height);
+  ++preview.sequence;
+  preview.tick = Now();
 }
 
 StreamSession::Next StreamSession::OnStatus(const Bytes& payload) {
@@ -257,8 +326,7 @@ StreamSession::Next StreamSession::OnState(const Bytes& payload) {
   } else {
     ready_ = false;
     std::lock_guard lock(server_.mutex_);
-    std::lock_guard preview(server_.preview_mutex_);
-    server_.ClearPreviewLocked();
+    server_.ClearPictureLocked();
   }
   LogLine("[state] phone %s%s%s (epoch %u)\n", capture->c_str(), reason ? ": " : "",
           reason ? reason->c_str() : "", *epoch);
@@ -308,7 +376,20 @@ void StreamSession::OnScanMessage(const Frame& frame) {
   Send(kFileResult, "{\"id\":" + JsonQuote(*id) + ",\"ok\":false,\"error\":\"not_active\"}");
 }
 
-void StreamSession::StartEpoch(uint32_t epoch) { epoch_ = epoch; }
+void StreamSession::StartEpoch(uint32_t epoch) {
+  epoch_ = epoch;
+  synced_ = false;
+  decoder_.Flush();
+}
+
+// At most one request a second; the first of a session always goes out.
+void StreamSession::RequestKeyframe() {
+  const uint64_t now = Now();
+  if (keyframe_requested_ && now - last_keyframe_request_ < kKeyframeRequestMs) return;
+  keyframe_requested_ = true;
+  last_keyframe_request_ = now;
+  Send(kCommand, "{\"cmd\":\"request_keyframe\"}");
+}
 
 void StreamSession::Close() {
   bool was_active = false;
@@ -316,10 +397,7 @@ void StreamSession::Close() {
     std::lock_guard lock(server_.mutex_);
     if (server_.active_session_ == connection_) {
       was_active = true;
-      {
-        std::lock_guard preview(server_.preview_mutex_);
-        server_.ClearPreviewLocked();
-      }
+      server_.ClearPictureLocked();
       server_.active_session_.reset();
       server_.session_state_ = 0;
     }
@@ -333,10 +411,7 @@ void Server::SetCameraAllowed(bool allowed) {
   {
     std::lock_guard lock(mutex_);
     camera_allowed_ = allowed;
-    if (!allowed) {
-      std::lock_guard preview(preview_mutex_);
-      ClearPreviewLocked();
-    }
+    if (!allowed) ClearPictureLocked();
     active = active_session_;
   }
   if (active) {

@@ -1,6 +1,8 @@
 // vistrel-phone: the phone simulator's command line.
 //   vistrel-phone pair URL [--name NAME] [--host H] [--port P] [--state DIR]
 //   vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] [--state DIR]
+//   vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] [--size WxH]
+//                        [--pause-after S] [--name NAME] [--state DIR]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +13,7 @@
 #include "platform/folders.h"
 #include "platform/socket.h"
 #include "tools/phone/phone.h"
+#include "tools/phone/webcam.h"
 
 namespace {
 
@@ -25,13 +28,19 @@ struct Args {
   std::string name = "Simulated iPhone";
   std::filesystem::path state;
   int seconds = 10;
+  uint32_t fps = 30;
+  int width = 1280;
+  int height = 720;
+  double pause_after = -1;
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: vistrel-phone pair URL [--name NAME] [--host H] [--port P] [--state DIR]\n"
                "       vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] "
-               "[--state DIR]\n");
+               "[--state DIR]\n"
+               "       vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] "
+               "[--size WxH] [--pause-after S] [--name NAME] [--state DIR]\n");
   return 2;
 }
 
@@ -61,6 +70,17 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       args.state = value;
     } else if (option == "--seconds") {
       args.seconds = std::atoi(value.c_str());
+      if (args.seconds < 0) return false;
+    } else if (option == "--fps") {
+      args.fps = static_cast<uint32_t>(std::atoi(value.c_str()));
+      if (args.fps != 15 && args.fps != 30) return false;
+    } else if (option == "--size") {
+      if (std::sscanf(value.c_str(), "%dx%d", &args.width, &args.height) != 2 || args.width < 2 ||
+          args.height < 2 || args.width > 4096 || args.height > 4096 || (args.width | args.height) & 1) {
+        return false;
+      }
+    } else if (option == "--pause-after") {
+      args.pause_after = std::atof(value.c_str());
     } else {
       return false;
     }
@@ -138,6 +158,32 @@ int RunHello(const Args& args, Phone& phone) {
   return 0;
 }
 
+int RunWebcamCommand(const Args& args, Phone& phone) {
+  if (args.host.empty()) return Usage();
+  auto link = phone.Connect(args.host, args.port);
+  if (!link) {
+    std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", args.host.c_str(),
+                 args.port);
+    return 1;
+  }
+  WebcamOptions options;
+  options.device_name = args.name;
+  options.fps = args.fps;
+  options.width = args.width;
+  options.height = args.height;
+  options.seconds = args.seconds;
+  options.pause_after = args.pause_after;
+  WebcamReport report = RunWebcam(*link, options);
+  std::printf("%s\n", report.hello_reply.c_str());
+  if (!report.accepted) return 1;
+  std::printf("sent %u access units (%u keyframes, %u on request) at %ux%u, %u fps; "
+              "%u ALLOW, %u BLOCK%s\n",
+              report.video_sent, report.keyframes_sent, report.keyframe_requests, args.width,
+              args.height, args.fps, report.allows, report.blocks,
+              report.closed_by_receiver ? "; the receiver closed the session" : "");
+  return report.closed_by_receiver ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,5 +198,6 @@ int main(int argc, char** argv) {
   }
   if (args.command == "pair") return RunPair(args, *phone);
   if (args.command == "hello") return RunHello(args, *phone);
+  if (args.command == "webcam") return RunWebcamCommand(args, *phone);
   return Usage();
 }

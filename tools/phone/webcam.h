@@ -1,0 +1,42 @@
+// The phone in webcam mode: HELLO, STATE "ready" with an epoch, then H.264
+// access units at the chosen rate, answering PING, COMMAND and ALLOW as a
+// phone does.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tools/phone/phone.h"
+
+namespace vistrel::phone {
+
+struct WebcamOptions {
+  std::string device_name = "Simulated iPhone";
+  uint32_t fps = 30;
+  int width = 1280;
+  int height = 720;
+  double seconds = 10;
+  double pause_after = -1;  // seconds; negative: never
+  uint32_t first_epoch = 1;
+  // Called right after each VIDEO message left, with its frame number.
+  std::function<void(uint32_t frame_number)> on_video_sent;
+};
+
+struct WebcamReport {
+  bool accepted = false;
+  std::string hello_reply;
+  uint32_t video_sent = 0;
+  uint32_t keyframes_sent = 0;
+  uint32_t keyframe_requests = 0;
+  uint32_t allows = 0;
+  uint32_t blocks = 0;
+  bool closed_by_receiver = false;
+};
+
+// Runs until `seconds` passed, `stop` is set, or the receiver closes.
+WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
+                       const std::atomic<bool>* stop = nullptr);
+
+}  // namespace vistrel::phone
