@@ -30,7 +30,8 @@ struct Connection {
   UniqueFd socket;
   const std::string peer;  // dotted IPv4 address, or the USB label
   std::unique_ptr<Channel> channel;
-  std::string fingerprint;  // hex SHA-256 of the peer certificate; set once after the handshake
+  // Set once after the handshake, under the server lock.
+  std::string fingerprint;  // hex SHA-256 of the peer certificate
   Digest certificate_digest{};
   std::atomic<uint32_t> awaited_allow{0};
   std::atomic<uint32_t> acknowledged_allow{0};

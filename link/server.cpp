@@ -99,8 +99,12 @@ void Server::Admit(const std::shared_ptr<Connection>& connection) {
     LogLine("[net] %s: TLS handshake failed\n", connection->peer.c_str());
     return;
   }
-  connection->certificate_digest = Sha256(connection->channel->peer_certificate());
-  connection->fingerprint = HexEncode(connection->certificate_digest);
+  {
+    // DisconnectPhone reads the fingerprint of every connection under this lock.
+    std::lock_guard lock(mutex_);
+    connection->certificate_digest = Sha256(connection->channel->peer_certificate());
+    connection->fingerprint = HexEncode(connection->certificate_digest);
+  }
   if (context_.trust->Contains(connection->fingerprint)) {
     Stream(connection);
   } else if (connection->wired) {
