@@ -190,6 +190,10 @@ int ReceiverProcess::Quit(std::chrono::milliseconds limit) {
   return WaitExit(limit);
 }
 
+std::string ReceiverProcess::ExchangeName() const {
+  return "/Vistrel_" + std::to_string(::geteuid()) + "_" + session_id_;
+}
+
 std::string ReceiverProcess::OpenPairing() {
   const size_t before = Output().size();
   Send("pair");

@@ -42,6 +42,8 @@ class ReceiverProcess {
   uint16_t port() const { return port_; }
   const std::filesystem::path& data_folder() const { return data_folder_; }
   const std::filesystem::path& root() const { return root_.path(); }
+  // The frame exchange name this receiver writes to.
+  std::string ExchangeName() const;
 
   // The pairing URL printed by "pair".
   std::string OpenPairing();

@@ -1,0 +1,21 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <future>
+
+namespace vistrel::test {
+
+bool PairAndApprove(ReceiverProcess& receiver, phone::Phone& device, const std::string& device_name) {
+  auto url = phone::ParsePairingUrl(receiver.OpenPairing());
+  if (!url) return false;
+  auto link = device.Connect("127.0.0.1", receiver.port());
+  if (!link) return false;
+  phone::PairRequest request;
+  request.device_name = device_name;
+  auto outcome = std::async(std::launch::async, [&] {
+    return phone::Pair(*link, *url, device.fingerprint(), request);
+  });
+  if (receiver.WaitForLog("\"" + device_name + "\" wants to pair.")) receiver.Send("a");
+  return outcome.get().paired;
+}
+
+}  // namespace vistrel::test
