@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "app/qr_text.h"
@@ -14,6 +15,7 @@
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "platform/unique_handle.h"
+#include "platform/virtual_camera.h"
 
 namespace vistrel {
 namespace {
@@ -140,7 +142,15 @@ bool Execute(Receiver& receiver, const std::string& raw) {
 
 }  // namespace
 
-int RemoveCameraCommand() { return 0; }
+int RemoveCameraCommand() {
+  std::unique_ptr<VirtualCamera> camera;
+  if (VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource,
+                            VirtualCameraLifetime::kSystem, VirtualCameraAccess::kCurrentUser,
+                            kCameraFriendlyName, kCameraSourceId, camera) != kCameraOk) {
+    return 1;
+  }
+  return camera->Remove() == kCameraOk ? 0 : 1;
+}
 
 int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
   SetLogEcho(true);

@@ -1,11 +1,13 @@
 #include "app/receiver.h"
 
+#include <cstdio>
 #include <system_error>
 
 #include "platform/folders.h"
 #include "platform/host.h"
 #include "platform/lan_addresses.h"
 #include "platform/log.h"
+#include "platform/registry.h"
 #include "platform/utf.h"
 #include "video/exchange/frame_exchange.h"
 
@@ -15,6 +17,35 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kApprovalMs = 60000;
+
+// Registers the virtual camera and hands it the frame exchange name; empty on
+// success, else the message for the user.
+std::string CreateCamera(const ReceiverOptions& options, const std::string& exchange_name,
+                         std::unique_ptr<VirtualCamera>& camera) {
+  const std::string class_key =
+      std::string("SOFTWARE\\Classes\\CLSID\\") + kCameraSourceId + "\\InprocServer32";
+  if (OpenKey(class_key, KeyAccess::kRead) != 0) {
+    return "The Orlith Cam virtual camera is not installed. Reinstall Orlith Cam.";
+  }
+  camera.reset();
+  const auto lifetime = options.camera_for_all_sessions ? VirtualCameraLifetime::kSystem
+                                                        : VirtualCameraLifetime::kSession;
+  CameraResult result =
+      VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource, lifetime,
+                            VirtualCameraAccess::kCurrentUser, kCameraFriendlyName,
+                            kCameraSourceId, camera);
+  if (result == kCameraOk) result = camera->SetString(kSharedNameAttribute, exchange_name);
+  if (result == kCameraOk) result = camera->Start();
+  if (result != kCameraOk) {
+    camera.reset();
+    char message[80];
+    std::snprintf(message, sizeof message, "Could not create the virtual camera (0x%08X).",
+                  static_cast<uint32_t>(result));
+    return message;
+  }
+  LogLine("[vcam] \"%s\" is available to camera apps\n", kCameraFriendlyName);
+  return {};
+}
 
 std::vector<std::string> PairingAddresses(uint16_t port) {
   std::vector<std::string> result;
@@ -65,6 +96,11 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   LogLine("Receiver %s, certificate %.16s...\n", identity_.receiver_id().c_str(),
           identity_.FingerprintHex().c_str());
   const std::string exchange_name = MakeFrameExchangeName();
+  if (options_.create_camera) {
+    if (std::string failure = CreateCamera(options_, exchange_name, camera_); !failure.empty()) {
+      return failure;
+    }
+  }
 
   {
     std::lock_guard lock(settings_mutex_);
@@ -108,6 +144,11 @@ void Receiver::Stop() {
   if (!running_.exchange(false)) return;
   server_->Stop();
   if (listener_.joinable()) listener_.join();
+  if (camera_) {
+    (void)camera_->Stop();
+    (void)camera_->Shutdown();
+    camera_.reset();
+  }
 }
 
 AppSettings Receiver::GetSettings() const {

@@ -16,6 +16,7 @@
 #include "link/server.h"
 #include "link/tls_channel.h"
 #include "platform/clock.h"
+#include "platform/virtual_camera.h"
 #include "security/identity.h"
 #include "security/pairing_state.h"
 #include "security/trust_store.h"
@@ -48,6 +49,10 @@ struct ReceiverStatus {
   uint64_t frames_read_by_camera = 0;
 };
 
+inline constexpr char kCameraFriendlyName[] = "Orlith Cam";
+// The class of the camera's media source, as the camera library registers it.
+inline constexpr char kCameraSourceId[] = "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}";
+
 // "Vistrel-Receiver", with "-" and the low 24 bits of FNV-1a over the UTF-16LE
 // bytes of the data folder when one is given.
 std::string InstanceName(const std::filesystem::path& data_folder);
@@ -61,6 +66,7 @@ class Receiver {
 
   // Empty on success, otherwise one message for the user.
   std::string Start(const ReceiverOptions& options);
+  // Stops the services; the virtual camera is stopped and shut down, never removed.
   void Stop();
 
   AppSettings GetSettings() const;
@@ -91,6 +97,7 @@ class Receiver {
   TlsCredentials client_credentials_;
   std::unique_ptr<TrustStore> trust_;
   PairingState pairing_;
+  std::unique_ptr<VirtualCamera> camera_;
   std::unique_ptr<FrameWriter> frame_writer_;
   std::unique_ptr<Server> server_;
   std::thread listener_;
