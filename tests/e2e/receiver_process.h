@@ -40,6 +40,7 @@ class ReceiverProcess {
   int Quit(std::chrono::milliseconds limit = std::chrono::seconds(20));
 
   uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
   const std::filesystem::path& data_folder() const { return data_folder_; }
   const std::filesystem::path& root() const { return root_.path(); }
   // The frame exchange name this receiver writes to.

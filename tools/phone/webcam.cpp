@@ -73,7 +73,7 @@ WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
       }
       ++report.video_sent;
       if (unit.keyframe) ++report.keyframes_sent;
-      if (options.on_video_sent) options.on_video_sent(unit.frame_number);
+      if (options.on_video_sent) options.on_video_sent(unit);
     }
     // Listen until the next picture is due.
     const uint64_t now_us = MonotonicNs() / 1000;

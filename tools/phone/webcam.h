@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "tools/phone/h264_source.h"
 #include "tools/phone/phone.h"
 
 namespace vistrel::phone {
@@ -20,8 +21,8 @@ struct WebcamOptions {
   double seconds = 10;
   double pause_after = -1;  // seconds; negative: never
   uint32_t first_epoch = 1;
-  // Called right after each VIDEO message left, with its frame number.
-  std::function<void(uint32_t frame_number)> on_video_sent;
+  // Called right after each VIDEO message left, with its access unit.
+  std::function<void(const AccessUnit& unit)> on_video_sent;
 };
 
 struct WebcamReport {

@@ -1,0 +1,68 @@
+// Publishing one 1280x720 picture into the frame exchange, and the camera's
+// copy out of it.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "video/exchange/frame_reader.h"
+#include "video/exchange/frame_writer.h"
+
+namespace vistrel {
+namespace {
+
+constexpr int kW = 1280;
+constexpr int kH = 720;
+
+std::string BenchName() { return "/Vistrel_" + std::to_string(::geteuid()) + "_bench" + std::to_string(::getpid()); }
+
+void BM_WriteFrame(benchmark::State& state) {
+  const std::string name = BenchName();
+  FrameReader reader(name, [](const std::string&) {});
+  reader.Open();
+  FrameWriter writer(name);
+  const int stride = 1344;  // decoders pad their rows
+  std::vector<uint8_t> luma(size_t(stride) * kH, 100), chroma(size_t(stride) * kH / 2, 128);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(writer.WriteFrame(luma.data(), chroma.data(), stride, kW, kH));
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kW * kH * 3 / 2);
+  SharedMemory::Unlink(name);
+}
+BENCHMARK(BM_WriteFrame);
+
+void BM_ReadPicture(benchmark::State& state) {
+  const std::string name = BenchName();
+  FrameReader reader(name, [](const std::string&) {});
+  reader.Open();
+  FrameWriter writer(name);
+  std::vector<uint8_t> luma(size_t(kW) * kH, 100), chroma(size_t(kW) * kH / 2, 128);
+  std::vector<uint8_t> out(size_t(kW) * kH * 3 / 2);
+  for (auto _ : state) {
+    state.PauseTiming();
+    writer.WriteFrame(luma.data(), chroma.data(), kW, kW, kH);  // keep it fresh
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(reader.ReadPicture(out.data(), kW));
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kW * kH * 3 / 2);
+  SharedMemory::Unlink(name);
+}
+BENCHMARK(BM_ReadPicture);
+
+void BM_Letterbox1080p(benchmark::State& state) {
+  const std::string name = BenchName();
+  FrameReader reader(name, [](const std::string&) {});
+  reader.Open();
+  FrameWriter writer(name);
+  std::vector<uint8_t> luma(size_t(1920) * 1080, 100), chroma(size_t(1920) * 540, 128);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(writer.WriteFrame(luma.data(), chroma.data(), 1920, 1920, 1080));
+  }
+  SharedMemory::Unlink(name);
+}
+BENCHMARK(BM_Letterbox1080p);
+
+}  // namespace
+}  // namespace vistrel
+
+BENCHMARK_MAIN();

@@ -1,0 +1,145 @@
+// The whole webcam path, measured: a real receiver, the simulator streaming
+// 720p30 for a while, and a reader where the camera would be. Prints the
+// receiver's CPU time per second of video against ffmpeg decoding the same
+// access units on one thread, and the latency from the simulator's send to the
+// picture becoming readable in the exchange.
+//   video_e2e_bench [seconds]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/clock.h"
+#include "tests/e2e/e2e_support.h"
+#include "tools/phone/frame_pattern.h"
+#include "tools/phone/webcam.h"
+#include "video/exchange/frame_reader.h"
+
+using namespace vistrel;
+
+namespace {
+
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  size_t paren = text.rfind(')');
+  if (paren == std::string::npos) return 0;
+  std::istringstream fields(text.substr(paren + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+double FfmpegCpuSeconds(const std::string& file) {
+  rusage before{}, after{};
+  getrusage(RUSAGE_CHILDREN, &before);
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stderr);
+    execlp("ffmpeg", "ffmpeg", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i",
+           file.c_str(), "-f", "null", "-", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  getrusage(RUSAGE_CHILDREN, &after);
+  auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
+         seconds(before.ru_stime);
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 30;
+  test::ReceiverProcess receiver;
+  if (!receiver.Start()) {
+    std::fprintf(stderr, "the receiver did not start\n");
+    return 1;
+  }
+  FrameReader reader(receiver.ExchangeName(), [](const std::string&) {});
+  reader.Open();
+  auto device = phone::Phone::Create(receiver.root() / "phone");
+  if (!device || !test::PairAndApprove(receiver, *device, "Bench")) {
+    std::fprintf(stderr, "pairing failed\n");
+    return 1;
+  }
+  auto link = device->Connect("127.0.0.1", receiver.port());
+
+  const std::string stream_file = (receiver.root() / "stream.h264").string();
+  std::ofstream stream(stream_file, std::ios::binary);
+  std::mutex mutex;
+  std::unordered_map<uint32_t, uint64_t> sent_at;  // guarded by mutex
+  std::vector<double> latencies_ms;
+  std::atomic<bool> done{false};
+
+  phone::WebcamOptions options;
+  options.device_name = "Bench";
+  options.seconds = seconds;
+  options.on_video_sent = [&](const phone::AccessUnit& unit) {
+    const uint64_t now = MonotonicNs();
+    std::lock_guard lock(mutex);
+    sent_at[unit.frame_number & 0xFFFF] = now;
+    stream.write(reinterpret_cast<const char*>(unit.bytes.data()), std::streamsize(unit.bytes.size()));
+  };
+
+  std::thread camera([&] {
+    std::vector<uint8_t> picture(1280 * 720 * 3 / 2);
+    std::optional<uint32_t> last;
+    while (!done) {
+      if (reader.ReadPicture(picture.data(), 1280)) {
+        const uint64_t now = MonotonicNs();
+        auto frame = phone::ReadFrameNumber(picture.data(), 1280, 1280, 720);
+        if (frame && frame != last) {
+          last = frame;
+          std::lock_guard lock(mutex);
+          if (auto it = sent_at.find(*frame); it != sent_at.end()) {
+            latencies_ms.push_back(double(now - it->second) / 1e6);
+          }
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+
+  const double cpu_before = ProcessCpuSeconds(receiver.pid());
+  phone::WebcamReport report = phone::RunWebcam(*link, options);
+  const double cpu_after = ProcessCpuSeconds(receiver.pid());
+  done = true;
+  camera.join();
+  stream.close();
+  const double video_seconds = double(report.video_sent) / options.fps;
+  const double receiver_cpu = (cpu_after - cpu_before) / video_seconds;
+  const double ffmpeg_cpu = FfmpegCpuSeconds(stream_file) / video_seconds;
+
+  std::printf("stream: %u access units, %.1f s of 720p%u video\n", report.video_sent,
+              video_seconds, options.fps);
+  std::printf("receiver CPU: %.4f s per second of video\n", receiver_cpu);
+  std::printf("ffmpeg -threads 1 on the same access units: %.4f s per second of video\n", ffmpeg_cpu);
+  std::printf("ratio receiver/ffmpeg: %.2f (goal <= 1.3)\n", receiver_cpu / ffmpeg_cpu);
+  std::printf("latency send -> readable in the exchange over %zu pictures: p50 %.2f ms, p99 %.2f ms "
+              "(goal p50 < 5, p99 < 15)\n",
+              latencies_ms.size(), Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99));
+  receiver.Quit();
+  SharedMemory::Unlink(receiver.ExchangeName());
+  return 0;
+}
