@@ -1,0 +1,63 @@
+#include "camhost/camera_library.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/registry.h"
+
+namespace vistrel {
+
+CameraLibrary::CameraLibrary(void* handle, std::string path, DllGetClassObjectFn get_class_object,
+                             DllCanUnloadNowFn can_unload_now)
+    : handle_(handle),
+      path_(std::move(path)),
+      get_class_object_(get_class_object),
+      can_unload_now_(can_unload_now) {}
+
+CameraLibrary::~CameraLibrary() {
+  if (can_unload_now_ && can_unload_now_() == S_OK) ::dlclose(handle_);
+}
+
+std::unique_ptr<CameraLibrary> CameraLibrary::Load(const GUID& clsid, std::string& error) {
+  const std::string key =
+      "SOFTWARE\\Classes\\CLSID\\" + FormatGuid(clsid) + "\\InprocServer32";
+  std::string path;
+  if (int code = GetStringValue(key, "", path, RegistryHive::kMachine); code != 0) {
+    error = "the camera source " + FormatGuid(clsid) + " is not registered (" +
+            std::strerror(code) + ")";
+    return nullptr;
+  }
+  // A bare name would be looked up on the library search path instead.
+  if (path.empty() || path[0] != '/') {
+    error = "the registration of " + FormatGuid(clsid) + " names no absolute path: \"" + path +
+            "\"";
+    return nullptr;
+  }
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = ::dlerror();
+    error = "cannot load " + path + ": " + (why ? why : "unknown error");
+    return nullptr;
+  }
+  auto get_class_object =
+      reinterpret_cast<DllGetClassObjectFn>(::dlsym(handle, kDllGetClassObjectName));
+  if (!get_class_object) {
+    ::dlclose(handle);
+    error = path + " is no camera library (no " + kDllGetClassObjectName + ")";
+    return nullptr;
+  }
+  auto can_unload_now =
+      reinterpret_cast<DllCanUnloadNowFn>(::dlsym(handle, kDllCanUnloadNowName));
+  return std::unique_ptr<CameraLibrary>(
+      new CameraLibrary(handle, std::move(path), get_class_object, can_unload_now));
+}
+
+HRESULT CameraLibrary::GetClassObject(const GUID& clsid, const GUID& iid, void** out) const {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return get_class_object_(clsid, iid, out);
+}
+
+}  // namespace vistrel

@@ -1,0 +1,155 @@
+#include "camhost/host.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "camhost/camera_source.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/virtual_camera.h"
+
+namespace vistrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int64_t kInterval100ns = 333'333;
+
+uint64_t CpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Sample rate and pacing, from the samples' own times: a histogram of how far
+// each spacing is from one frame interval, in 0.05 ms steps up to 50 ms.
+class SampleStats {
+ public:
+  SampleStats() : cpu_start_(CpuNs()) {}
+
+  void Add(int64_t time_100ns) {
+    if (count_++ == 0) {
+      first_ = time_100ns;
+    } else {
+      const int64_t error = std::abs(time_100ns - last_ - kInterval100ns);
+      ++buckets_[std::min<size_t>(static_cast<size_t>(error / 500), buckets_.size() - 1)];
+    }
+    last_ = time_100ns;
+  }
+
+  void Log() const {
+    if (count_ < 2) {
+      LogLine("[camhost] %llu samples\n", static_cast<unsigned long long>(count_));
+      return;
+    }
+    const double seconds = static_cast<double>(last_ - first_) / 1e7;
+    uint64_t seen = 0;
+    size_t p99 = 0;
+    const uint64_t spacings = count_ - 1;
+    for (; p99 < buckets_.size(); ++p99) {
+      seen += buckets_[p99];
+      if (seen * 100 >= spacings * 99) break;
+    }
+    const double cpu_ms = static_cast<double>(CpuNs() - cpu_start_) / 1e6;
+    LogLine("[camhost] %llu samples in %.2f s: %.2f per second, spacing error p99 %.2f ms, "
+            "CPU %.1f ms per second\n",
+            static_cast<unsigned long long>(count_), seconds,
+            static_cast<double>(spacings) / seconds, static_cast<double>(p99 + 1) * 0.05,
+            cpu_ms / seconds);
+  }
+
+ private:
+  uint64_t count_ = 0;
+  int64_t first_ = 0;
+  int64_t last_ = 0;
+  uint64_t cpu_start_;
+  std::array<uint64_t, 1000> buckets_{};
+};
+
+std::optional<CameraRecord> FindRecord(const std::string& source_id) {
+  for (CameraRecord& record : ReadCameraRecords()) {
+    if (record.source_id == source_id) return std::move(record);
+  }
+  return std::nullopt;
+}
+
+// Sleeps in short steps so that a stop request ends the wait.
+void Pause(uint32_t ms, const std::atomic<bool>& stop) {
+  const uint64_t end = TickMs() + ms;
+  while (!stop && TickMs() < end) std::this_thread::sleep_for(20ms);
+}
+
+enum class Served { kRemoved, kChanged, kDone, kFailed };
+
+Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
+             const std::atomic<bool>& stop, uint64_t& delivered, SampleStats& stats) {
+  auto source = CameraSource::Open(record, stop);
+  if (!source) return Served::kFailed;
+  LogLine("[camhost] serving \"%s\" into %s\n", record.friendly_name.c_str(),
+          sink.Describe().c_str());
+  uint64_t next_check = TickMs() + options.record_poll_ms;
+  const auto deliver = [&sink](const Nv12Picture& picture) { return sink.Write(picture); };
+  while (!stop) {
+    if (TickMs() >= next_check) {
+      next_check = TickMs() + options.record_poll_ms;
+      auto now = FindRecord(record.source_id);
+      if (!now) {
+        LogLine("[camhost] the camera \"%s\" was removed\n", record.friendly_name.c_str());
+        return Served::kRemoved;
+      }
+      if (now->attributes != record.attributes) {
+        LogLine("[camhost] the camera's attributes changed; restarting its source\n");
+        return Served::kChanged;
+      }
+    }
+    int64_t time = 0;
+    switch (source->PullSample(deliver, time)) {
+      case CameraSource::Pull::kDelivered:
+        stats.Add(time);
+        if (options.frames != 0 && ++delivered >= options.frames) return Served::kDone;
+        break;
+      case CameraSource::Pull::kNothing:
+        break;
+      case CameraSource::Pull::kSinkFailed:
+        LogLine("[camhost] the sink %s failed; stopping\n", sink.Describe().c_str());
+        return Served::kFailed;
+      case CameraSource::Pull::kSourceFailed:
+        return Served::kFailed;
+    }
+  }
+  return Served::kDone;
+}
+
+}  // namespace
+
+int RunCameraHost(const HostOptions& options, Sink& sink, const std::atomic<bool>& stop) {
+  SampleStats stats;
+  uint64_t delivered = 0;
+  bool waiting_logged = false;
+  int result = 0;
+  while (!stop) {
+    std::vector<CameraRecord> records = ReadCameraRecords();
+    if (records.empty()) {
+      if (!waiting_logged) LogLine("[camhost] waiting for a camera\n");
+      waiting_logged = true;
+      Pause(options.record_poll_ms, stop);
+      continue;
+    }
+    if (records.size() > 1) {
+      LogLine("[camhost] %zu cameras are recorded; serving the first\n", records.size());
+    }
+    Served served = Serve(records.front(), options, sink, stop, delivered, stats);
+    if (served == Served::kChanged) continue;
+    result = served == Served::kFailed ? 1 : 0;
+    break;
+  }
+  stats.Log();
+  return result;
+}
+
+}  // namespace vistrel

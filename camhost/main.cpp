@@ -1,0 +1,102 @@
+// vistrel-camhost: serves this user's virtual camera the way the platform's
+// camera frame server would, into a v4l2loopback device or a file.
+#include <signal.h>
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "camhost/host.h"
+#include "camhost/sink.h"
+#include "platform/folders.h"
+#include "platform/log.h"
+#include "platform/mf/system_time.h"
+#include "platform/virtual_camera.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void OnSignal(int) { g_stop = true; }
+
+constexpr char kUsage[] =
+    "usage: vistrel-camhost [--sink SINK] [--frames N]\n"
+    "  SINK: v4l2[:/dev/videoN]  a v4l2loopback device (default: the one named \"Orlith Cam\")\n"
+    "        y4m:FILE            YUV4MPEG2 video (\"-\" for standard output)\n"
+    "        png:DIR[:N]         every Nth picture as a PNG file\n"
+    "        null                nowhere\n"
+    "  --frames N                stop after N pictures\n";
+
+bool ParseCount(const char* text, uint64_t& out) {
+  const char* end = text + std::strlen(text);
+  auto [at, error] = std::from_chars(text, end, out);
+  return error == std::errc() && at == end && out > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vistrel;
+  std::string sink_text = "v4l2";
+  HostOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--sink" && i + 1 < argc) {
+      sink_text = argv[++i];
+    } else if (arg == "--frames" && i + 1 < argc && ParseCount(argv[i + 1], options.frames)) {
+      ++i;
+    } else {
+      std::fputs(kUsage, stderr);
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+  SetLogEcho(true);
+
+  struct sigaction action{};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  auto runtime = RuntimeFolder();
+  if (!runtime) {
+    LogLine("[camhost] no private runtime folder could be made\n");
+    return 1;
+  }
+  // A receiver that just looked whether a host runs holds the lock for an
+  // instant; try a little before deciding that another host serves.
+  UniqueFd lock;
+  bool held = false;
+  for (int attempt = 0; attempt < 10 && !lock; ++attempt) {
+    lock = LockCameraHost(*runtime, held);
+    if (!held) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!lock) {
+    if (held) {
+      LogLine("[camhost] another camera host serves this user\n");
+      return 0;
+    }
+    LogLine("[camhost] cannot use the lock in %s\n", runtime->c_str());
+    return 1;
+  }
+
+  std::string error;
+  auto sink = OpenSink(sink_text, error);
+  if (!sink) {
+    LogLine("[camhost] %s\n", error.c_str());
+    return 1;
+  }
+  (void)MFStartup(MF_VERSION);
+  const int result = RunCameraHost(options, *sink, g_stop);
+  sink.reset();
+  (void)MFShutdown();
+  LogLine("[camhost] stopped\n");
+  return result;
+}
