@@ -16,6 +16,35 @@ uint8_t* Map(int fd, size_t size) {
   return view == MAP_FAILED ? nullptr : static_cast<uint8_t*>(view);
 }
 
+// Maps an opened object after checking that it is this user's alone and, when
+// `grow` is false, already large enough.
+uint8_t* CheckAndMap(int fd, size_t size, bool grow, int& error) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  // Another user's object, or one open to others, could watch or feed our pictures.
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    error = EACCES;
+    return nullptr;
+  }
+  if (static_cast<size_t>(st.st_size) < size) {
+    // Mapping past the end of a shorter object would fault on access.
+    if (!grow) {
+      error = EINVAL;
+      return nullptr;
+    }
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+      error = errno;
+      return nullptr;
+    }
+  }
+  uint8_t* data = Map(fd, size);
+  if (!data) error = errno;
+  return data;
+}
+
 }  // namespace
 
 std::unique_ptr<SharedMemory> SharedMemory::CreateOrOpen(const std::string& name, size_t size,
@@ -32,25 +61,8 @@ std::unique_ptr<SharedMemory> SharedMemory::CreateOrOpen(const std::string& name
     error = errno;
     return nullptr;
   }
-  struct stat st{};
-  if (::fstat(fd.Get(), &st) != 0) {
-    error = errno;
-    return nullptr;
-  }
-  // An object of another user, or one open to others, is not ours to trust.
-  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    error = EACCES;
-    return nullptr;
-  }
-  if (static_cast<size_t>(st.st_size) < size && ::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
-    error = errno;
-    return nullptr;
-  }
-  uint8_t* data = Map(fd.Get(), size);
-  if (!data) {
-    error = errno;
-    return nullptr;
-  }
+  uint8_t* data = CheckAndMap(fd.Get(), size, /*grow=*/true, error);
+  if (!data) return nullptr;
   result = created ? Result::kCreated : Result::kOpened;
   return std::unique_ptr<SharedMemory>(new SharedMemory(data, size));
 }
@@ -62,26 +74,8 @@ std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, size_t
     error = errno;
     return nullptr;
   }
-  struct stat st{};
-  if (::fstat(fd.Get(), &st) != 0) {
-    error = errno;
-    return nullptr;
-  }
-  // Another user's object could watch or feed our pictures.
-  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    error = EACCES;
-    return nullptr;
-  }
-  // Mapping past the end of a shorter object would fault on access.
-  if (static_cast<size_t>(st.st_size) < size) {
-    error = EINVAL;
-    return nullptr;
-  }
-  uint8_t* data = Map(fd.Get(), size);
-  if (!data) {
-    error = errno;
-    return nullptr;
-  }
+  uint8_t* data = CheckAndMap(fd.Get(), size, /*grow=*/false, error);
+  if (!data) return nullptr;
   return std::unique_ptr<SharedMemory>(new SharedMemory(data, size));
 }
 

@@ -89,6 +89,13 @@ bool ParseArgs(int argc, char** argv, Args& args) {
   return true;
 }
 
+// Connects and shakes hands; says so on standard error when it cannot.
+std::unique_ptr<PhoneLink> ConnectOrSay(Phone& phone, const std::string& host, uint16_t port) {
+  auto link = phone.Connect(host, port);
+  if (!link) std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", host.c_str(), port);
+  return link;
+}
+
 int RunPair(const Args& args, Phone& phone) {
   auto url = ParsePairingUrl(args.url);
   if (!url) {
@@ -106,11 +113,8 @@ int RunPair(const Args& args, Phone& phone) {
     host = first.substr(0, first.rfind(':'));
     port = static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str()));
   }
-  auto link = phone.Connect(host, port);
-  if (!link) {
-    std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", host.c_str(), port);
-    return 1;
-  }
+  auto link = ConnectOrSay(phone, host, port);
+  if (!link) return 1;
   PairRequest request;
   request.device_name = args.name;
   std::printf("code %s (confirm it on the receiver)\n",
@@ -127,12 +131,8 @@ int RunPair(const Args& args, Phone& phone) {
 
 int RunHello(const Args& args, Phone& phone) {
   if (args.host.empty()) return Usage();
-  auto link = phone.Connect(args.host, args.port);
-  if (!link) {
-    std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", args.host.c_str(),
-                 args.port);
-    return 1;
-  }
+  auto link = ConnectOrSay(phone, args.host, args.port);
+  if (!link) return 1;
   link->Send(kHello, HelloJson(args.name, 30));
   Frame reply = link->Read(5000);
   if (reply.result != ReadResult::kOk || reply.type != kHelloReply) {
@@ -160,12 +160,8 @@ int RunHello(const Args& args, Phone& phone) {
 
 int RunWebcamCommand(const Args& args, Phone& phone) {
   if (args.host.empty()) return Usage();
-  auto link = phone.Connect(args.host, args.port);
-  if (!link) {
-    std::fprintf(stderr, "vistrel-phone: could not connect to %s:%u\n", args.host.c_str(),
-                 args.port);
-    return 1;
-  }
+  auto link = ConnectOrSay(phone, args.host, args.port);
+  if (!link) return 1;
   WebcamOptions options;
   options.device_name = args.name;
   options.fps = args.fps;
