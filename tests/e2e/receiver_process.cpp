@@ -75,7 +75,7 @@ std::vector<std::string> ReceiverProcess::Environment() const {
     std::string entry = *e;
     if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_", 0) == 0 ||
         entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-        entry.rfind("VSTL_", 0) == 0) {
+        entry.rfind("VSTL_", 0) == 0 || entry.rfind("VISTREL_", 0) == 0) {
       continue;
     }
     env.push_back(entry);
@@ -94,8 +94,9 @@ std::vector<std::string> ReceiverProcess::Environment() const {
 bool ReceiverProcess::Start(const std::vector<std::string>& extra) {
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return false;
-  std::vector<std::string> args = {VISTREL_BINARY, "--headless", "--port", "0", "--no-camera",
-                                   "--no-usb", "--data-dir", data_folder_.string()};
+  std::vector<std::string> args = {VISTREL_BINARY, "--headless", "--port", "0", "--no-usb",
+                                   "--data-dir", data_folder_.string()};
+  if (!camera_) args.push_back("--no-camera");
   args.insert(args.end(), extra.begin(), extra.end());
   pid_ = Spawn(args, Environment(), in[0], out[1], err[1]);
   ::close(in[0]);
@@ -145,9 +146,12 @@ void ReceiverProcess::ReadPipes() {
 }
 
 int ReceiverProcess::RunSecondStart() {
+  return RunCommand({VISTREL_BINARY, "--headless", "--data-dir", data_folder_.string()});
+}
+
+int ReceiverProcess::RunCommand(const std::vector<std::string>& args) {
   int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  pid_t pid = Spawn({VISTREL_BINARY, "--headless", "--data-dir", data_folder_.string()},
-                    Environment(), null_fd, null_fd, null_fd);
+  pid_t pid = Spawn(args, Environment(), null_fd, null_fd, null_fd);
   ::close(null_fd);
   if (pid < 0) return -1;
   int status = 0;

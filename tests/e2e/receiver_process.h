@@ -27,6 +27,11 @@ class ReceiverProcess {
   // Starts `vistrel --headless --port 0 --no-camera --no-usb` plus `extra`; waits
   // until it listens (or failed) and returns whether it listens.
   bool Start(const std::vector<std::string>& extra = {});
+  // Later starts create the virtual camera (no "--no-camera").
+  void EnableCamera() { camera_ = true; }
+  // Runs the program with `args` in the same folders, without input, and
+  // returns its exit code (for "--remove-camera").
+  int RunCommand(const std::vector<std::string>& args);
   // Runs another start of the program in the same folders; returns its exit code.
   int RunSecondStart();
 
@@ -46,11 +51,14 @@ class ReceiverProcess {
   // The frame exchange name this receiver writes to.
   std::string ExchangeName() const;
 
+  // The receiver's environment: private HOME, XDG folders, session id and
+  // registry roots; for the programs that work beside it.
+  std::vector<std::string> Environment() const;
+
   // The pairing URL printed by "pair".
   std::string OpenPairing();
 
  private:
-  std::vector<std::string> Environment() const;
   void ReadPipes();
   int WaitExit(std::chrono::milliseconds limit);
 
@@ -66,6 +74,7 @@ class ReceiverProcess {
   std::string log_;     // guarded by mutex_
   std::string output_;  // guarded by mutex_
   uint16_t port_ = 0;
+  bool camera_ = false;
 };
 
 }  // namespace vistrel::test
