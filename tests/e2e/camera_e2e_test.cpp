@@ -8,13 +8,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <cstdio>
 #include <future>
 #include <thread>
 
 #include "platform/files.h"
 #include "platform/shared_memory.h"
+#include "tools/phone/phone.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/phone/frame_pattern.h"
 #include "tools/phone/webcam.h"
@@ -167,6 +175,158 @@ TEST(CameraE2E, SessionCameraGoesWithTheReceiver) {
   EXPECT_EQ(*ReadFileText(receiver.root() / kRecordFolder / "Lifetime"), "session");
   EXPECT_EQ(receiver.Quit(), 0);
   EXPECT_FALSE(fs::exists(receiver.root() / kRecordFolder));
+}
+
+// What one Y4M frame showed.
+struct FrameSeen {
+  bool waiting = false;
+  std::optional<uint32_t> number;
+};
+
+// Reads the host's Y4M from a FIFO as it comes, keeping only what each frame
+// showed (a file would grow by 41 MB a second).
+class Y4mReader {
+ public:
+  explicit Y4mReader(fs::path fifo) : fifo_(std::move(fifo)) {
+    ::mkfifo(fifo_.c_str(), 0600);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Y4mReader() {
+    // Unblocks an open that no writer ever answered.
+    int fd = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    thread_.join();
+  }
+  std::vector<FrameSeen> Frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+  size_t Count() const { return Frames().size(); }
+  std::string Header() const {
+    std::lock_guard lock(mutex_);
+    return header_;
+  }
+
+ private:
+  bool ReadExactly(int fd, uint8_t* data, size_t size) {
+    while (size > 0) {
+      ssize_t n = ::read(fd, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+  void Run() {
+    int fd = ::open(fifo_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    std::string header;
+    uint8_t byte = 0;
+    while (header.size() < 200 && ReadExactly(fd, &byte, 1) && byte != '\n') header.push_back(byte);
+    {
+      std::lock_guard lock(mutex_);
+      header_ = header;
+    }
+    std::vector<uint8_t> frame(6 + kFrameBytes);
+    while (ReadExactly(fd, frame.data(), frame.size())) {
+      const uint8_t* y = frame.data() + 6;
+      const uint8_t* u = y + kW * kH;
+      const uint8_t* v = u + kW * kH / 4;
+      FrameSeen seen;
+      seen.waiting = std::memcmp(frame.data(), "FRAME\n", 6) == 0 && u[0] == 150 && v[0] == 120 &&
+                     std::all_of(y, y + kW, [](uint8_t b) { return b == 40 || b == 110; });
+      if (!seen.waiting) seen.number = phone::ReadFrameNumber(y, kW, kW, kH);
+      std::lock_guard lock(mutex_);
+      frames_.push_back(seen);
+    }
+    ::close(fd);
+  }
+
+  fs::path fifo_;
+  mutable std::mutex mutex_;
+  std::string header_;              // guarded by mutex_
+  std::vector<FrameSeen> frames_;   // guarded by mutex_
+  std::thread thread_;
+};
+
+// Registers the built library by calling its own DllRegisterServer, with the
+// receiver's registry root.
+bool RegisterLibrary(const test::ReceiverProcess& receiver) {
+  void* library = ::dlopen(VCAM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (!library) return false;
+  auto register_server = reinterpret_cast<int32_t (*)()>(::dlsym(library, "DllRegisterServer"));
+  ::setenv("VSTL_REGISTRY_ROOT", (receiver.root() / "registry").c_str(), 1);
+  const bool ok = register_server && register_server() == 0;
+  ::unsetenv("VSTL_REGISTRY_ROOT");
+  ::dlclose(library);
+  return ok;
+}
+
+TEST(CameraE2E, HostServesThePhoneAndTheWaitingPictureUntilRemoved) {
+  test::ReceiverProcess receiver;
+  receiver.EnableCamera();
+  ASSERT_TRUE(RegisterLibrary(receiver));
+  Y4mReader y4m(receiver.root() / "camera.y4m");
+  // The host comes first and waits for the receiver's camera record; the
+  // receiver then finds it running and starts no other.
+  HostProcess host(receiver, {"--sink", "y4m:" + (receiver.root() / "camera.y4m").string(),
+                              "--frames", "9000"});
+  ASSERT_TRUE(host.WaitForLog("[camhost] waiting for a camera"));
+  ASSERT_TRUE(receiver.Start());
+  ASSERT_TRUE(host.WaitForLog("[camhost] serving \"Orlith Cam\" into y4m:")) << host.Log();
+  EXPECT_EQ(receiver.Log().find("[vcam] started the camera host"), std::string::npos);
+  ASSERT_TRUE(WaitUntil([&] { return y4m.Count() >= 10; }));
+
+  auto device = phone::Phone::Create(receiver.root() / "phone");
+  ASSERT_TRUE(test::PairAndApprove(receiver, *device, "Cam"));
+  {
+    auto link = device->Connect("127.0.0.1", receiver.port());
+    ASSERT_NE(link, nullptr);
+    phone::WebcamOptions options;
+    options.device_name = "Cam";
+    options.seconds = 3;
+    phone::WebcamReport report = phone::RunWebcam(*link, options);
+    EXPECT_TRUE(report.accepted);
+    link->Drop();
+  }
+  // The phone has gone: the camera falls back to the waiting picture.
+  const size_t after_phone = y4m.Count();
+  ASSERT_TRUE(WaitUntil([&] { return y4m.Count() >= after_phone + 60; }));
+
+  EXPECT_EQ(receiver.RunCommand({VISTREL_BINARY, "--remove-camera"}), 0);
+  EXPECT_EQ(host.Wait(), 0) << host.Log();
+  EXPECT_NE(host.Log().find("[camhost] the camera \"Orlith Cam\" was removed"), std::string::npos);
+  EXPECT_EQ(receiver.Quit(), 0);
+  SharedMemory::Unlink(receiver.ExchangeName());
+
+  EXPECT_EQ(y4m.Header(), "YUV4MPEG2 W1280 H720 F30:1 Ip A1:1 C420jpeg");
+  const std::vector<FrameSeen> frames = y4m.Frames();
+  ASSERT_GE(frames.size(), 70u);
+  EXPECT_TRUE(frames.front().waiting);
+  EXPECT_TRUE(frames.back().waiting);
+  // Every picture is whole: the waiting picture or a readable phone frame, and
+  // the phone's frame numbers never go back.
+  std::optional<uint32_t> last;
+  size_t numbered = 0, unreadable = 0;
+  std::set<uint32_t> distinct;
+  for (const FrameSeen& frame : frames) {
+    if (frame.waiting) continue;
+    if (!frame.number) {
+      ++unreadable;
+      continue;
+    }
+    ++numbered;
+    distinct.insert(*frame.number);
+    if (last) {
+      EXPECT_GE(*frame.number, *last);
+    }
+    last = frame.number;
+  }
+  EXPECT_EQ(unreadable, 0u);
+  EXPECT_GE(distinct.size(), 30u);
+  std::printf("camera frames: %zu, from the phone: %zu (%zu distinct)\n%s", frames.size(),
+              numbered, distinct.size(), host.Log().c_str());
 }
 
 }  // namespace
