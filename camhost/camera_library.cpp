@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+
 #include <cerrno>
 #include <cstring>
 
@@ -58,6 +60,28 @@ HRESULT CameraLibrary::GetClassObject(const GUID& clsid, const GUID& iid, void**
   if (!out) return E_POINTER;
   *out = nullptr;
   return get_class_object_(clsid, iid, out);
+}
+
+HRESULT RunLibraryRegistration(const std::string& given_path, bool install, std::string& error) {
+  // The library records where it was loaded from, which must be a full path.
+  std::error_code ec;
+  const std::string path = std::filesystem::weakly_canonical(given_path, ec).string();
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* reason = ::dlerror();
+    error = "cannot load " + path + ": " + (reason ? reason : "unknown error");
+    return E_FAIL;
+  }
+  const char* name = install ? kDllRegisterServerName : kDllUnregisterServerName;
+  auto entry = reinterpret_cast<DllRegisterServerFn>(::dlsym(handle, name));
+  HRESULT result = E_FAIL;
+  if (entry) {
+    result = entry();
+  } else {
+    error = path + " has no " + name;
+  }
+  ::dlclose(handle);
+  return result;
 }
 
 }  // namespace vistrel

@@ -35,4 +35,9 @@ class CameraLibrary {
   DllCanUnloadNowFn can_unload_now_;  // may be null
 };
 
+// Loads the library at `path` and runs its DllRegisterServer (or
+// DllUnregisterServer), as an installer would; the library's own result, or a
+// failure with the reason in `error` when it cannot be loaded.
+HRESULT RunLibraryRegistration(const std::string& path, bool install, std::string& error);
+
 }  // namespace vistrel

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "camhost/camera_library.h"
 #include "camhost/host.h"
 #include "camhost/sink.h"
 #include "platform/folders.h"
@@ -26,6 +27,7 @@ void OnSignal(int) { g_stop = true; }
 
 constexpr char kUsage[] =
     "usage: vistrel-camhost [--sink SINK] [--frames N]\n"
+    "       vistrel-camhost --register LIBRARY | --unregister LIBRARY\n"
     "  SINK: v4l2[:/dev/videoN]  a v4l2loopback device (default: the one named \"Orlith Cam\")\n"
     "        y4m:FILE            YUV4MPEG2 video (\"-\" for standard output)\n"
     "        png:DIR[:N]         every Nth picture as a PNG file\n"
@@ -42,6 +44,21 @@ bool ParseCount(const char* text, uint64_t& out) {
 
 int main(int argc, char** argv) {
   using namespace vistrel;
+  if (argc == 3 && (std::strcmp(argv[1], "--register") == 0 ||
+                    std::strcmp(argv[1], "--unregister") == 0)) {
+    // What an installer does: the library writes its own class registration.
+    const bool install = argv[1][2] == 'r';
+    std::string error;
+    const HRESULT result = RunLibraryRegistration(argv[2], install, error);
+    if (!error.empty()) std::fprintf(stderr, "vistrel-camhost: %s\n", error.c_str());
+    if (FAILED(result)) {
+      std::fprintf(stderr, "vistrel-camhost: %s failed 0x%08X\n",
+                   install ? "DllRegisterServer" : "DllUnregisterServer",
+                   static_cast<uint32_t>(result));
+      return 1;
+    }
+    return 0;
+  }
   std::string sink_text = "v4l2";
   HostOptions options;
   for (int i = 1; i < argc; ++i) {
