@@ -8,6 +8,7 @@
 
 #include "camhost/pixel_convert.h"
 #include "camhost/sink.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/unique_handle.h"
 
@@ -17,17 +18,6 @@ namespace {
 constexpr char kHeader[] = "YUV4MPEG2 W1280 H720 F30:1 Ip A1:1 C420jpeg\n";
 constexpr char kFrame[] = "FRAME\n";
 constexpr size_t kPictureBytes = kSinkWidth * kSinkHeight * 3 / 2;
-
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 class Y4mSink final : public Sink {
  public:
@@ -40,7 +30,7 @@ class Y4mSink final : public Sink {
 
   bool Write(const Nv12Picture& picture) override {
     Nv12ToI420(picture, kSinkWidth, kSinkHeight, buffer_.data() + sizeof kFrame - 1);
-    if (!WriteAll(raw_fd_, buffer_.data(), buffer_.size())) {
+    if (!WriteAllBytes(raw_fd_, {reinterpret_cast<const char*>(buffer_.data()), buffer_.size()})) {
       LogLine("[camhost] could not write to %s (%d)\n", name_.c_str(), errno);
       return false;
     }
@@ -68,7 +58,7 @@ std::unique_ptr<Sink> OpenY4mSink(const std::filesystem::path& file, std::string
     }
     raw_fd = fd.Get();
   }
-  if (!WriteAll(raw_fd, reinterpret_cast<const uint8_t*>(kHeader), sizeof kHeader - 1)) {
+  if (!WriteAllBytes(raw_fd, {kHeader, sizeof kHeader - 1})) {
     error = "cannot write to " + file.string() + ": " + std::strerror(errno);
     return nullptr;
   }

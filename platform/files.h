@@ -10,6 +10,10 @@
 
 namespace vistrel {
 
+// Writes every byte to a descriptor, going on after short writes and EINTR;
+// false on any other failure (errno tells which).
+[[nodiscard]] bool WriteAllBytes(int fd, std::string_view bytes);
+
 // Writes `bytes` to target + ".tmp", flushes it to disk, renames it over the
 // target and flushes the folder. On false the target is untouched.
 [[nodiscard]] bool ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);

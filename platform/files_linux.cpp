@@ -8,11 +8,10 @@
 #include "platform/unique_handle.h"
 
 namespace vistrel {
-namespace {
 
 namespace fs = std::filesystem;
 
-bool WriteAll(int fd, std::string_view bytes) {
+bool WriteAllBytes(int fd, std::string_view bytes) {
   const char* data = bytes.data();
   size_t size = bytes.size();
   while (size > 0) {
@@ -24,6 +23,8 @@ bool WriteAll(int fd, std::string_view bytes) {
   }
   return true;
 }
+
+namespace {
 
 void SyncFolderOf(const fs::path& path) {
   fs::path folder = path.parent_path();
@@ -40,7 +41,7 @@ bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
   {
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) return false;
-    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0) return false;
+    if (!WriteAllBytes(fd.Get(), bytes) || ::fsync(fd.Get()) != 0) return false;
     if (::close(fd.Release()) != 0) return false;
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) return false;
@@ -73,7 +74,7 @@ bool WritePrivateFile(const fs::path& path, std::string_view bytes) {
   if (!fd) return false;
   // An existing file keeps its mode through open; make it private all the same.
   if (::fchmod(fd.Get(), 0600) != 0) return false;
-  return WriteAll(fd.Get(), bytes);
+  return WriteAllBytes(fd.Get(), bytes);
 }
 
 std::optional<uint64_t> AvailableBytes(const fs::path& path) {

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/unique_handle.h"
 
@@ -25,16 +26,6 @@ struct LogState {
 LogState& State() {
   static LogState state;
   return state;
-}
-
-void WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -59,8 +50,8 @@ int LogLine(const char* format, ...) {
 
   LogState& state = State();
   std::lock_guard lock(state.mutex);
-  if (state.fd) WriteAll(state.fd.Get(), text, static_cast<size_t>(length));
-  if (state.echo) WriteAll(STDERR_FILENO, text, static_cast<size_t>(length));
+  if (state.fd) (void)WriteAllBytes(state.fd.Get(), {text, static_cast<size_t>(length)});
+  if (state.echo) (void)WriteAllBytes(STDERR_FILENO, {text, static_cast<size_t>(length)});
   for (ScopedLogCapture* capture : state.captures) capture->Append(std::string(text, length));
   return length;
 }
