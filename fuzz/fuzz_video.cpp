@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <string_view>
 
@@ -29,7 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TrustStore trust(folder / "trusted_phones.tsv");
   static const std::string name = "/Vistrel_" + std::to_string(::geteuid()) + "_fuzz" + std::to_string(::getpid());
   static FrameReader reader(name, [](const std::string&) {});
-  static const bool opened = reader.Open();
+  static const bool opened = [] {
+    std::atexit([] { SharedMemory::Unlink(name); });
+    return reader.Open();
+  }();
   (void)opened;
   ManualClock clock;
   PairingState pairing(clock);
