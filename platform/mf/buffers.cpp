@@ -7,9 +7,39 @@
 namespace vistrel {
 namespace {
 
-class MemoryBuffer final : public IMFMediaBuffer {
+// The bytes and the length bookkeeping that both buffers share.
+template <class... Interfaces>
+class BufferBase : public Interfaces... {
  public:
-  explicit MemoryBuffer(uint32_t max_length) : data_(max_length) {}
+  HRESULT GetCurrentLength(uint32_t* length) override {
+    if (!length) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    *length = current_length_;
+    return S_OK;
+  }
+  HRESULT SetCurrentLength(uint32_t length) override {
+    std::lock_guard lock(mutex_);
+    if (length > data_.size()) return E_INVALIDARG;
+    current_length_ = length;
+    return S_OK;
+  }
+  HRESULT GetMaxLength(uint32_t* max_length) override {
+    if (!max_length) return E_POINTER;
+    *max_length = static_cast<uint32_t>(data_.size());
+    return S_OK;
+  }
+
+ protected:
+  explicit BufferBase(size_t size) : data_(size) {}
+
+  std::mutex mutex_;
+  std::vector<uint8_t> data_;
+  uint32_t current_length_ = 0;  // guarded by mutex_
+};
+
+class MemoryBuffer final : public BufferBase<IMFMediaBuffer> {
+ public:
+  explicit MemoryBuffer(uint32_t max_length) : BufferBase(max_length) {}
 
   HRESULT QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
@@ -35,38 +65,18 @@ class MemoryBuffer final : public IMFMediaBuffer {
     --locks_;
     return S_OK;
   }
-  HRESULT GetCurrentLength(uint32_t* length) override {
-    if (!length) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    *length = current_length_;
-    return S_OK;
-  }
-  HRESULT SetCurrentLength(uint32_t length) override {
-    std::lock_guard lock(mutex_);
-    if (length > data_.size()) return E_INVALIDARG;
-    current_length_ = length;
-    return S_OK;
-  }
-  HRESULT GetMaxLength(uint32_t* max_length) override {
-    if (!max_length) return E_POINTER;
-    *max_length = static_cast<uint32_t>(data_.size());
-    return S_OK;
-  }
 
  private:
   RefCount refs_;
-  std::mutex mutex_;
-  std::vector<uint8_t> data_;
-  uint32_t current_length_ = 0;  // guarded by mutex_
-  uint32_t locks_ = 0;           // guarded by mutex_
+  uint32_t locks_ = 0;  // guarded by mutex_
 };
 
 // An NV12 picture: `height` luma rows then height/2 chroma rows, each `pitch`
 // bytes of which the first `width` are picture.
-class Nv12Buffer final : public IMFMediaBuffer, public IMF2DBuffer2 {
+class Nv12Buffer final : public BufferBase<IMFMediaBuffer, IMF2DBuffer2> {
  public:
   Nv12Buffer(uint32_t width, uint32_t height, uint32_t pitch)
-      : width_(width), height_(height), pitch_(pitch), data_(size_t{pitch} * height * 3 / 2) {}
+      : BufferBase(size_t{pitch} * height * 3 / 2), width_(width), height_(height), pitch_(pitch) {}
 
   HRESULT QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
@@ -104,23 +114,6 @@ class Nv12Buffer final : public IMFMediaBuffer, public IMF2DBuffer2 {
       CopyRows(linear_copy_.data(), width_, data_.data(), pitch_);
       linear_copy_ = {};
     }
-    return S_OK;
-  }
-  HRESULT GetCurrentLength(uint32_t* length) override {
-    if (!length) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    *length = current_length_;
-    return S_OK;
-  }
-  HRESULT SetCurrentLength(uint32_t length) override {
-    std::lock_guard lock(mutex_);
-    if (length > data_.size()) return E_INVALIDARG;
-    current_length_ = length;
-    return S_OK;
-  }
-  HRESULT GetMaxLength(uint32_t* max_length) override {
-    if (!max_length) return E_POINTER;
-    *max_length = static_cast<uint32_t>(data_.size());
     return S_OK;
   }
 
@@ -201,10 +194,7 @@ class Nv12Buffer final : public IMFMediaBuffer, public IMF2DBuffer2 {
   const uint32_t width_;
   const uint32_t height_;
   const uint32_t pitch_;
-  std::mutex mutex_;
-  std::vector<uint8_t> data_;
   std::vector<uint8_t> linear_copy_;  // guarded by mutex_; while linearly locked
-  uint32_t current_length_ = 0;       // guarded by mutex_
   uint32_t locks_linear_ = 0;         // guarded by mutex_
   uint32_t locks_2d_ = 0;             // guarded by mutex_
 };
