@@ -36,6 +36,8 @@ struct Connection {
   std::atomic<uint32_t> awaited_allow{0};
   std::atomic<uint32_t> acknowledged_allow{0};
   std::atomic<bool> closing{false};
+  // Set when a wired session of the same phone took this one's place.
+  std::atomic<bool> handed_to_cable{false};
   const bool wired;
 };
 

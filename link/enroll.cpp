@@ -5,6 +5,7 @@
 #include "link/server.h"
 #include "platform/log.h"
 #include "platform/socket.h"
+#include "security/phone_text.h"
 
 namespace vistrel {
 namespace {
@@ -28,22 +29,9 @@ void SendFailure(Channel& channel, const char* reason) {
                   std::string("{\"ok\":false,\"error\":\"") + reason + "\"}");
 }
 
-// Counts this worker in the enrolments for as long as it lives.
-class EnrolmentCount {
- public:
-  explicit EnrolmentCount(std::atomic<uint32_t>& count) : count_(count) { ++count_; }
-  ~EnrolmentCount() { --count_; }
-  EnrolmentCount(const EnrolmentCount&) = delete;
-  EnrolmentCount& operator=(const EnrolmentCount&) = delete;
-
- private:
-  std::atomic<uint32_t>& count_;
-};
-
 }  // namespace
 
 void Server::Enroll(Connection& connection) {
-  EnrolmentCount counted(enrolments_);
   Channel& channel = *connection.channel;
   const char* peer = connection.peer.c_str();
 
@@ -62,19 +50,19 @@ void Server::Enroll(Connection& connection) {
     return;
   }
 
-  std::string code;
-  SubmitResult submitted =
-      context_.pairing->Submit(*secret, connection.certificate_digest, *device_name, code);
-  if (submitted != SubmitResult::kOk) {
-    const char* reason = RefusalReason(submitted);
+  const std::string name = CleanPhoneText(*device_name);
+  const SubmitOutcome submitted =
+      context_.pairing->Submit(*secret, connection.certificate_digest, *device_name);
+  if (submitted.result != SubmitResult::kOk) {
+    const char* reason = RefusalReason(submitted.result);
     LogLine("[pair] %s: pairing refused (%s)\n", peer, reason);
     SendFailure(channel, reason);
     return;
   }
-  (void)SendFrame(channel, kPairCode, "{\"code\":\"" + code + "\"}");
+  (void)SendFrame(channel, kPairCode, "{\"code\":\"" + submitted.code + "\"}");
   LogLine("\n[pair] \"%s\" wants to pair. Confirm the phone shows code %s, then type 'a' to "
           "approve or 'r' to reject.\n",
-          device_name->c_str(), code.c_str());
+          name.c_str(), submitted.code.c_str());
 
   // The phone must stay silent while it waits: data, end of stream or an error
   // all count as leaving, and once it left it stays gone.
@@ -83,7 +71,8 @@ void Server::Enroll(Connection& connection) {
     if (!left) left = channel.HasBufferedInput() || PollReadable(connection.socket.Get(), 0) != 0;
     return left;
   };
-  Decision decision = context_.pairing->WaitForDecision(Now() + kApprovalMs, phone_left);
+  Decision decision =
+      context_.pairing->WaitForDecision(submitted.invitation, Now() + kApprovalMs, phone_left);
   if (left) {
     LogLine("[pair] the phone left before approval; request withdrawn\n");
     return;
@@ -93,7 +82,7 @@ void Server::Enroll(Connection& connection) {
       (void)SendFrame(channel, kPairResult,
                       "{\"ok\":true,\"receiver_id\":" + JsonQuote(context_.receiver_id) +
                           ",\"receiver_name\":" + JsonQuote(context_.receiver_name) + "}");
-      LogLine("[pair] paired with \"%s\" (%.12s...)\n", device_name->c_str(),
+      LogLine("[pair] paired with \"%s\" (%.12s...)\n", name.c_str(),
               connection.fingerprint.c_str());
     } else {
       SendFailure(channel, "storage");

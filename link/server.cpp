@@ -7,7 +7,6 @@ namespace vistrel {
 namespace {
 
 constexpr uint32_t kMaxHandshakes = 4;
-constexpr uint32_t kMaxEnrolments = 2;
 constexpr uint64_t kHandshakeMs = 5000;
 
 }  // namespace
@@ -110,8 +109,9 @@ void Server::Admit(const std::shared_ptr<Connection>& connection) {
   } else if (connection->wired) {
     LogLine("[usb] %s: phone %.12s... is not paired with this computer: refused\n",
             connection->peer.c_str(), connection->fingerprint.c_str());
-  } else if (context_.pairing->IsOpen() && enrolments_ < kMaxEnrolments) {
+  } else if (context_.pairing->IsOpen() && enrolments_.TryAdd()) {
     Enroll(*connection);
+    enrolments_.Remove();
   } else {
     LogLine("[net] %s: unknown certificate %.12s..., pairing closed: rejected\n",
             connection->peer.c_str(), connection->fingerprint.c_str());

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/bounded_count.h"
 #include "link/connection.h"
 #include "link/tls_channel.h"
 #include "platform/clock.h"
@@ -120,7 +121,7 @@ class Server {
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<uint32_t> handshakes_{0};
-  std::atomic<uint32_t> enrolments_{0};
+  BoundedCount enrolments_{2};
   std::atomic<bool> camera_allowed_{true};
   std::atomic<uint32_t> sequence_{0};
 

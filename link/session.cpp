@@ -7,6 +7,7 @@
 #include "link/json.h"
 #include "link/server.h"
 #include "platform/log.h"
+#include "security/phone_text.h"
 #include "video/h264_decoder.h"
 
 namespace vistrel {
@@ -127,7 +128,7 @@ bool StreamSession::Open() {
     Send(kHelloReply, "{\"ok\":false,\"error\":\"format\"}");
     return false;
   }
-  device_name_ = *name;
+  device_name_ = CleanPhoneText(*name);
   fps_ = *fps;
   if (!Accept()) return false;
 
@@ -160,6 +161,7 @@ bool StreamSession::Accept() {
       busy = true;  // the cable wins
     } else {
       if (connection_->wired && !active->wired) {
+        active->handed_to_cable = true;
         LogLine("[usb] wired session replaces the Wi-Fi session\n");
       } else {
         LogLine("[net] the phone reconnected; its old session is closed\n");
@@ -301,8 +303,8 @@ StreamSession::Next StreamSession::OnStatus(const Bytes& payload) {
   auto model = JsonGetString(status.value, "model");
   std::lock_guard lock(server_.status_mutex_);
   if (battery && *battery >= 0.0 && *battery <= 1.0) server_.phone_.battery = *battery;
-  if (thermal && thermal->size() <= 32) server_.phone_.thermal_state = *thermal;
-  if (model && model->size() <= 64) server_.phone_.phone_model = *model;
+  if (thermal && thermal->size() <= 32) server_.phone_.thermal_state = CleanPhoneText(*thermal);
+  if (model && model->size() <= 64) server_.phone_.phone_model = CleanPhoneText(*model);
   return Next::kContinue;
 }
 
@@ -325,11 +327,13 @@ StreamSession::Next StreamSession::OnState(const Bytes& payload) {
     StartEpoch(*epoch);
   } else {
     ready_ = false;
+    // A replaced session must leave the picture of the one that replaced it.
     std::lock_guard lock(server_.mutex_);
-    server_.ClearPictureLocked();
+    if (server_.active_session_ == connection_) server_.ClearPictureLocked();
   }
+  const std::string cleaned_reason = reason ? CleanPhoneText(*reason) : std::string();
   LogLine("[state] phone %s%s%s (epoch %u)\n", capture->c_str(), reason ? ": " : "",
-          reason ? reason->c_str() : "", *epoch);
+          cleaned_reason.c_str(), *epoch);
   return Next::kContinue;
 }
 
@@ -361,7 +365,7 @@ StreamSession::Next StreamSession::OnMode(const Bytes& payload) {
     return Next::kClose;
   }
   if (*mode != "webcam" && *mode != "monitor") {
-    LogLine("[net] unknown mode \"%s\" ignored\n", mode->c_str());
+    LogLine("[net] unknown mode \"%s\" ignored\n", CleanPhoneText(*mode).c_str());
   }
   return Next::kContinue;
 }
@@ -402,21 +406,28 @@ void StreamSession::Close() {
       server_.session_state_ = 0;
     }
   }
-  LogLine("[net] \"%s\" %s\n", device_name_.c_str(),
-          was_active ? "disconnected" : "handed over to the cable");
+  const char* ending = was_active                  ? "disconnected"
+                       : connection_->handed_to_cable ? "handed over to the cable"
+                                                       : "replaced by a new session";
+  LogLine("[net] \"%s\" %s\n", device_name_.c_str(), ending);
 }
 
 void Server::SetCameraAllowed(bool allowed) {
   std::shared_ptr<Connection> active;
+  uint32_t sequence = 0;
   {
     std::lock_guard lock(mutex_);
+    active = active_session_;
+    // The awaited ALLOW is in place before the gate opens, so no picture of
+    // the old epoch slips through in between.
+    if (active) {
+      sequence = ++sequence_;
+      if (allowed) active->awaited_allow = sequence;
+    }
     camera_allowed_ = allowed;
     if (!allowed) ClearPictureLocked();
-    active = active_session_;
   }
   if (active) {
-    const uint32_t sequence = ++sequence_;
-    if (allowed) active->awaited_allow = sequence;
     (void)SendFrame(*active->channel, allowed ? kAllow : kBlock,
                     "{\"seq\":" + std::to_string(sequence) + "}");
   }

@@ -19,6 +19,12 @@ bool IsUnreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
+SubmitOutcome Refused(SubmitResult result) {
+  SubmitOutcome outcome;
+  outcome.result = result;
+  return outcome;
+}
+
 }  // namespace
 
 std::string PercentEncode(std::string_view text) {
@@ -94,34 +100,37 @@ bool PairingState::IsOpen() const {
   return open_ && clock_.NowMs() < expiry_ && !pending_;
 }
 
-SubmitResult PairingState::Submit(const std::string& secret_text, const Digest& phone_fingerprint,
-                                  const std::string& device_name, std::string& code) {
+SubmitOutcome PairingState::Submit(const std::string& secret_text,
+                                   const Digest& phone_fingerprint,
+                                   const std::string& device_name) {
   std::unique_lock lock(mutex_);
   const uint64_t now = clock_.NowMs();
   while (!attempts_.empty() && now - attempts_.front() > kRateWindowMs) attempts_.pop_front();
-  if (attempts_.size() >= kMaxAttemptsPerWindow) return SubmitResult::kRateLimited;
+  if (attempts_.size() >= kMaxAttemptsPerWindow) return Refused(SubmitResult::kRateLimited);
   attempts_.push_back(now);
 
-  if (pending_) return SubmitResult::kAlreadyPending;
-  if (!open_) return SubmitResult::kClosed;
-  if (now >= expiry_) return SubmitResult::kExpired;
+  if (pending_) return Refused(SubmitResult::kAlreadyPending);
+  if (!open_) return Refused(SubmitResult::kClosed);
+  if (now >= expiry_) return Refused(SubmitResult::kExpired);
   std::optional<Bytes> secret = Base64UrlDecode(secret_text);
-  if (!secret || !ConstantTimeEqual(*secret, secret_)) return SubmitResult::kBadSecret;
+  if (!secret || !ConstantTimeEqual(*secret, secret_)) return Refused(SubmitResult::kBadSecret);
 
   pending_ = true;
   decision_ = Decision::kNone;
-  code = PairingCode(receiver_fingerprint_, phone_fingerprint, secret_);
-  pending_text_ = "\"" + CleanTrustText(device_name) + "\" wants to pair. Code " + code;
+  SubmitOutcome outcome{SubmitResult::kOk,
+                        PairingCode(receiver_fingerprint_, phone_fingerprint, secret_),
+                        generation_};
+  pending_text_ = "\"" + CleanTrustText(device_name) + "\" wants to pair. Code " + outcome.code;
   pending_since_ = now;
   lock.unlock();
   changed_.notify_all();
-  return SubmitResult::kOk;
+  return outcome;
 }
 
-Decision PairingState::WaitForDecision(uint64_t deadline_ms,
+Decision PairingState::WaitForDecision(uint64_t invitation, uint64_t deadline_ms,
                                        const std::function<bool()>& phone_left) {
   std::unique_lock lock(mutex_);
-  const uint64_t generation = generation_;
+  const uint64_t generation = invitation;
   while (decision_ == Decision::kNone && generation_ == generation) {
     const uint64_t now = clock_.NowMs();
     if (now >= deadline_ms || !open_) break;

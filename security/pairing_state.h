@@ -19,6 +19,14 @@ namespace vistrel {
 enum class SubmitResult { kOk = 0, kBadSecret, kExpired, kAlreadyPending, kClosed, kRateLimited };
 enum class Decision : uint32_t { kNone = 0, kApproved = 1, kRejected = 2 };
 
+// What Submit gives the enrolling worker: the result, the code to show, and
+// the invitation the request was accepted under, which the wait is tied to.
+struct SubmitOutcome {
+  SubmitResult result = SubmitResult::kClosed;
+  std::string code;
+  uint64_t invitation = 0;
+};
+
 // Letters, digits and "-._~" stay; every other byte becomes "%XX".
 std::string PercentEncode(std::string_view text);
 // SHA-256(receiver fp + phone fp + secret), first 4 bytes big-endian, mod 10^6, "%06u".
@@ -37,11 +45,14 @@ class PairingState {
                                   uint64_t lifetime_ms);
   // Open, not expired and no request pending.
   bool IsOpen() const;
-  SubmitResult Submit(const std::string& secret_text, const Digest& phone_fingerprint,
-                      const std::string& device_name, std::string& code);
+  SubmitOutcome Submit(const std::string& secret_text, const Digest& phone_fingerprint,
+                       const std::string& device_name);
   // Blocks until a decision, the deadline, Close, or `phone_left` says yes; it is
-  // asked at least every 200 ms. Closes the invitation.
-  Decision WaitForDecision(uint64_t deadline_ms, const std::function<bool()>& phone_left);
+  // asked at least every 200 ms. Closes the invitation. `invitation` comes from
+  // Submit: a request of an invitation that has since been replaced ends rejected
+  // and leaves the new one alone.
+  Decision WaitForDecision(uint64_t invitation, uint64_t deadline_ms,
+                           const std::function<bool()>& phone_left);
   void Decide(bool approve);
   void Close();
   // The request text while a request is pending and undecided.

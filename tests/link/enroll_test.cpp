@@ -88,9 +88,9 @@ TEST_F(EnrollTest, ApprovedPhoneIsTrustedAndGetsTheReceiver) {
             (std::vector<std::string>{R"({"ok":true,"receiver_id":"rid-42","receiver_name":"Desk PC"})"}));
   EXPECT_TRUE(trust_->Contains(std::string(64, 'c')));
   EXPECT_EQ(trust_->List()[0].device_name, "Ana2");
-  EXPECT_TRUE(log_.Contains("\n[pair] \"Ana\t2\" wants to pair. Confirm the phone shows code " +
+  EXPECT_TRUE(log_.Contains("\n[pair] \"Ana2\" wants to pair. Confirm the phone shows code " +
                             code + ", then type 'a' to approve or 'r' to reject.\n"));
-  EXPECT_TRUE(log_.Contains("[pair] paired with \"Ana\t2\" (cccccccccccc...)\n"));
+  EXPECT_TRUE(log_.Contains("[pair] paired with \"Ana2\" (cccccccccccc...)\n"));
   EXPECT_FALSE(pairing_.IsOpen());
 }
 
@@ -217,6 +217,80 @@ TEST_F(EnrollTest, ApprovalThatCannotBeSavedFails) {
   EXPECT_EQ(Results(phone), (std::vector<std::string>{R"({"ok":false,"error":"storage"})"}));
   EXPECT_TRUE(log_.Contains("[pair] approved, but the phone list could not be saved; pairing failed\n"));
   EXPECT_FALSE(trust_->Contains(std::string(64, '3')));
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size()) {
+    ++count;
+  }
+  return count;
+}
+
+// Unknown phones that arrive together: never more than two enrol, whatever
+// the interleaving of their workers.
+TEST_F(EnrollTest, AtMostTwoEnrolmentsForPhonesArrivingTogether) {
+  OpenInvitation();
+  constexpr int kPhones = 8;
+  for (int round = 0; round < 5; ++round) {
+    ScopedLogCapture log;
+    std::vector<std::unique_ptr<FakeConnection>> phones;
+    for (int i = 0; i < kPhones; ++i) {
+      phones.push_back(std::make_unique<FakeConnection>(MakePhone(clock_, 'p')));
+      phones.back()->channel->SetBlocking(true);
+    }
+    std::atomic<int> ready{0};
+    std::vector<std::thread> workers;
+    for (auto& phone : phones) {
+      workers.emplace_back([&, connection = phone->connection] {
+        ++ready;
+        while (ready < kPhones) std::this_thread::yield();
+        server_->Admit(connection);
+      });
+    }
+    const std::string rejected = "pairing closed: rejected\n";
+    while (Count(log.Text(), rejected) < kPhones - 2) std::this_thread::yield();
+    for (auto& phone : phones) phone->connection->Shutdown();
+    for (std::thread& worker : workers) worker.join();
+    ASSERT_EQ(Count(log.Text(), "no PAIR message, closing\n"), 2u) << "round " << round;
+    EXPECT_EQ(Count(log.Text(), rejected), size_t{kPhones - 2});
+  }
+}
+
+// Many threads taking and giving back places: the count never passes its
+// limit (a check followed by a separate increment does, within a few rounds).
+TEST(BoundedCountTest, NeverPassesItsLimit) {
+  BoundedCount count(2);
+  std::atomic<uint32_t> highest{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 100000; ++i) {
+        if (!count.TryAdd()) continue;
+        const uint32_t now = count.value();
+        if (now > highest.load()) highest = now;
+        count.Remove();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LE(highest.load(), 2u);
+  EXPECT_EQ(count.value(), 0u);
+}
+
+// A phone's name must not be able to start a log line of its own.
+TEST_F(EnrollTest, PhoneNamesCannotForgeLogLines) {
+  std::string secret = OpenInvitation();
+  FakeConnection phone = MakePhone(clock_, 'f');
+  const std::string forged = "Eve\n[pair] paired with \"Boss\" (0123456789ab...)\r\n\x1b[2J";
+  phone.channel->Queue(kPair, PairJson(secret, forged));
+  EnrollWith(phone, [&] { pairing_.Decide(true); });
+  const std::string text = log_.Text();
+  EXPECT_EQ(text.find("\n[pair] paired with \"Boss\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Eve[pair] paired with \"Boss\" (0123456789ab...)[2J\" wants to pair."),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
 }
 
 }  // namespace

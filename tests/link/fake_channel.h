@@ -32,6 +32,14 @@ class FakeChannel final : public Channel {
   // Blocking: reads past the script wait for more input until the socket is
   // shut down, as a live phone that is silent for a while.
   void SetBlocking(bool blocking) { blocking_ = blocking; }
+  // Blocking reads stop only at Hangup, not when the socket is shut down: the
+  // session then sees whatever was queued after it was cut.
+  void IgnoreShutdown() { socket_ = -1; }
+  void Hangup() {
+    std::lock_guard lock(mutex_);
+    hung_up_ = true;
+    more_.notify_all();
+  }
 
   // Queues one frame as the phone would send it.
   void Queue(uint8_t type, std::string_view payload) {
@@ -55,6 +63,7 @@ class FakeChannel final : public Channel {
   ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t deadline_ms) override {
     std::unique_lock lock(mutex_);
     while (blocking_ && input_.size() < n) {
+      if (hung_up_) return ReadResult::kFailed;
       if (socket_ >= 0 && PollReadable(socket_, 0) != 0) return ReadResult::kFailed;
       more_.wait_for(lock, std::chrono::milliseconds(5));
     }
@@ -96,7 +105,8 @@ class FakeChannel final : public Channel {
 
  private:
   ManualClock& clock_;
-  const int socket_;
+  int socket_;
+  bool hung_up_ = false;
   bool blocking_ = false;
   mutable std::mutex mutex_;
   std::condition_variable more_;

@@ -282,11 +282,15 @@ TEST_F(SessionTest, HandOverRules) {
   struct Case {
     bool old_wired, new_wired;
     const char* log;  // empty: the new one is busy
+    const char* ending;
   } cases[] = {
-      {false, false, "[net] the phone reconnected; its old session is closed\n"},
-      {false, true, "[usb] wired session replaces the Wi-Fi session\n"},
-      {true, true, "[net] the phone reconnected; its old session is closed\n"},
-      {true, false, ""},
+      {false, false, "[net] the phone reconnected; its old session is closed\n",
+       "\" replaced by a new session\n"},
+      {false, true, "[usb] wired session replaces the Wi-Fi session\n",
+       "\" handed over to the cable\n"},
+      {true, true, "[net] the phone reconnected; its old session is closed\n",
+       "\" replaced by a new session\n"},
+      {true, false, "", ""},
   };
   for (const Case& c : cases) {
     ScopedLogCapture log;
@@ -297,7 +301,8 @@ TEST_F(SessionTest, HandOverRules) {
     if (*c.log) {
       old_session.join();  // cut by the takeover
       EXPECT_TRUE(log.Contains(c.log));
-      EXPECT_TRUE(log.Contains("\" handed over to the cable\n"));
+      EXPECT_TRUE(log.Contains(c.ending)) << log.Text();
+      EXPECT_EQ(log.Contains("handed over to the cable"), c.new_wired && !c.old_wired);
       // The replaced session leaves the new one's state alone.
       EXPECT_EQ(server_->session_state(), 1u);
       new_link.connection->Shutdown();
@@ -341,6 +346,76 @@ TEST_F(SessionTest, GateWithoutSessionOnlyLogs) {
   server_->SetCameraAllowed(false);
   EXPECT_FALSE(server_->camera_allowed());
   EXPECT_TRUE(log_.Contains("[gate] camera blocked\n"));
+}
+
+// The gate must never be open while an ALLOW's sequence is not yet awaited:
+// a picture of the old epoch would pass in between. Another thread watches
+// the gate the way the worker's video check reads it, during every opening.
+TEST_F(SessionTest, CameraGateNeverOpensBeforeTheAllowIsAwaited) {
+  FakeConnection phone(clock_, kPhoneA);
+  std::thread live = StartLive(phone);
+  Connection& connection = *phone.connection;
+  std::atomic<int> round{0};  // > 0: watch, 0: pause, < 0: end
+  std::atomic<bool> watching{false};
+  std::atomic<int> open_unawaited{0};
+  std::thread watcher([&] {
+    for (;;) {
+      const int now = round.load();
+      if (now < 0) break;
+      if (now == 0) continue;
+      watching = true;
+      while (round.load() == now) {
+        if (server_->camera_allowed() &&
+            connection.acknowledged_allow.load() == connection.awaited_allow.load()) {
+          ++open_unawaited;
+        }
+      }
+      watching = false;
+      while (round.load() == 0) std::this_thread::yield();
+    }
+  });
+  for (int i = 1; i <= 2000; ++i) {
+    server_->SetCameraAllowed(false);
+    connection.acknowledged_allow = connection.awaited_allow.load();  // the last ALLOW answered
+    round = i;
+    while (!watching) std::this_thread::yield();
+    server_->SetCameraAllowed(true);
+    round = 0;
+    while (watching) std::this_thread::yield();
+  }
+  round = -1;
+  watcher.join();
+  EXPECT_EQ(open_unawaited.load(), 0);
+  phone.connection->Shutdown();
+  live.join();
+}
+
+// Texts from the phone reach log lines and the tray cleaned: no line breaks,
+// no control characters, bounded.
+TEST_F(SessionTest, PhoneTextsCannotForgeLogLines) {
+  FakeConnection phone(clock_, kPhoneA);
+  phone.channel->Queue(
+      kHello,
+      R"({"proto":1,"device_name":"Cam\n[pair] paired with \"Boss\"","video":{"codec":"h264","width":1280,"height":720,"fps":30}})");
+  phone.channel->Queue(kStatus, R"({"model":"iPhone\r\n[net] x","thermal":"hot\u2028x"})");
+  phone.channel->Queue(kState, R"({"capture":"paused","epoch":1,"reason":"bg\n[gate] camera allowed"})");
+  phone.channel->Queue(kMode, R"({"mode":"m\n[app] stopped"})");
+  phone.channel->SetBlocking(true);
+  phone.channel->Queue(kPing, "sync");
+  std::thread live([&] { server_->Stream(phone.connection); });
+  while (phone.channel->SentOfType(kPong).empty()) std::this_thread::yield();
+  const PhoneStatus status = server_->GetPhoneStatus();
+  EXPECT_EQ(status.phone_name, "Cam[pair] paired with \"Boss\"");
+  EXPECT_EQ(status.phone_model, "iPhone[net] x");
+  EXPECT_EQ(status.thermal_state, "hotx");
+  phone.connection->Shutdown();
+  live.join();
+  const std::string text = log_.Text();
+  EXPECT_TRUE(log_.Contains("[state] phone paused: bg[gate] camera allowed (epoch 1)\n")) << text;
+  EXPECT_TRUE(log_.Contains("[net] unknown mode \"m[app] stopped\" ignored\n"));
+  for (const char* forged : {"\n[pair] paired", "\n[gate] camera allowed", "\n[app] stopped"}) {
+    EXPECT_EQ(text.find(forged), std::string::npos) << forged;
+  }
 }
 
 }  // namespace

@@ -213,5 +213,43 @@ TEST_F(SessionVideoTest, CorruptVideoResynchronisesAtTheNextKeyframe) {
   EXPECT_EQ(CameraFrame(), std::nullopt);
 }
 
+// A Wi-Fi session replaced by the cable may still read a STATE "paused" that
+// was on its way: it must leave the new session's picture and preview alone.
+TEST_F(SessionVideoTest, ReplacedSessionLeavesTheNewPictureAlone) {
+  FakeConnection wifi(clock_, std::string(64, 'a'), false);
+  wifi.channel->IgnoreShutdown();
+  wifi.channel->SetBlocking(true);
+  wifi.channel->Queue(kHello, kHelloJson);
+  std::thread old_session([&] { server_->Stream(wifi.connection); });
+  while (wifi.channel->SentOfType(kHelloReply).empty()) std::this_thread::yield();
+
+  FakeConnection cable(clock_, std::string(64, 'a'), true);
+  cable.channel->SetBlocking(true);
+  cable.channel->Queue(kHello, kHelloJson);
+  cable.channel->Queue(kState, Ready(1));
+  phone::AccessUnit key = Next();
+  cable.channel->Queue(kVideo, Video(1, key, true));
+  cable.channel->Queue(kPing, "up");
+  std::thread new_session([&] { server_->Stream(cable.connection); });
+  while (cable.channel->SentOfType(kPong).empty()) std::this_thread::yield();
+  ASSERT_EQ(CameraFrame(), key.frame_number);
+
+  wifi.channel->Queue(kState, R"({"capture":"paused","epoch":1,"reason":null})");
+  wifi.channel->Queue(kPing, "late");
+  while (wifi.channel->SentOfType(kPong).empty()) std::this_thread::yield();
+  EXPECT_EQ(CameraFrame(), key.frame_number);
+  Bytes preview;
+  uint32_t width = 0, height = 0;
+  uint64_t sequence = 0;
+  EXPECT_TRUE(server_->CopyPreview(preview, width, height, sequence));
+  wifi.channel->Hangup();
+  old_session.join();
+  EXPECT_TRUE(log_.Contains("[net] \"Cam\" handed over to the cable\n"));
+  EXPECT_EQ(server_->session_state(), 1u);
+
+  cable.connection->Shutdown();
+  new_session.join();
+}
+
 }  // namespace
 }  // namespace vistrel

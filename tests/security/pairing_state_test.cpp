@@ -90,12 +90,21 @@ class PairingTest : public ::testing::Test {
     return url ? Fields(*url)["s"] : "";
   }
   SubmitResult Submit(const std::string& secret, const std::string& name = "Phone") {
-    return state_.Submit(secret, kPhoneFp, name, code_);
+    SubmitOutcome outcome = state_.Submit(secret, kPhoneFp, name);
+    if (outcome.result == SubmitResult::kOk) {
+      code_ = outcome.code;
+      invitation_ = outcome.invitation;
+    }
+    return outcome.result;
+  }
+  Decision Wait(uint64_t deadline_ms, const std::function<bool()>& phone_left) {
+    return state_.WaitForDecision(invitation_, deadline_ms, phone_left);
   }
 
   ManualClock clock_;
   PairingState state_{clock_};
   std::string code_;
+  uint64_t invitation_ = 0;
 };
 
 TEST_F(PairingTest, CorrectSecretGivesTheCodeAndAPendingRequest) {
@@ -149,7 +158,7 @@ TEST_F(PairingTest, DecisionFromAnotherThread) {
       while (!state_.PendingRequest(text)) std::this_thread::yield();
       state_.Decide(approve);
     });
-    Decision decision = state_.WaitForDecision(clock_.NowMs() + 60000, [] { return false; });
+    Decision decision = Wait(clock_.NowMs() + 60000, [] { return false; });
     tray.join();
     EXPECT_EQ(decision, approve ? Decision::kApproved : Decision::kRejected);
     std::string text;
@@ -163,7 +172,7 @@ TEST_F(PairingTest, DecisionFromAnotherThread) {
 TEST_F(PairingTest, PhoneLeavingEndsTheWaitAsRejected) {
   ASSERT_EQ(Submit(OpenInvitation()), SubmitResult::kOk);
   std::atomic<int> calls{0};
-  Decision decision = state_.WaitForDecision(clock_.NowMs() + 60000, [&] { return ++calls >= 2; });
+  Decision decision = Wait(clock_.NowMs() + 60000, [&] { return ++calls >= 2; });
   EXPECT_EQ(decision, Decision::kRejected);
   EXPECT_EQ(calls.load(), 2);
 }
@@ -175,7 +184,7 @@ TEST_F(PairingTest, CloseRejectsTheWaitingRequest) {
     while (!state_.PendingRequest(text)) std::this_thread::yield();
     state_.Close();
   });
-  EXPECT_EQ(state_.WaitForDecision(clock_.NowMs() + 60000, nullptr), Decision::kRejected);
+  EXPECT_EQ(Wait(clock_.NowMs() + 60000, nullptr), Decision::kRejected);
   closer.join();
   state_.Decide(true);  // too late: nothing changes
   std::string text;
@@ -190,7 +199,7 @@ TEST_F(PairingTest, DeadlinePassingEndsTheWaitWithoutDecision) {
     while (!checked) std::this_thread::yield();
     clock_.Set(deadline);
   });
-  Decision decision = state_.WaitForDecision(deadline, [&] {
+  Decision decision = Wait(deadline, [&] {
     checked = true;
     return false;
   });
@@ -209,7 +218,7 @@ TEST_F(PairingTest, NewInvitationEndsAnOldWaitWithoutBeingClosedByIt) {
     while (!waiting) std::this_thread::yield();
     new_secret = OpenInvitation();
   });
-  Decision decision = state_.WaitForDecision(clock_.NowMs() + 60000, [&] {
+  Decision decision = Wait(clock_.NowMs() + 60000, [&] {
     waiting = true;
     return false;
   });
@@ -217,6 +226,24 @@ TEST_F(PairingTest, NewInvitationEndsAnOldWaitWithoutBeingClosedByIt) {
   EXPECT_EQ(decision, Decision::kRejected);
   EXPECT_TRUE(state_.IsOpen());
   EXPECT_EQ(Submit(new_secret), SubmitResult::kOk);
+}
+
+// The worker sends the code and logs between Submit and its wait; a new
+// invitation opened in that gap must not become the old request's.
+TEST_F(PairingTest, InvitationOpenedBeforeTheWaitStartsIsNotTheOldRequests) {
+  ASSERT_EQ(Submit(OpenInvitation()), SubmitResult::kOk);
+  const uint64_t first = invitation_;
+  const std::string second_secret = OpenInvitation();
+  const uint64_t deadline = clock_.NowMs() + 60000;
+  EXPECT_EQ(state_.WaitForDecision(first, deadline, nullptr), Decision::kRejected);
+  EXPECT_TRUE(state_.IsOpen());  // the new invitation stays open
+
+  // A second phone's request on the new invitation, approved: the old waiter
+  // must still see its own request as rejected, never as approved.
+  ASSERT_EQ(Submit(second_secret, "Second"), SubmitResult::kOk);
+  state_.Decide(true);
+  EXPECT_EQ(state_.WaitForDecision(first, deadline, nullptr), Decision::kRejected);
+  EXPECT_EQ(Wait(deadline, nullptr), Decision::kApproved);
 }
 
 }  // namespace
