@@ -1,8 +1,6 @@
 #include "app/console.h"
 
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include "app/receiver.h"
 #include "platform/log.h"
 #include "platform/socket.h"
+#include "platform/stop_signals.h"
 #include "platform/unique_handle.h"
 #include "platform/virtual_camera.h"
 
@@ -114,7 +113,11 @@ bool Execute(Receiver& receiver, const std::string& raw) {
     if (url.empty()) {
       Print("pair: no invitation could be opened\n");
     } else {
-      Print(url + "\n" + QrCodeText(url));
+      std::optional<QrModules> qr = EncodeQr(url);
+      Print(url + "\n" +
+            (qr ? QrCodeText(*qr)
+                : "(this URL is too long for a QR code; shorten the receiver name, "
+                  "or enter the URL on the phone)\n"));
     }
   } else if (command == "a" || command == "approve") {
     receiver.pairing().Decide(true);
@@ -157,13 +160,9 @@ int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
   IgnoreSigpipe();
   instance.Listen([] { LogLine("[app] another start asked this receiver to show itself\n"); });
 
-  // Signals become readable events, so the loop below ends cleanly on them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  UniqueFd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC));
+  // main blocked the stop signals before any thread started; here they
+  // become readable events, so the loop below ends cleanly on them.
+  UniqueFd signal_fd = StopSignalFd();
 
   Receiver receiver;
   std::string failure = receiver.Start(command_line.options);

@@ -11,9 +11,12 @@
 #include "platform/folders.h"
 #include "platform/log.h"
 #include "platform/single_instance.h"
+#include "platform/stop_signals.h"
 
 int main(int argc, char** argv) {
   using namespace vistrel;
+  // Before any thread exists, so that no thread of ours can be killed by them.
+  BlockStopSignals();
   std::vector<std::string> args(argv, argv + argc);
   const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
   CommandLine command_line = ParseCommandLine(args, display);

@@ -2,6 +2,7 @@
 // user's decision on the console, refusals, sessions, busy, forget, stop.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <future>
 
 #include "tests/e2e/receiver_process.h"
@@ -221,6 +222,32 @@ TEST(PairingTimeoutE2E, UndecidedRequestTimesOut) {
   PairOutcome outcome = phone::Pair(*link, *parsed, device->fingerprint(), {});
   EXPECT_EQ(outcome.error, "timeout");
   EXPECT_TRUE(receiver.WaitForLog("[pair] pairing timeout\n"));
+}
+
+// A service manager's stop and a Ctrl-C from the terminal end the receiver
+// through its own shutdown, with its threads (listener, single instance)
+// already running when the signal comes.
+TEST(ReceiverSignalsE2E, StopSignalsEndTheReceiverCleanly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    test::ReceiverProcess receiver;
+    ASSERT_TRUE(receiver.Start());
+    EXPECT_EQ(receiver.Signal(signal), 0) << signal;
+    EXPECT_TRUE(receiver.Log().find("[app] stopped\n") != std::string::npos) << receiver.Log();
+  }
+}
+
+// A receiver name too long for any QR code: the URL is still printed, with a
+// line instead of the code, and the receiver carries on.
+TEST(PairingQrE2E, UrlTooLongForAQrCode) {
+  test::ReceiverProcess receiver;
+  std::string name;
+  for (int i = 0; i < 500; ++i) name += "\xC3\xA9";
+  ASSERT_TRUE(receiver.Start({"--name", name}));
+  EXPECT_FALSE(receiver.OpenPairing().empty());
+  EXPECT_TRUE(receiver.WaitForOutput("(this URL is too long for a QR code;"));
+  receiver.Send("status");
+  EXPECT_TRUE(receiver.WaitForOutput("pairing=open"));
+  EXPECT_EQ(receiver.Quit(), 0);
 }
 
 }  // namespace

@@ -186,7 +186,13 @@ int ReceiverProcess::WaitExit(std::chrono::milliseconds limit) {
   int status = 0;
   if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) return -1;
   pid_ = -1;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int ReceiverProcess::Signal(int signal, std::chrono::milliseconds limit) {
+  ::kill(pid_, signal);
+  return WaitExit(limit);
 }
 
 int ReceiverProcess::Quit(std::chrono::milliseconds limit) {

@@ -43,6 +43,9 @@ class ReceiverProcess {
   std::string Output() const;
   // Sends "quit" and waits for the exit; -1 when it did not end in time.
   int Quit(std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Sends the signal and waits for the exit: the exit code, 128 + the signal
+  // when the signal killed it, -1 when it did not end in time.
+  int Signal(int signal, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
   uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
