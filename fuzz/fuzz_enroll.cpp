@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/server.h"
 #include "tests/link/fake_channel.h"
+#include "tests/link/session_harness.h"
 #include "tests/support/temp_folder.h"
 
 using namespace vistrel;
@@ -16,13 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PairingState pairing(clock);
   Digest fingerprint{};
   if (!pairing.Open("rid", "Fuzz", fingerprint, {"192.0.2.1:47800"}, 120000)) return 0;
-  ServerContext context;
-  context.receiver_id = "rid";
-  context.receiver_name = "Fuzz";
-  context.trust = &trust;
-  context.pairing = &pairing;
-  context.clock = &clock;
-  Server server(std::move(context));
+  test::EnrollHarness enrolment("rid", "Fuzz", trust, pairing, clock);
 
   test::FakeConnection phone(clock, std::string(64, 'b'));
   // Without a PAIR header byte the input is a raw stream; with it, a PAIR payload.
@@ -31,6 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     phone.channel->QueueRaw(std::string_view(reinterpret_cast<const char*>(data), size));
   }
-  server.Enroll(*phone.connection);
+  enrolment.Enroll(*phone.connection);
   return 0;
 }

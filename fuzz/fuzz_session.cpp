@@ -3,24 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/server.h"
 #include "tests/link/fake_channel.h"
-#include "tests/support/temp_folder.h"
+#include "tests/link/session_harness.h"
 
 using namespace vistrel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  static test::TempFolder folder;
-  static TrustStore trust(folder / "trusted_phones.tsv");
   ManualClock clock;
-  PairingState pairing(clock);
-  ServerContext context;
-  context.receiver_name = "Fuzz";
-  context.trust = &trust;
-  context.pairing = &pairing;
-  context.clock = &clock;
-  Server server(std::move(context));
+  test::SessionHarness session("Fuzz", nullptr, clock);
 
   test::FakeConnection phone(clock, std::string(64, 'a'), data[0] & 1);
   if (data[0] & 2) {
@@ -28,6 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (data[0] & 4) phone.channel->SetIdleTimeouts(3);
   phone.channel->QueueRaw(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
-  server.Stream(phone.connection);
+  session.Stream(phone.connection);
   return 0;
 }

@@ -8,9 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "link/server.h"
 #include "tests/link/fake_channel.h"
-#include "tests/support/temp_folder.h"
+#include "tests/link/session_harness.h"
 #include "video/exchange/frame_reader.h"
 
 using namespace vistrel;
@@ -26,8 +25,6 @@ std::string VideoMessage(std::string_view unit, bool keyframe) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static test::TempFolder folder;
-  static TrustStore trust(folder / "trusted_phones.tsv");
   static const std::string name = "/Vistrel_" + std::to_string(::geteuid()) + "_fuzz" + std::to_string(::getpid());
   static FrameReader reader(name, [](const std::string&) {});
   static const bool opened = [] {
@@ -36,15 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)opened;
   ManualClock clock;
-  PairingState pairing(clock);
   FrameWriter writer(name, clock);
-  ServerContext context;
-  context.receiver_name = "Fuzz";
-  context.trust = &trust;
-  context.pairing = &pairing;
-  context.frame_writer = &writer;
-  context.clock = &clock;
-  Server server(std::move(context));
+  test::SessionHarness session("Fuzz", &writer, clock);
 
   test::FakeConnection phone(clock, std::string(64, 'a'));
   phone.channel->Queue(kHello, R"({"proto":1,"device_name":"F","video":{"codec":"h264","width":1280,"height":720,"fps":30}})");
@@ -59,6 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (marker == std::string_view::npos) break;
     input.remove_prefix(marker + 4);
   }
-  server.Stream(phone.connection);
+  session.Stream(phone.connection);
   return 0;
 }

@@ -1,17 +1,14 @@
-// The pairing exchange on one network connection: PAIR in, the code out, the
-// user's decision, and the phone added to the trusted phones on approval.
+#include "link/enroll.h"
+
 #include "link/framing.h"
 #include "link/json.h"
-#include "link/server.h"
+#include "link/timing.h"
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "security/phone_text.h"
 
 namespace vistrel {
 namespace {
-
-constexpr uint64_t kFirstByteMs = 5000;
-constexpr uint64_t kApprovalMs = 60000;
 
 const char* RefusalReason(SubmitResult result) {
   switch (result) {
@@ -26,16 +23,18 @@ const char* RefusalReason(SubmitResult result) {
 
 void SendFailure(Channel& channel, const char* reason) {
   (void)SendFrame(channel, kPairResult,
-                  std::string("{\"ok\":false,\"error\":\"") + reason + "\"}");
+                  JsonObject().Bool("ok", false).String("error", reason).Text());
 }
 
 }  // namespace
 
-void Server::Enroll(Connection& connection) {
+void Enroll(const EnrollContext& context, Connection& connection) {
   Channel& channel = *connection.channel;
   const char* peer = connection.peer.c_str();
 
-  Frame frame = ReadFrame(channel, Now() + kFirstByteMs, FrameContext::kFirst, *context_.clock);
+  const Clock& clock = context.clock;
+  Frame frame =
+      ReadFrame(channel, clock.NowMs() + kFirstByteMs, FrameContext::kFirst, clock);
   if (frame.result != ReadResult::kOk || frame.type != kPair) {
     LogLine("[pair] %s: no PAIR message, closing\n", peer);
     return;
@@ -52,14 +51,14 @@ void Server::Enroll(Connection& connection) {
 
   const std::string name = CleanPhoneText(*device_name);
   const SubmitOutcome submitted =
-      context_.pairing->Submit(*secret, connection.certificate_digest, *device_name);
+      context.pairing.Submit(*secret, connection.certificate_digest, *device_name);
   if (submitted.result != SubmitResult::kOk) {
     const char* reason = RefusalReason(submitted.result);
     LogLine("[pair] %s: pairing refused (%s)\n", peer, reason);
     SendFailure(channel, reason);
     return;
   }
-  (void)SendFrame(channel, kPairCode, "{\"code\":\"" + submitted.code + "\"}");
+  (void)SendFrame(channel, kPairCode, JsonObject().String("code", submitted.code).Text());
   LogLine("\n[pair] \"%s\" wants to pair. Confirm the phone shows code %s, then type 'a' to "
           "approve or 'r' to reject.\n",
           name.c_str(), submitted.code.c_str());
@@ -72,16 +71,19 @@ void Server::Enroll(Connection& connection) {
     return left;
   };
   Decision decision =
-      context_.pairing->WaitForDecision(submitted.invitation, Now() + kApprovalMs, phone_left);
+      context.pairing.WaitForDecision(submitted.invitation, clock.NowMs() + kApprovalMs, phone_left);
   if (left) {
     LogLine("[pair] the phone left before approval; request withdrawn\n");
     return;
   }
   if (decision == Decision::kApproved) {
-    if (context_.trust->Add({connection.fingerprint, *device_id, *device_name})) {
+    if (context.trust.Add({connection.fingerprint, *device_id, *device_name})) {
       (void)SendFrame(channel, kPairResult,
-                      "{\"ok\":true,\"receiver_id\":" + JsonQuote(context_.receiver_id) +
-                          ",\"receiver_name\":" + JsonQuote(context_.receiver_name) + "}");
+                      JsonObject()
+                          .Bool("ok", true)
+                          .String("receiver_id", context.receiver_id)
+                          .String("receiver_name", context.receiver_name)
+                          .Text());
       LogLine("[pair] paired with \"%s\" (%.12s...)\n", name.c_str(),
               connection.fingerprint.c_str());
     } else {

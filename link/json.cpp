@@ -324,4 +324,43 @@ std::string JsonQuote(std::string_view text) {
   return quoted;
 }
 
+std::string& JsonObject::Member(std::string_view name) {
+  if (!members_.empty()) members_.push_back(',');
+  members_ += JsonQuote(name);
+  members_.push_back(':');
+  return members_;
+}
+
+JsonObject& JsonObject::String(std::string_view name, std::string_view text) {
+  Member(name) += JsonQuote(text);
+  return *this;
+}
+
+JsonObject& JsonObject::Bool(std::string_view name, bool value) {
+  Member(name) += value ? "true" : "false";
+  return *this;
+}
+
+JsonObject& JsonObject::Number(std::string_view name, uint64_t value) {
+  Member(name) += std::to_string(value);
+  return *this;
+}
+
+JsonObject& JsonObject::Object(std::string_view name, const JsonObject& value) {
+  Member(name) += value.Text();
+  return *this;
+}
+
+JsonObject& JsonObject::StringArray(std::string_view name,
+                                    const std::vector<std::string_view>& texts) {
+  std::string& out = Member(name);
+  out.push_back('[');
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    out += JsonQuote(texts[i]);
+  }
+  out.push_back(']');
+  return *this;
+}
+
 }  // namespace vistrel

@@ -1,5 +1,5 @@
-// Strict, bounded JSON reading for link payloads. The receiver never
-// serialises a tree: what it sends is built from literals and JsonQuote.
+// Strict, bounded JSON reading for link payloads, and the writer of the
+// receiver's replies: what it sends is one flat pass, never a tree.
 #pragma once
 
 #include <cstdint>
@@ -40,5 +40,21 @@ bool JsonIsNull(const JsonValue& object, std::string_view name);
 // The JSON string literal of a UTF-8 text: quote and backslash escaped, bytes
 // below 0x20 as \u00xx, everything else copied.
 std::string JsonQuote(std::string_view text);
+
+// One JSON object, members in the order they are added. Each kind of value has
+// its own name, so a string literal can never turn into a boolean.
+class JsonObject {
+ public:
+  JsonObject& String(std::string_view name, std::string_view text);
+  JsonObject& Bool(std::string_view name, bool value);
+  JsonObject& Number(std::string_view name, uint64_t value);
+  JsonObject& Object(std::string_view name, const JsonObject& value);
+  JsonObject& StringArray(std::string_view name, const std::vector<std::string_view>& texts);
+  std::string Text() const { return "{" + members_ + "}"; }
+
+ private:
+  std::string& Member(std::string_view name);
+  std::string members_;
+};
 
 }  // namespace vistrel

@@ -1,5 +1,8 @@
 #include "link/server.h"
 
+#include "link/enroll.h"
+#include "link/session.h"
+#include "link/timing.h"
 #include "platform/log.h"
 #include "platform/socket.h"
 
@@ -7,13 +10,13 @@ namespace vistrel {
 namespace {
 
 constexpr uint32_t kMaxHandshakes = 4;
-constexpr uint64_t kHandshakeMs = 5000;
 
 }  // namespace
 
 void Connection::Shutdown() const { ShutdownBoth(socket.Get()); }
 
-Server::Server(ServerContext context) : context_(std::move(context)) {}
+Server::Server(ServerContext context)
+    : context_(std::move(context)), active_(context_.frame_writer, *context_.clock) {}
 
 Server::~Server() { Stop(); }
 
@@ -73,7 +76,7 @@ std::shared_ptr<std::atomic<bool>> Server::AddWiredConnection(UniqueFd socket,
 void Server::StartWorker(std::shared_ptr<Connection> connection,
                          std::shared_ptr<std::atomic<bool>> finished) {
   ++handshakes_;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (stopping_) {
     // Stop has already taken the list; this connection never starts.
     --handshakes_;
@@ -100,17 +103,19 @@ void Server::Admit(const std::shared_ptr<Connection>& connection) {
   }
   {
     // DisconnectPhone reads the fingerprint of every connection under this lock.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     connection->certificate_digest = Sha256(connection->channel->peer_certificate());
     connection->fingerprint = HexEncode(connection->certificate_digest);
   }
   if (context_.trust->Contains(connection->fingerprint)) {
-    Stream(connection);
+    StreamSession({active_, context_.receiver_name, *context_.clock}, connection).Run();
   } else if (connection->wired) {
     LogLine("[usb] %s: phone %.12s... is not paired with this computer: refused\n",
             connection->peer.c_str(), connection->fingerprint.c_str());
   } else if (context_.pairing->IsOpen() && enrolments_.TryAdd()) {
-    Enroll(*connection);
+    Enroll({context_.receiver_id, context_.receiver_name, *context_.trust, *context_.pairing,
+            *context_.clock},
+           *connection);
     enrolments_.Remove();
   } else {
     LogLine("[net] %s: unknown certificate %.12s..., pairing closed: rejected\n",
@@ -121,7 +126,7 @@ void Server::Admit(const std::shared_ptr<Connection>& connection) {
 void Server::ReapFinished() {
   std::vector<Worker> done;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto it = workers_.begin(); it != workers_.end();) {
       if (it->finished->load()) {
         done.push_back(std::move(*it));
@@ -142,67 +147,27 @@ void Server::Stop() {
   if (context_.pairing) context_.pairing->Close();
   std::vector<Worker> workers;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (Worker& worker : workers_) worker.connection->Shutdown();
     workers.swap(workers_);
   }
   for (Worker& worker : workers) worker.thread.join();
-  std::lock_guard lock(mutex_);
-  active_session_.reset();
+  active_.Reset();
 }
 
 void Server::DisconnectPhone(const std::string& fingerprint) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (Worker& worker : workers_) {
     if (worker.connection->fingerprint == fingerprint) {
       worker.connection->closing = true;
       worker.connection->Shutdown();
     }
   }
-  if (active_session_ && active_session_->fingerprint == fingerprint) ClearPictureLocked();
-}
-
-void Server::ClearPictureLocked() {
-  if (context_.frame_writer) context_.frame_writer->ClearFrame();
-  std::lock_guard preview_lock(preview_mutex_);
-  ClearPreviewLocked();
-}
-
-void Server::ClearPreviewLocked() {
-  preview_.pixels.clear();
-  ++preview_.sequence;
-}
-
-PhoneStatus Server::GetPhoneStatus() const {
-  std::lock_guard lock(status_mutex_);
-  return phone_;
-}
-
-ServerCounters Server::GetCounters() const {
-  return {bytes_received_.load(), video_received_.load(), video_dropped_.load(),
-          frames_decoded_.load(), frames_delivered_.load()};
-}
-
-bool Server::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
-                         uint64_t& sequence) const {
-  std::lock_guard lock(preview_mutex_);
-  // Fresh while less than 1001 ms have passed since the picture's tick.
-  if (preview_.pixels.empty() || Now() - preview_.tick > 1000) {
-    pixels.clear();
-    sequence = preview_.sequence;
-    return false;
-  }
-  if (sequence != preview_.sequence) {
-    pixels = preview_.pixels;
-    width = preview_.width;
-    height = preview_.height;
-    sequence = preview_.sequence;
-  }
-  return true;
+  active_.ClearPictureOfPhone(fingerprint);
 }
 
 size_t Server::worker_count() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return workers_.size();
 }
 

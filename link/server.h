@@ -1,6 +1,8 @@
 // The receiver's end of the phone link: the listening socket, the accept loop,
 // admission of each connection (handshake, fingerprint, trust), the hand-off to
-// pairing or streaming, wired connections from the USB watcher, and the stop.
+// pairing (enroll.h) or streaming (session.h), wired connections from the USB
+// watcher, and the stop. Its public face is what the receiver core and the
+// tray call; the rest runs on the listener thread and the workers.
 #pragma once
 
 #include <atomic>
@@ -11,10 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "link/active_session.h"
 #include "link/bounded_count.h"
 #include "link/connection.h"
 #include "link/tls_channel.h"
 #include "platform/clock.h"
+#include "platform/thread_annotations.h"
 #include "platform/unique_handle.h"
 #include "security/bytes.h"
 #include "security/pairing_state.h"
@@ -32,34 +36,6 @@ struct ServerContext {
   PairingState* pairing = nullptr;                     // not owned
   FrameWriter* frame_writer = nullptr;                 // not owned; null: no camera output
   const Clock* clock = &SystemClock();
-};
-
-// What the tray shows of the active phone.
-struct PhoneStatus {
-  std::string phone_name;
-  std::string link_kind;  // "wired" or "wifi"
-  double battery = -1.0;
-  std::string thermal_state;
-  std::string phone_model;
-  std::string refused_phone;
-  uint64_t refused_at = 0;
-};
-
-struct ServerCounters {
-  uint64_t bytes_received = 0;
-  uint64_t video_received = 0;
-  uint64_t video_dropped = 0;
-  uint64_t frames_decoded = 0;
-  uint64_t frames_delivered = 0;
-};
-
-// Latest decoded picture for the tray, packed NV12 with stride = width.
-struct PreviewFrame {
-  Bytes pixels;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint64_t sequence = 0;
-  uint64_t tick = 0;
 };
 
 class Server {
@@ -84,23 +60,20 @@ class Server {
   // Cuts every connection of the phone; clears the camera when it streams.
   void DisconnectPhone(const std::string& fingerprint);
   // The camera gate; from the UI thread.
-  void SetCameraAllowed(bool allowed);
-  bool camera_allowed() const { return camera_allowed_.load(); }
+  void SetCameraAllowed(bool allowed) { active_.SetCameraAllowed(allowed); }
+  bool camera_allowed() const { return active_.camera_allowed(); }
 
-  // Runs on a connection's worker.
-  void Admit(const std::shared_ptr<Connection>& connection);
-  void Enroll(Connection& connection);
-  void Stream(const std::shared_ptr<Connection>& connection);
-
-  uint32_t session_state() const { return session_state_.load(); }
-  PhoneStatus GetPhoneStatus() const;
-  ServerCounters GetCounters() const;
+  // 0 without a session, 1 while one is active: the status's number.
+  uint32_t session_state() const { return static_cast<uint32_t>(active_.state()); }
+  PhoneStatus GetPhoneStatus() const { return active_.GetPhoneStatus(); }
+  ServerCounters GetCounters() const { return active_.GetCounters(); }
   // Copies the preview out when it is fresh and newer than `sequence`; see the receiver.
-  bool CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height, uint64_t& sequence) const;
-  size_t worker_count() const;
+  bool CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height, uint64_t& sequence) const {
+    return active_.CopyPreview(pixels, width, height, sequence);
+  }
+  size_t worker_count() const EXCLUDES(mutex_);
 
  private:
-  friend class StreamSession;
   struct Worker {
     std::thread thread;
     std::shared_ptr<Connection> connection;
@@ -108,11 +81,10 @@ class Server {
   };
 
   void StartWorker(std::shared_ptr<Connection> connection,
-                   std::shared_ptr<std::atomic<bool>> finished);
-  void ReapFinished();
-  void ClearPreviewLocked();  // requires preview_mutex_
-  // The camera shows the waiting picture and the preview empties; requires mutex_.
-  void ClearPictureLocked();
+                   std::shared_ptr<std::atomic<bool>> finished) EXCLUDES(mutex_);
+  // The worker: handshake, trust, then pairing or streaming.
+  void Admit(const std::shared_ptr<Connection>& connection) EXCLUDES(mutex_);
+  void ReapFinished() EXCLUDES(mutex_);
   uint64_t Now() const { return context_.clock->NowMs(); }
 
   const ServerContext context_;
@@ -122,26 +94,12 @@ class Server {
   std::atomic<bool> stopping_{false};
   std::atomic<uint32_t> handshakes_{0};
   BoundedCount enrolments_{2};
-  std::atomic<bool> camera_allowed_{true};
-  std::atomic<uint32_t> sequence_{0};
 
-  // Lock order: mutex_, then status_mutex_ or preview_mutex_ (never both).
-  mutable std::mutex mutex_;
-  std::vector<Worker> workers_;                 // guarded by mutex_
-  std::shared_ptr<Connection> active_session_;  // guarded by mutex_
+  // The only lock of the server itself; taken before the record's locks.
+  mutable Mutex mutex_;
+  std::vector<Worker> workers_ GUARDED_BY(mutex_);
 
-  std::atomic<uint64_t> bytes_received_{0};
-  std::atomic<uint64_t> video_received_{0};
-  std::atomic<uint64_t> video_dropped_{0};
-  std::atomic<uint64_t> frames_decoded_{0};
-  std::atomic<uint64_t> frames_delivered_{0};
-  std::atomic<uint32_t> session_state_{0};
-
-  mutable std::mutex status_mutex_;
-  PhoneStatus phone_;  // guarded by status_mutex_
-
-  mutable std::mutex preview_mutex_;
-  PreviewFrame preview_;  // guarded by preview_mutex_
+  ActiveSession active_;
 };
 
 }  // namespace vistrel

@@ -69,7 +69,7 @@ std::optional<std::string> PairingState::Open(const std::string& receiver_id,
     return std::nullopt;
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // A request still waiting on the previous invitation ends rejected; its
     // waiter must not close this new one when it returns.
     ++generation_;
@@ -96,14 +96,14 @@ std::optional<std::string> PairingState::Open(const std::string& receiver_id,
 }
 
 bool PairingState::IsOpen() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return open_ && clock_.NowMs() < expiry_ && !pending_;
 }
 
 SubmitOutcome PairingState::Submit(const std::string& secret_text,
                                    const Digest& phone_fingerprint,
                                    const std::string& device_name) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const uint64_t now = clock_.NowMs();
   while (!attempts_.empty() && now - attempts_.front() > kRateWindowMs) attempts_.pop_front();
   if (attempts_.size() >= kMaxAttemptsPerWindow) return Refused(SubmitResult::kRateLimited);
@@ -129,7 +129,7 @@ SubmitOutcome PairingState::Submit(const std::string& secret_text,
 
 Decision PairingState::WaitForDecision(uint64_t invitation, uint64_t deadline_ms,
                                        const std::function<bool()>& phone_left) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const uint64_t generation = invitation;
   while (decision_ == Decision::kNone && generation_ == generation) {
     const uint64_t now = clock_.NowMs();
@@ -153,7 +153,7 @@ Decision PairingState::WaitForDecision(uint64_t invitation, uint64_t deadline_ms
 
 void PairingState::Decide(bool approve) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!pending_ || decision_ != Decision::kNone) return;
     decision_ = approve ? Decision::kApproved : Decision::kRejected;
   }
@@ -162,7 +162,7 @@ void PairingState::Decide(bool approve) {
 
 void PairingState::Close() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     open_ = false;
     if (pending_ && decision_ == Decision::kNone) decision_ = Decision::kRejected;
   }
@@ -170,14 +170,14 @@ void PairingState::Close() {
 }
 
 bool PairingState::PendingRequest(std::string& text) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!pending_ || decision_ != Decision::kNone || pending_text_.empty()) return false;
   text = pending_text_;
   return true;
 }
 
 uint64_t PairingState::PendingSince() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!pending_ || decision_ != Decision::kNone || pending_text_.empty()) return 0;
   return pending_since_;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/thread_annotations.h"
 #include "security/bytes.h"
 
 namespace vistrel {
@@ -44,36 +45,36 @@ class PairingState {
                                   const std::vector<std::string>& addresses,
                                   uint64_t lifetime_ms);
   // Open, not expired and no request pending.
-  bool IsOpen() const;
+  bool IsOpen() const EXCLUDES(mutex_);
   SubmitOutcome Submit(const std::string& secret_text, const Digest& phone_fingerprint,
-                       const std::string& device_name);
+                       const std::string& device_name) EXCLUDES(mutex_);
   // Blocks until a decision, the deadline, Close, or `phone_left` says yes; it is
   // asked at least every 200 ms. Closes the invitation. `invitation` comes from
   // Submit: a request of an invitation that has since been replaced ends rejected
   // and leaves the new one alone.
   Decision WaitForDecision(uint64_t invitation, uint64_t deadline_ms,
-                           const std::function<bool()>& phone_left);
-  void Decide(bool approve);
-  void Close();
+                           const std::function<bool()>& phone_left) EXCLUDES(mutex_);
+  void Decide(bool approve) EXCLUDES(mutex_);
+  void Close() EXCLUDES(mutex_);
   // The request text while a request is pending and undecided.
-  bool PendingRequest(std::string& text) const;
+  bool PendingRequest(std::string& text) const EXCLUDES(mutex_);
   // Tick of the pending request, or 0.
-  uint64_t PendingSince() const;
+  uint64_t PendingSince() const EXCLUDES(mutex_);
 
  private:
   const Clock& clock_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  Bytes secret_;                    // guarded by mutex_
-  Digest receiver_fingerprint_{};   // guarded by mutex_
-  uint64_t expiry_ = 0;             // guarded by mutex_
-  bool open_ = false;               // guarded by mutex_
-  bool pending_ = false;            // guarded by mutex_
-  Decision decision_ = Decision::kNone;  // guarded by mutex_
-  std::string pending_text_;        // guarded by mutex_
-  uint64_t pending_since_ = 0;      // guarded by mutex_
-  std::deque<uint64_t> attempts_;   // guarded by mutex_
-  uint64_t generation_ = 0;         // guarded by mutex_; raised by every Open
+  mutable Mutex mutex_;
+  std::condition_variable_any changed_;
+  Bytes secret_ GUARDED_BY(mutex_);
+  Digest receiver_fingerprint_ GUARDED_BY(mutex_){};
+  uint64_t expiry_ GUARDED_BY(mutex_) = 0;
+  bool open_ GUARDED_BY(mutex_) = false;
+  bool pending_ GUARDED_BY(mutex_) = false;
+  Decision decision_ GUARDED_BY(mutex_) = Decision::kNone;
+  std::string pending_text_ GUARDED_BY(mutex_);
+  uint64_t pending_since_ GUARDED_BY(mutex_) = 0;
+  std::deque<uint64_t> attempts_ GUARDED_BY(mutex_);
+  uint64_t generation_ GUARDED_BY(mutex_) = 0;  // raised by every Open
 };
 
 }  // namespace vistrel

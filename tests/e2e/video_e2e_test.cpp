@@ -161,7 +161,7 @@ TEST_F(VideoE2E, AReconnectingPhoneTakesOver) {
   });
   ASSERT_TRUE(receiver_.WaitForLog("[net] the phone reconnected; its old session is closed\n"));
   EXPECT_TRUE(first.get().closed_by_receiver);
-  EXPECT_TRUE(receiver_.WaitForLog("[net] \"Cam\" handed over to the cable\n"));
+  EXPECT_TRUE(receiver_.WaitForLog("[net] \"Cam\" replaced by a new session\n"));
   // The new session's pictures start again from its own first frame.
   EXPECT_TRUE(WaitForCamera([](auto frame) { return frame.has_value() && *frame < 30; }));
   stop_second = true;

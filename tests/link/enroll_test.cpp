@@ -4,9 +4,10 @@
 
 #include "link/framing.h"
 #include "link/json.h"
-#include "link/server.h"
+#include "link/bounded_count.h"
 #include "platform/log.h"
 #include "tests/link/fake_channel.h"
+#include "tests/link/session_harness.h"
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -21,13 +22,7 @@ class EnrollTest : public ::testing::Test {
   void MakeServer(const std::filesystem::path& trust_path) {
     server_.reset();
     trust_ = std::make_unique<TrustStore>(trust_path);
-    ServerContext context;
-    context.receiver_id = "rid-42";
-    context.receiver_name = "Desk PC";
-    context.trust = trust_.get();
-    context.pairing = &pairing_;
-    context.clock = &clock_;
-    server_ = std::make_unique<Server>(std::move(context));
+    server_ = std::make_unique<test::EnrollHarness>("rid-42", "Desk PC", *trust_, pairing_, clock_);
   }
 
   std::string OpenInvitation() {
@@ -61,7 +56,7 @@ class EnrollTest : public ::testing::Test {
   ManualClock clock_;
   PairingState pairing_;
   std::unique_ptr<TrustStore> trust_;
-  std::unique_ptr<Server> server_;
+  std::unique_ptr<test::EnrollHarness> server_;
   Digest receiver_fp_{};
   ScopedLogCapture log_;
 };
@@ -217,44 +212,6 @@ TEST_F(EnrollTest, ApprovalThatCannotBeSavedFails) {
   EXPECT_EQ(Results(phone), (std::vector<std::string>{R"({"ok":false,"error":"storage"})"}));
   EXPECT_TRUE(log_.Contains("[pair] approved, but the phone list could not be saved; pairing failed\n"));
   EXPECT_FALSE(trust_->Contains(std::string(64, '3')));
-}
-
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size()) {
-    ++count;
-  }
-  return count;
-}
-
-// Unknown phones that arrive together: never more than two enrol, whatever
-// the interleaving of their workers.
-TEST_F(EnrollTest, AtMostTwoEnrolmentsForPhonesArrivingTogether) {
-  OpenInvitation();
-  constexpr int kPhones = 8;
-  for (int round = 0; round < 5; ++round) {
-    ScopedLogCapture log;
-    std::vector<std::unique_ptr<FakeConnection>> phones;
-    for (int i = 0; i < kPhones; ++i) {
-      phones.push_back(std::make_unique<FakeConnection>(MakePhone(clock_, 'p')));
-      phones.back()->channel->SetBlocking(true);
-    }
-    std::atomic<int> ready{0};
-    std::vector<std::thread> workers;
-    for (auto& phone : phones) {
-      workers.emplace_back([&, connection = phone->connection] {
-        ++ready;
-        while (ready < kPhones) std::this_thread::yield();
-        server_->Admit(connection);
-      });
-    }
-    const std::string rejected = "pairing closed: rejected\n";
-    while (Count(log.Text(), rejected) < kPhones - 2) std::this_thread::yield();
-    for (auto& phone : phones) phone->connection->Shutdown();
-    for (std::thread& worker : workers) worker.join();
-    ASSERT_EQ(Count(log.Text(), "no PAIR message, closing\n"), 2u) << "round " << round;
-    EXPECT_EQ(Count(log.Text(), rejected), size_t{kPhones - 2});
-  }
 }
 
 // Many threads taking and giving back places: the count never passes its

@@ -130,7 +130,7 @@ TEST_F(ServerTest, TrustedPhoneStreamsAndForgettingCutsEveryConnection) {
   EXPECT_EQ(first.Read().result, ReadResult::kFailed);
   EXPECT_EQ(second.Read().result, ReadResult::kFailed);
   EXPECT_TRUE(WaitFor([&] { return server_->session_state() == 0; }));
-  EXPECT_TRUE(log_.Contains("[net] \"Ana\" disconnected\n"));
+  EXPECT_TRUE(WaitFor([&] { return log_.Contains("[net] \"Ana\" disconnected\n"); }));
 }
 
 TEST_F(ServerTest, FifthHandshakeIsDroppedUntilOneEnds) {
@@ -216,6 +216,41 @@ TEST_F(ServerTest, StopReturnsPromptlyWhileAWorkerWaitsForApproval) {
   if (result.result == ReadResult::kOk) {
     EXPECT_EQ(std::string(AsText(result.payload)), R"({"ok":false,"error":"rejected"})");
   }
+}
+
+// Four unknown phones at once with an invitation open: two enrol (they wait
+// for PAIR), the other two are turned away at once.
+TEST_F(ServerTest, AtMostTwoUnknownPhonesEnrolAtOnce) {
+  Digest fp{};
+  ASSERT_TRUE(pairing_.Open("rid", "Desk", fp, {}, 120000).has_value());
+  std::vector<std::unique_ptr<Side>> sides;
+  std::vector<std::unique_ptr<NetPhone>> links;
+  for (int i = 0; i < 4; ++i) sides.push_back(std::make_unique<Side>(true, "p" + std::to_string(i)));
+  std::vector<std::thread> connecting;
+  links.resize(4);
+  for (int i = 0; i < 4; ++i) {
+    connecting.emplace_back([&, i] { links[i] = std::make_unique<NetPhone>(*sides[i], server_->port()); });
+  }
+  for (std::thread& thread : connecting) thread.join();
+  auto rejected = [&] {
+    const std::string text = log_.Text();
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find("pairing closed: rejected\n", at)) != std::string::npos; ++at) {
+      ++count;
+    }
+    return count;
+  };
+  ASSERT_TRUE(WaitFor([&] { return rejected() == 2; }));
+  int enrolled = 0;
+  for (auto& link : links) {
+    ASSERT_TRUE(link->established);
+    (void)SendFrame(*link->channel, kPair,
+                    R"({"secret":"x","device_id":"d","device_name":"n","proto":1})");
+    Frame result = link->Read();
+    if (result.result == ReadResult::kOk && result.type == kPairResult) ++enrolled;
+  }
+  EXPECT_EQ(enrolled, 2);
+  EXPECT_EQ(rejected(), 2u);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <thread>
 
 #include "link/framing.h"
-#include "link/server.h"
 #include "platform/log.h"
 #include "tests/link/fake_channel.h"
+#include "tests/link/session_harness.h"
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -34,13 +34,7 @@ std::string VideoPayload(uint32_t epoch, uint64_t timestamp, size_t data_size) {
 class SessionTest : public ::testing::Test {
  protected:
   SessionTest() : trust_(folder_ / "trusted_phones.tsv"), pairing_(clock_) {
-    ServerContext context;
-    context.receiver_id = "id-1";
-    context.receiver_name = "Desk \"PC\"";
-    context.trust = &trust_;
-    context.pairing = &pairing_;
-    context.clock = &clock_;
-    server_ = std::make_unique<Server>(std::move(context));
+    server_ = std::make_unique<test::SessionHarness>("Desk \"PC\"", nullptr, clock_);
   }
 
   // Runs a whole session on the test thread: the script, then the phone leaves.
@@ -62,7 +56,7 @@ class SessionTest : public ::testing::Test {
   ManualClock clock_;
   TrustStore trust_;
   PairingState pairing_;
-  std::unique_ptr<Server> server_;
+  std::unique_ptr<test::SessionHarness> server_;
   ScopedLogCapture log_;
 };
 

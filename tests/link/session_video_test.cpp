@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "link/framing.h"
-#include "link/server.h"
 #include "platform/log.h"
 #include "tests/link/fake_channel.h"
+#include "tests/link/session_harness.h"
 #include "tests/support/temp_folder.h"
 #include "tools/phone/frame_pattern.h"
 #include "tools/phone/h264_source.h"
@@ -46,13 +46,7 @@ class SessionVideoTest : public ::testing::Test {
         reader_(name_, [](const std::string&) {}, clock_),
         source_(phone::H264Source::Create()) {
     EXPECT_TRUE(reader_.Open());
-    ServerContext context;
-    context.receiver_name = "Desk";
-    context.trust = &trust_;
-    context.pairing = &pairing_;
-    context.frame_writer = &writer_;
-    context.clock = &clock_;
-    server_ = std::make_unique<Server>(std::move(context));
+    server_ = std::make_unique<test::SessionHarness>("Desk", &writer_, clock_);
   }
   ~SessionVideoTest() override { SharedMemory::Unlink(name_); }
 
@@ -76,7 +70,7 @@ class SessionVideoTest : public ::testing::Test {
   FrameWriter writer_;
   FrameReader reader_;
   std::unique_ptr<phone::H264Source> source_;
-  std::unique_ptr<Server> server_;
+  std::unique_ptr<test::SessionHarness> server_;
   ScopedLogCapture log_;
 };
 

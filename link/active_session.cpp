@@ -1,0 +1,184 @@
+#include "link/active_session.h"
+
+#include "link/framing.h"
+#include "link/json.h"
+#include "platform/log.h"
+
+namespace vistrel {
+namespace {
+
+// The preview is fresh while less than 1001 ms have passed since its tick.
+constexpr uint64_t kPreviewFreshMs = 1000;
+
+}  // namespace
+
+bool ActiveSession::Claim(const std::shared_ptr<Connection>& connection,
+                          const std::string& device_name,
+                          const std::function<void(bool camera_allowed)>& reply) {
+  MutexLock lock(mutex_);
+  bool busy = false;
+  if (active_ && active_->fingerprint == connection->fingerprint) {
+    if (!connection->wired && active_->wired) {
+      busy = true;  // the cable wins
+    } else {
+      if (connection->wired && !active_->wired) {
+        active_->handed_to_cable = true;
+        LogLine("[usb] wired session replaces the Wi-Fi session\n");
+      } else {
+        LogLine("[net] the phone reconnected; its old session is closed\n");
+      }
+      active_->Shutdown();
+    }
+  } else if (active_) {
+    busy = true;
+  }
+  if (busy) {
+    {
+      MutexLock status(status_mutex_);
+      phone_.refused_phone = device_name;
+      phone_.refused_at = Now();
+    }
+    LogLine("[net] \"%s\" refused: another phone is streaming\n", device_name.c_str());
+    return false;
+  }
+  active_ = connection;
+  reply(camera_allowed_.load());
+  return true;
+}
+
+void ActiveSession::Begin(const std::string& device_name, bool wired) {
+  {
+    MutexLock status(status_mutex_);
+    phone_.phone_name = device_name;
+    phone_.link_kind = wired ? "wired" : "wifi";
+    phone_.battery = -1.0;
+    phone_.thermal_state.clear();
+    phone_.phone_model.clear();
+  }
+  state_ = SessionState::kActive;
+}
+
+void ActiveSession::ReportStatus(std::optional<double> battery, std::optional<std::string> thermal,
+                                 std::optional<std::string> model) {
+  MutexLock status(status_mutex_);
+  if (battery && *battery >= 0.0 && *battery <= 1.0) phone_.battery = *battery;
+  if (thermal) phone_.thermal_state = std::move(*thermal);
+  if (model) phone_.phone_model = std::move(*model);
+}
+
+bool ActiveSession::VideoGateOpen(const Connection& connection) const {
+  // The awaited sequence is set before the gate opens (SetCameraAllowed), so
+  // reading the gate first never pairs an open gate with a stale sequence.
+  return camera_allowed_.load() &&
+         connection.acknowledged_allow.load() == connection.awaited_allow.load() &&
+         !connection.closing.load();
+}
+
+bool ActiveSession::DeliverPicture(const Connection& connection, const Nv12View& picture) {
+  MutexLock lock(mutex_);
+  if (!camera_allowed_.load() || active_.get() != &connection || connection.closing.load()) {
+    return false;
+  }
+  bool delivered = false;
+  if (frame_writer_ && frame_writer_->WriteFrame(picture.luma, picture.chroma, picture.pitch,
+                                                 picture.width, picture.height)) {
+    ++frames_delivered_;
+    delivered = true;
+  }
+  MutexLock preview_lock(preview_mutex_);
+  const size_t width = static_cast<size_t>(picture.width);
+  const size_t height = static_cast<size_t>(picture.height);
+  const size_t pitch = static_cast<size_t>(picture.pitch);
+  preview_.pixels.resize(width * height * 3 / 2);
+  CopyPlane(picture.luma, pitch, preview_.pixels.data(), width, width, height);
+  CopyPlane(picture.chroma, pitch, preview_.pixels.data() + width * height, width, width,
+            height / 2);
+  preview_.width = static_cast<uint32_t>(picture.width);
+  preview_.height = static_cast<uint32_t>(picture.height);
+  ++preview_.sequence;
+  preview_.tick = Now();
+  return delivered;
+}
+
+void ActiveSession::ClearPictureOf(const Connection& connection) {
+  MutexLock lock(mutex_);
+  // A replaced session must leave the picture of the one that replaced it.
+  if (active_.get() == &connection) ClearPictureLocked();
+}
+
+bool ActiveSession::Release(const Connection& connection) {
+  MutexLock lock(mutex_);
+  if (active_.get() != &connection) return false;
+  ClearPictureLocked();
+  active_.reset();
+  state_ = SessionState::kNone;
+  return true;
+}
+
+void ActiveSession::SetCameraAllowed(bool allowed) {
+  std::shared_ptr<Connection> active;
+  uint32_t sequence = 0;
+  {
+    MutexLock lock(mutex_);
+    active = active_;
+    // The awaited ALLOW is in place before the gate opens, so no picture of
+    // the old epoch slips through in between.
+    if (active) {
+      sequence = ++sequence_;
+      if (allowed) active->awaited_allow = sequence;
+    }
+    camera_allowed_ = allowed;
+    if (!allowed) ClearPictureLocked();
+  }
+  if (active) {
+    (void)SendFrame(*active->channel, allowed ? kAllow : kBlock,
+                    JsonObject().Number("seq", sequence).Text());
+  }
+  LogLine("[gate] camera %s\n", allowed ? "allowed" : "blocked");
+}
+
+void ActiveSession::ClearPictureOfPhone(const std::string& fingerprint) {
+  MutexLock lock(mutex_);
+  if (active_ && active_->fingerprint == fingerprint) ClearPictureLocked();
+}
+
+void ActiveSession::Reset() {
+  MutexLock lock(mutex_);
+  active_.reset();
+}
+
+void ActiveSession::ClearPictureLocked() {
+  if (frame_writer_) frame_writer_->ClearFrame();
+  MutexLock preview_lock(preview_mutex_);
+  preview_.pixels.clear();
+  ++preview_.sequence;
+}
+
+PhoneStatus ActiveSession::GetPhoneStatus() const {
+  MutexLock lock(status_mutex_);
+  return phone_;
+}
+
+ServerCounters ActiveSession::GetCounters() const {
+  return {bytes_received.load(), video_received.load(), video_dropped.load(),
+          frames_decoded.load(), frames_delivered_.load()};
+}
+
+bool ActiveSession::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
+                                uint64_t& sequence) const {
+  MutexLock lock(preview_mutex_);
+  if (preview_.pixels.empty() || Now() - preview_.tick > kPreviewFreshMs) {
+    pixels.clear();
+    sequence = preview_.sequence;
+    return false;
+  }
+  if (sequence != preview_.sequence) {
+    pixels = preview_.pixels;
+    width = preview_.width;
+    height = preview_.height;
+    sequence = preview_.sequence;
+  }
+  return true;
+}
+
+}  // namespace vistrel
