@@ -115,6 +115,7 @@ bool TlsCredentials::Acquire(std::span<const uint8_t> certificate_der,
   impl_.reset();
   ERR_clear_error();
   auto fail = [] {
+    // The line keeps its original wording word for word: log readers match it.
     LogLine("[tls] AcquireCredentialsHandle failed 0x%08lX\n", ERR_peek_last_error());
     return false;
   };
