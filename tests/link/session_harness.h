@@ -12,27 +12,20 @@
 
 namespace vistrel::test {
 
-class SessionHarness {
+// The record itself, plus a way to run a session against it.
+class SessionHarness : public ActiveSession {
  public:
   SessionHarness(std::string receiver_name, FrameWriter* frame_writer, const Clock& clock)
-      : receiver_name_(std::move(receiver_name)), clock_(clock), active_(frame_writer, clock) {}
+      : ActiveSession(frame_writer, clock), receiver_name_(std::move(receiver_name)), clock_(clock) {}
 
   void Stream(const std::shared_ptr<Connection>& connection) {
-    StreamSession({active_, receiver_name_, clock_}, connection).Run();
+    StreamSession({*this, receiver_name_, clock_}, connection).Run();
   }
-  void SetCameraAllowed(bool allowed) { active_.SetCameraAllowed(allowed); }
-  bool camera_allowed() const { return active_.camera_allowed(); }
-  uint32_t session_state() const { return static_cast<uint32_t>(active_.state()); }
-  PhoneStatus GetPhoneStatus() const { return active_.GetPhoneStatus(); }
-  ServerCounters GetCounters() const { return active_.GetCounters(); }
-  bool CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height, uint64_t& sequence) const {
-    return active_.CopyPreview(pixels, width, height, sequence);
-  }
+  uint32_t session_state() const { return static_cast<uint32_t>(state()); }
 
  private:
   const std::string receiver_name_;
   const Clock& clock_;
-  ActiveSession active_;
 };
 
 class EnrollHarness {
