@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -51,6 +52,7 @@ const char* kHelp =
     "  phones           list trusted phones\n"
     "  forget PREFIX    forget the phone whose fingerprint starts with PREFIX\n"
     "  status           one line of status\n"
+    "  clips            the newest recorded clips\n"
     "  help, quit\n";
 
 std::string StatusLine(const ReceiverStatus& s) {
@@ -71,7 +73,34 @@ std::string StatusLine(const ReceiverStatus& s) {
           " dropped=" + std::to_string(s.video_dropped) +
           " camera_reads=" + std::to_string(s.frames_read_by_camera);
   if (!s.refused_phone.empty()) line += " refused=\"" + s.refused_phone + "\"";
-  return line + "\n";
+  const MonitorStatus& m = s.monitor;
+  char monitor[192];
+  std::snprintf(monitor, sizeof monitor,
+                " monitor=%s recording=%s motion=%s alerts=%llu clips_version=%llu changed=%.1f%%"
+                " analysed=%llu detect_avg=%.3fms detect_max=%.3fms",
+                m.active ? "on" : "off", m.recording ? "yes" : "no", m.motion_active ? "yes" : "no",
+                static_cast<unsigned long long>(m.alert_count),
+                static_cast<unsigned long long>(m.clip_list_version), m.last_fraction * 100.0,
+                static_cast<unsigned long long>(m.pictures_analysed), m.average_ms, m.maximum_ms);
+  return line + monitor + "\n";
+}
+
+constexpr size_t kListedClips = 10;
+
+void PrintClips(Receiver& receiver) {
+  const std::vector<ClipEntry> clips = receiver.RecentClips(kListedClips);
+  if (clips.empty()) Print("no clips\n");
+  for (const ClipEntry& clip : clips) {
+    const time_t start = static_cast<time_t>(clip.start_time);
+    tm local{};
+    localtime_r(&start, &local);
+    char line[96];
+    std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d  %-10s %8.1f s %12llu bytes  ",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, clip.continuous ? "continuous" : "motion",
+                  double(clip.duration_ms) / 1000.0, static_cast<unsigned long long>(clip.size));
+    Print(line + clip.path.string() + "\n");
+  }
 }
 
 void Forget(Receiver& receiver, const std::string& prefix) {
@@ -137,6 +166,8 @@ bool Execute(Receiver& receiver, const std::string& raw) {
     Forget(receiver, argument);
   } else if (command == "status") {
     Print(StatusLine(receiver.GetStatus()));
+  } else if (command == "clips") {
+    PrintClips(receiver);
   } else {
     Print("unknown command \"" + command + "\"; type help\n");
   }

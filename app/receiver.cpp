@@ -70,7 +70,7 @@ std::string InstanceName(const fs::path& data_folder) {
   return name + "-" + std::to_string(hash & 0xFFFFFF);
 }
 
-Receiver::Receiver(const Clock& clock) : clock_(clock), pairing_(clock) {}
+Receiver::Receiver(const Clock& clock) : clock_(clock), pairing_(clock), monitor_(clock) {}
 
 Receiver::~Receiver() { Stop(); }
 
@@ -111,6 +111,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
         return "Unknown setting or bad value: " + key + "=" + value;
       }
     }
+    monitor_.Initialize(options_.data_folder, settings_);
     LogLine("[monitor] recordings go to %s\n[scan] scans go to %s\n",
             ResolveVideosFolder(settings_).c_str(), ResolveScansFolder(settings_).c_str());
   }
@@ -125,6 +126,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   context.trust = trust_.get();
   context.pairing = &pairing_;
   context.frame_writer = frame_writer_.get();
+  context.monitor = &monitor_;
   context.clock = &clock_;
   server_ = std::make_unique<Server>(std::move(context));
   if (!server_->Listen(static_cast<uint16_t>(options_.port))) {
@@ -162,6 +164,7 @@ void Receiver::ApplySettings(const AppSettings& settings) {
   if (!SaveSettings(settings_, options_.data_folder / "settings.ini")) {
     LogLine("[settings] could not save settings.ini\n");
   }
+  monitor_.ApplySettings(settings_);
 }
 
 ReceiverStatus Receiver::GetStatus() const {
@@ -192,6 +195,7 @@ ReceiverStatus Receiver::GetStatus() const {
   status.frames_delivered = counters.frames_delivered;
   status.video_dropped = counters.video_dropped;
   status.frames_read_by_camera = frame_writer_ ? frame_writer_->FramesRead() : 0;
+  status.monitor = monitor_.GetStatus();
   return status;
 }
 

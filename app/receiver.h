@@ -15,6 +15,7 @@
 #include "app/settings/settings.h"
 #include "link/server.h"
 #include "link/tls_channel.h"
+#include "monitor/monitor_back_end.h"
 #include "platform/clock.h"
 #include "platform/virtual_camera.h"
 #include "security/identity.h"
@@ -47,6 +48,7 @@ struct ReceiverStatus {
   uint64_t frames_delivered = 0;
   uint64_t video_dropped = 0;
   uint64_t frames_read_by_camera = 0;
+  MonitorStatus monitor;
 };
 
 inline constexpr char kCameraFriendlyName[] = "Orlith Cam";
@@ -83,6 +85,8 @@ class Receiver {
   PairingState& pairing() { return pairing_; }
   Server* server() { return server_.get(); }
   std::vector<TrustedPhone> TrustedPhones() const;
+  // Newest first, as the front end lists them.
+  std::vector<ClipEntry> RecentClips(size_t count) { return monitor_.RecentClips(count); }
   const std::filesystem::path& data_folder() const { return options_.data_folder; }
   uint16_t port() const { return server_ ? server_->port() : 0; }
   bool running() const { return running_; }
@@ -97,6 +101,7 @@ class Receiver {
   TlsCredentials client_credentials_;
   std::unique_ptr<TrustStore> trust_;
   PairingState pairing_;
+  mutable MonitorBackEnd monitor_;  // locks itself; its status may run retention
   std::unique_ptr<VirtualCamera> camera_;
   std::unique_ptr<FrameWriter> frame_writer_;
   std::unique_ptr<Server> server_;

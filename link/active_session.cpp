@@ -79,11 +79,9 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const Nv12View&
   if (!camera_allowed_.load() || active_.get() != &connection || connection.closing.load()) {
     return false;
   }
-  bool delivered = false;
   if (frame_writer_ && frame_writer_->WriteFrame(picture.luma, picture.chroma, picture.pitch,
                                                  picture.width, picture.height)) {
     ++frames_delivered_;
-    delivered = true;
   }
   MutexLock preview_lock(preview_mutex_);
   const size_t width = static_cast<size_t>(picture.width);
@@ -97,7 +95,7 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const Nv12View&
   preview_.height = static_cast<uint32_t>(picture.height);
   ++preview_.sequence;
   preview_.tick = Now();
-  return delivered;
+  return true;
 }
 
 void ActiveSession::ClearPictureOf(const Connection& connection) {
@@ -129,6 +127,7 @@ void ActiveSession::SetCameraAllowed(bool allowed) {
     }
     camera_allowed_ = allowed;
     if (!allowed) ClearPictureLocked();
+    if (monitor_) monitor_->SetCameraAllowed(allowed);
   }
   if (active) {
     (void)SendFrame(*active->channel, allowed ? kAllow : kBlock,

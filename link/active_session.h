@@ -16,6 +16,7 @@
 #include <string>
 
 #include "link/connection.h"
+#include "monitor/session_monitor.h"
 #include "platform/clock.h"
 #include "platform/thread_annotations.h"
 #include "security/bytes.h"
@@ -56,9 +57,9 @@ struct PreviewFrame {
 
 class ActiveSession {
  public:
-  // `frame_writer` may be null (no camera output); it outlives the record.
-  ActiveSession(FrameWriter* frame_writer, const Clock& clock)
-      : frame_writer_(frame_writer), clock_(clock) {}
+  // `frame_writer` (camera output) and `monitor` may be null; both outlive the record.
+  ActiveSession(FrameWriter* frame_writer, const Clock& clock, SessionMonitor* monitor = nullptr)
+      : frame_writer_(frame_writer), clock_(clock), monitor_(monitor) {}
 
   // --- Called by a streaming session, on its worker thread.
 
@@ -78,7 +79,7 @@ class ActiveSession {
   // not being cut.
   bool VideoGateOpen(const Connection& connection) const;
   // A decoded picture: to the camera and the preview when the gate is open and
-  // the connection is the active one. True when the camera got it.
+  // the connection is the active one. True when it passed, for the monitor.
   bool DeliverPicture(const Connection& connection, const Nv12View& picture) EXCLUDES(mutex_);
   // The camera shows the waiting picture, if `connection` is the active one.
   void ClearPictureOf(const Connection& connection) EXCLUDES(mutex_);
@@ -88,7 +89,8 @@ class ActiveSession {
 
   // --- Called by the server (UI thread, shutdown).
 
-  // The camera gate: sends ALLOW or BLOCK to the active phone and logs.
+  // The camera gate: tells the monitor, sends ALLOW or BLOCK to the active
+  // phone and logs.
   void SetCameraAllowed(bool allowed) EXCLUDES(mutex_);
   bool camera_allowed() const { return camera_allowed_.load(); }
   // Clears the picture when the active phone has this fingerprint.
@@ -117,6 +119,7 @@ class ActiveSession {
 
   FrameWriter* const frame_writer_;
   const Clock& clock_;
+  SessionMonitor* const monitor_;
 
   mutable Mutex mutex_ ACQUIRED_BEFORE(status_mutex_, preview_mutex_);
   std::shared_ptr<Connection> active_ GUARDED_BY(mutex_);

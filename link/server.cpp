@@ -16,7 +16,8 @@ constexpr uint32_t kMaxHandshakes = 4;
 void Connection::Shutdown() const { ShutdownBoth(socket.Get()); }
 
 Server::Server(ServerContext context)
-    : context_(std::move(context)), active_(context_.frame_writer, *context_.clock) {}
+    : context_(std::move(context)),
+      active_(context_.frame_writer, *context_.clock, context_.monitor) {}
 
 Server::~Server() { Stop(); }
 
@@ -108,7 +109,8 @@ void Server::Admit(const std::shared_ptr<Connection>& connection) {
     connection->fingerprint = HexEncode(connection->certificate_digest);
   }
   if (context_.trust->Contains(connection->fingerprint)) {
-    StreamSession({active_, context_.receiver_name, *context_.clock}, connection).Run();
+    StreamSession({active_, context_.receiver_name, *context_.clock, context_.monitor}, connection)
+        .Run();
   } else if (connection->wired) {
     LogLine("[usb] %s: phone %.12s... is not paired with this computer: refused\n",
             connection->peer.c_str(), connection->fingerprint.c_str());

@@ -35,6 +35,7 @@ struct ServerContext {
   TrustStore* trust = nullptr;                         // not owned
   PairingState* pairing = nullptr;                     // not owned
   FrameWriter* frame_writer = nullptr;                 // not owned; null: no camera output
+  SessionMonitor* monitor = nullptr;                   // not owned; null: no monitoring
   const Clock* clock = &SystemClock();
 };
 

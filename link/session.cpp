@@ -96,6 +96,10 @@ bool StreamSession::Open() {
                           .Number("proto", 1)
                           .StringArray("features", {"wired", "monitor", "files"})
                           .Text());
+    if (context_.monitor) {
+      context_.monitor->BeginSession(key(), static_cast<int>(kPictureWidth),
+                                     static_cast<int>(kPictureHeight), static_cast<int>(fps_));
+    }
   });
   if (!accepted) {
     Send(kHelloReply, Refusal("busy"));
@@ -182,6 +186,10 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
     }
     synced_ = true;
   }
+  if (context_.monitor && context_.monitor->OnAccessUnit(key(), {data, size},
+                                                         static_cast<int64_t>(timestamp), keyframe)) {
+    RequestKeyframe();
+  }
   const int32_t decoded =
       decoder_.Decode(data, size, static_cast<int64_t>(timestamp) * 10, on_picture_);
   if (decoded < 0) {
@@ -195,7 +203,9 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
 
 void StreamSession::OnPicture(const Nv12View& picture) {
   ++context_.active.frames_decoded;
-  if (ready_) (void)context_.active.DeliverPicture(*connection_, picture);
+  if (ready_ && context_.active.DeliverPicture(*connection_, picture) && context_.monitor) {
+    context_.monitor->OnPicture(key(), picture);
+  }
 }
 
 StreamSession::Next StreamSession::OnStatus(const Bytes& payload) {
@@ -234,6 +244,7 @@ StreamSession::Next StreamSession::OnState(const Bytes& payload) {
     StartEpoch(*epoch);
   } else {
     ready_ = false;
+    if (context_.monitor) context_.monitor->Interrupt(key());
     context_.active.ClearPictureOf(*connection_);
   }
   const std::string cleaned_reason = reason ? CleanPhoneText(*reason) : std::string();
@@ -269,7 +280,9 @@ StreamSession::Next StreamSession::OnMode(const Bytes& payload) {
     LogLine("[net] malformed MODE, closing\n");
     return Next::kClose;
   }
-  if (*mode != "webcam" && *mode != "monitor") {
+  if (*mode == "webcam" || *mode == "monitor") {
+    if (context_.monitor) context_.monitor->SetPhoneMode(key(), *mode == "monitor");
+  } else {
     LogLine("[net] unknown mode \"%s\" ignored\n", CleanPhoneText(*mode).c_str());
   }
   return Next::kContinue;
@@ -290,6 +303,7 @@ void StreamSession::StartEpoch(uint32_t epoch) {
   epoch_ = epoch;
   synced_ = false;
   decoder_.Flush();
+  if (context_.monitor) context_.monitor->Interrupt(key());
 }
 
 // At most one request a second; the first of a session always goes out.
@@ -302,6 +316,7 @@ void StreamSession::RequestKeyframe() {
 }
 
 void StreamSession::Close() {
+  if (context_.monitor) context_.monitor->EndSession(key());
   const bool was_active = context_.active.Release(*connection_);
   const char* ending = was_active                  ? "disconnected"
                        : connection_->handed_to_cable ? "handed over to the cable"

@@ -25,6 +25,7 @@ struct SessionContext {
   ActiveSession& active;
   const std::string& receiver_name;
   const Clock& clock;
+  SessionMonitor* monitor = nullptr;  // null: no monitoring
 };
 
 class StreamSession {
@@ -52,6 +53,7 @@ class StreamSession {
   void RequestKeyframe();
   void OnPicture(const Nv12View& picture);
   void Close();
+  SessionKey key() const { return connection_.get(); }
   uint64_t Now() const { return context_.clock.NowMs(); }
   void Send(uint8_t type, std::string_view payload) { (void)SendFrame(channel_, type, payload); }
 
