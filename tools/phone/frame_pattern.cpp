@@ -71,6 +71,29 @@ void DrawTestPicture(uint32_t frame_number, uint8_t* y, int y_stride, uint8_t* u
   }
 }
 
+void DrawMonitorScene(uint32_t frame_number, bool motion, uint8_t* y, int y_stride, uint8_t* u,
+                      int u_stride, uint8_t* v, int v_stride, int width, int height) {
+  const int side = MinSide(width, height) / 3;
+  const int travel = std::max(1, width - side);
+  const int left = static_cast<int>((frame_number * static_cast<uint32_t>(width / 40 + 1)) %
+                                    static_cast<uint32_t>(travel));
+  const int top = (height - side) / 2;
+  for (int row = 0; row < height; ++row) {
+    uint8_t* line = y + static_cast<ptrdiff_t>(row) * y_stride;
+    for (int col = 0; col < width; ++col) {
+      const bool square = motion && row >= top && row < top + side && col >= left &&
+                          col < left + side;
+      // A checkerboard inside the square keeps it high-contrast on any background.
+      line[col] = square ? (((row - top) / 16 + (col - left) / 16) % 2 ? 235 : 16)
+                         : static_cast<uint8_t>(60 + Triangle(col / 2 + row) * 100 / 255);
+    }
+  }
+  for (int row = 0; row < (height + 1) / 2; ++row) {
+    std::fill_n(u + static_cast<ptrdiff_t>(row) * u_stride, (width + 1) / 2, uint8_t{128});
+    std::fill_n(v + static_cast<ptrdiff_t>(row) * v_stride, (width + 1) / 2, uint8_t{128});
+  }
+}
+
 std::optional<uint32_t> ReadFrameNumber(const uint8_t* luma, int stride, int width, int height) {
   const int min_side = MinSide(width, height);
   if (luma == nullptr || min_side < kBlocksPerMin || stride < width) return std::nullopt;

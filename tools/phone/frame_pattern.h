@@ -16,6 +16,12 @@ inline constexpr int kFrameNumberBits = 16;
 void DrawTestPicture(uint32_t frame_number, uint8_t* y, int y_stride, uint8_t* u, int u_stride,
                      uint8_t* v, int v_stride, int width, int height);
 
+// A still scene for the monitor: a fixed gradient and no frame number, so that
+// nothing changes from picture to picture; with `motion`, a high-contrast
+// square crosses it, one step per picture.
+void DrawMonitorScene(uint32_t frame_number, bool motion, uint8_t* y, int y_stride, uint8_t* u,
+                      int u_stride, uint8_t* v, int v_stride, int width, int height);
+
 // Reads the frame number (low 16 bits) back from a luma plane of a picture of
 // width x height, or of that picture scaled to that size. Nothing when the
 // markers or the parity do not match.

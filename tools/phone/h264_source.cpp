@@ -83,8 +83,14 @@ bool H264Source::NextAccessUnit(AccessUnit& out) {
   // The encoder may still hold a reference to the previous picture's planes.
   if (av_frame_make_writable(frame) < 0) return false;
   const uint32_t number = next_frame_++;
-  DrawTestPicture(number, frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                  frame->data[2], frame->linesize[2], width_, height_);
+  if (scene_ == Scene::kTestPicture) {
+    DrawTestPicture(number, frame->data[0], frame->linesize[0], frame->data[1],
+                    frame->linesize[1], frame->data[2], frame->linesize[2], width_, height_);
+  } else {
+    DrawMonitorScene(number, scene_ == Scene::kMotion, frame->data[0], frame->linesize[0],
+                     frame->data[1], frame->linesize[1], frame->data[2], frame->linesize[2],
+                     width_, height_);
+  }
   frame->pts = number;
   frame->pict_type = keyframe_requested_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   frame->key_frame = keyframe_requested_ ? 1 : 0;

@@ -38,6 +38,10 @@ class H264Source {
   [[nodiscard]] bool NextAccessUnit(AccessUnit& out);
   // The next picture becomes an IDR with its parameter sets.
   void RequestKeyframe() { keyframe_requested_ = true; }
+  // What the camera sees: the numbered test picture (the default), or the
+  // monitor's still scene with or without something moving through it.
+  enum class Scene { kTestPicture, kStill, kMotion };
+  void SetScene(Scene scene) { scene_ = scene; }
 
   int width() const { return width_; }
   int height() const { return height_; }
@@ -60,6 +64,7 @@ class H264Source {
   int fps_ = 0;
   uint32_t next_frame_ = 0;
   bool keyframe_requested_ = false;
+  Scene scene_ = Scene::kTestPicture;
 };
 
 }  // namespace vistrel::phone

@@ -3,6 +3,8 @@
 //   vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] [--state DIR]
 //   vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] [--size WxH]
 //                        [--pause-after S] [--name NAME] [--state DIR]
+//   vistrel-phone monitor --host H [webcam's options] [--motion START-END]
+//                         [--mode-switch S] [--jitter MS] [--repeat-ts]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,6 +34,11 @@ struct Args {
   int width = 1280;
   int height = 720;
   double pause_after = -1;
+  double motion_start = -1;
+  double motion_end = -1;
+  double mode_switch = -1;
+  double jitter_ms = 0;
+  bool repeat_timestamps = false;
 };
 
 int Usage() {
@@ -40,7 +47,9 @@ int Usage() {
                "       vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] "
                "[--state DIR]\n"
                "       vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] "
-               "[--size WxH] [--pause-after S] [--name NAME] [--state DIR]\n");
+               "[--size WxH] [--pause-after S] [--name NAME] [--state DIR]\n"
+               "       vistrel-phone monitor --host H [the webcam options] [--motion START-END] "
+               "[--mode-switch S] [--jitter MS] [--repeat-ts]\n");
   return 2;
 }
 
@@ -55,6 +64,10 @@ bool ParseArgs(int argc, char** argv, Args& args) {
   }
   for (; i < argc; ++i) {
     std::string option = argv[i];
+    if (option == "--repeat-ts") {
+      args.repeat_timestamps = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     std::string value = argv[++i];
     if (option == "--host") {
@@ -81,6 +94,16 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       }
     } else if (option == "--pause-after") {
       args.pause_after = std::atof(value.c_str());
+    } else if (option == "--motion") {
+      if (std::sscanf(value.c_str(), "%lf-%lf", &args.motion_start, &args.motion_end) != 2 ||
+          args.motion_start < 0 || args.motion_end < args.motion_start) {
+        return false;
+      }
+    } else if (option == "--mode-switch") {
+      args.mode_switch = std::atof(value.c_str());
+    } else if (option == "--jitter") {
+      args.jitter_ms = std::atof(value.c_str());
+      if (args.jitter_ms < 0 || args.jitter_ms > 1000) return false;
     } else {
       return false;
     }
@@ -163,6 +186,12 @@ int RunWebcamCommand(const Args& args, Phone& phone) {
   auto link = ConnectOrSay(phone, args.host, args.port);
   if (!link) return 1;
   WebcamOptions options;
+  options.monitor = args.command == "monitor";
+  options.motion_start = args.motion_start;
+  options.motion_end = args.motion_end;
+  options.mode_switch = args.mode_switch;
+  options.jitter_us = static_cast<int64_t>(args.jitter_ms * 1000);
+  options.repeat_timestamps = args.repeat_timestamps;
   options.device_name = args.name;
   options.fps = args.fps;
   options.width = args.width;
@@ -194,6 +223,6 @@ int main(int argc, char** argv) {
   }
   if (args.command == "pair") return RunPair(args, *phone);
   if (args.command == "hello") return RunHello(args, *phone);
-  if (args.command == "webcam") return RunWebcamCommand(args, *phone);
+  if (args.command == "webcam" || args.command == "monitor") return RunWebcamCommand(args, *phone);
   return Usage();
 }

@@ -1,6 +1,7 @@
 #include "tools/phone/webcam.h"
 
 #include <algorithm>
+#include <random>
 
 #include "link/json.h"
 #include "platform/clock.h"
@@ -10,6 +11,8 @@ namespace vistrel::phone {
 namespace {
 
 constexpr uint64_t kStatusEveryMs = 5000;
+
+std::string ModeJson(const char* mode) { return std::string("{\"mode\":\"") + mode + "\"}"; }
 
 std::string VideoPayload(uint32_t epoch, const AccessUnit& unit) {
   std::string payload(13, '\0');
@@ -43,6 +46,10 @@ WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
 
   uint32_t epoch = options.first_epoch;
   bool streaming = true;
+  if (options.monitor) {
+    link.Send(kMode, ModeJson("monitor"));
+    source->SetScene(H264Source::Scene::kStill);
+  }
   link.Send(kState, StateJson("ready", epoch, nullptr));
   link.Send(kStatus, R"({"battery":0.76,"thermal":"nominal","model":"iPhone15,2"})");
 
@@ -53,8 +60,21 @@ WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
   const uint64_t interval_us = 1'000'000 / options.fps;
   uint64_t next_frame_us = start * 1000;
   uint64_t last_status = start;
+  const uint64_t start_us = MonotonicNs() / 1000;
+  auto seconds_in = [&](double s) { return s >= 0 && double(TickMs() - start) >= s * 1000.0; };
+  bool switched = false;
+  std::mt19937 random(12345);
+  int64_t previous_stamp = -1;
   while (TickMs() < end && !(stop && stop->load())) {
     const uint64_t now = TickMs();
+    if (options.monitor) {
+      const bool moving = seconds_in(options.motion_start) && !seconds_in(options.motion_end);
+      source->SetScene(moving ? H264Source::Scene::kMotion : H264Source::Scene::kStill);
+      if (!switched && seconds_in(options.mode_switch)) {
+        switched = true;
+        link.Send(kMode, ModeJson("webcam"));
+      }
+    }
     if (streaming && now >= pause_at) {
       streaming = false;
       link.Send(kState, StateJson("paused", epoch, "user"));
@@ -67,6 +87,18 @@ WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
       next_frame_us += interval_us;
       AccessUnit unit;
       if (!source->NextAccessUnit(unit)) break;
+      // The phone's clock, not the encoder's count: a phone stamps capture time.
+      unit.pts_us = static_cast<int64_t>(MonotonicNs() / 1000 - start_us) + 1'000'000;
+      if (options.jitter_us > 0) {
+        unit.pts_us += std::uniform_int_distribution<int64_t>(-options.jitter_us,
+                                                              options.jitter_us)(random);
+      }
+      if (options.repeat_timestamps && report.video_sent % 5 == 4 && previous_stamp >= 0) {
+        unit.pts_us = previous_stamp;
+      }
+      previous_stamp = unit.pts_us;
+      if (report.video_sent == 0) report.first_timestamp_us = unit.pts_us;
+      report.last_timestamp_us = unit.pts_us;
       if (!link.Send(kVideo, VideoPayload(epoch, unit))) {
         report.closed_by_receiver = true;
         break;

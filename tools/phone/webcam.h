@@ -1,6 +1,7 @@
-// The phone in webcam mode: HELLO, STATE "ready" with an epoch, then H.264
-// access units at the chosen rate, answering PING, COMMAND and ALLOW as a
-// phone does.
+// The phone in webcam or monitor mode: HELLO, STATE "ready" with an epoch
+// (and MODE "monitor" in monitor mode), then H.264 access units at the chosen
+// rate stamped with the phone's clock, answering PING, COMMAND and ALLOW as
+// a phone does.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,17 @@ struct WebcamOptions {
   double seconds = 10;
   double pause_after = -1;  // seconds; negative: never
   uint32_t first_epoch = 1;
+  // Monitor mode: a still scene, with motion from motion_start to motion_end
+  // (seconds after the start); MODE "webcam" at mode_switch seconds.
+  bool monitor = false;
+  double motion_start = -1;
+  double motion_end = -1;
+  double mode_switch = -1;
+  // Time stamp faults a phone's clock can show: each stamp moved by up to
+  // this many microseconds either way, and every fifth stamp equal to the one
+  // before.
+  int64_t jitter_us = 0;
+  bool repeat_timestamps = false;
   // Called right after each VIDEO message left, with its access unit.
   std::function<void(const AccessUnit& unit)> on_video_sent;
 };
@@ -33,6 +45,8 @@ struct WebcamReport {
   uint32_t keyframe_requests = 0;
   uint32_t allows = 0;
   uint32_t blocks = 0;
+  int64_t first_timestamp_us = 0;
+  int64_t last_timestamp_us = 0;
   bool closed_by_receiver = false;
 };
 
