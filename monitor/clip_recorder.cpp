@@ -70,6 +70,8 @@ int32_t ClipRecorder::Create(const std::filesystem::path& path, std::span<const 
 
   result = avio_open(&muxer->context->pb, path.c_str(), AVIO_FLAG_WRITE);
   if (result < 0) return result;
+  // Each fragment reaches the file as it is completed, not when a buffer fills.
+  muxer->context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   AVDictionary* options = nullptr;
   av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
   av_dict_set(&options, "video_track_timescale", "1000000", 0);
