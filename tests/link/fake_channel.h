@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
