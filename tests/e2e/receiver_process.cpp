@@ -92,6 +92,8 @@ std::vector<std::string> ReceiverProcess::Environment() const {
 }
 
 bool ReceiverProcess::Start(const std::vector<std::string>& extra) {
+  if (reader_.joinable()) reader_.join();  // a start after an earlier run ended
+  const size_t log_start = Log().size();  // an earlier run's lines stay in the log
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return false;
   std::vector<std::string> args = {VISTREL_BINARY, "--headless", "--port", "0", "--no-usb",
@@ -109,13 +111,13 @@ bool ReceiverProcess::Start(const std::vector<std::string>& extra) {
   reader_ = std::thread([this] { ReadPipes(); });
   static const std::string kListening = "is listening on port ";
   if (!WaitUntil([&] {
-        std::string log = Log();
+        std::string log = Log().substr(log_start);
         return log.find(kListening) != std::string::npos ||
                log.find("[app] start failed") != std::string::npos;
       }, 30s)) {
     return false;
   }
-  std::string log = Log();
+  std::string log = Log().substr(log_start);
   size_t at = log.find(kListening);
   if (at == std::string::npos) return false;
   port_ = static_cast<uint16_t>(std::stoi(log.substr(at + kListening.size())));
