@@ -61,25 +61,36 @@ bool CellMeans(const uint8_t* luma, int stride, int width, int height,
   const bool half = cell_width % 16 >= 8;
   const int tail_start = wide * 16 + (half ? 8 : 0);
   const __m128i zero = _mm_setzero_si128();
-  cells.fill(0);
-  for (int y = 0; y < kCellRows * cell_height; ++y) {
-    const uint8_t* row = luma + static_cast<ptrdiff_t>(y) * stride;
-    uint32_t* sums = cells.data() + (y / cell_height) * kCellColumns;
+  // Sums of absolute differences against zero add 8 bytes at a time into
+  // 64-bit lanes; each band of cells is summed down its rows first, so the
+  // lanes are read out once per cell, not once per row.
+  __m128i lanes[kCellColumns];
+  uint32_t tails[kCellColumns];
+  for (int r = 0; r < kCellRows; ++r) {
+    std::fill(std::begin(lanes), std::end(lanes), zero);
+    std::fill(std::begin(tails), std::end(tails), 0u);
+    for (int y = r * cell_height; y < (r + 1) * cell_height; ++y) {
+      const uint8_t* row = luma + static_cast<ptrdiff_t>(y) * stride;
+      for (int c = 0; c < kCellColumns; ++c) {
+        const uint8_t* cell = row + c * cell_width;
+        __m128i total = lanes[c];
+        for (int k = 0; k < wide; ++k) {
+          const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cell + 16 * k));
+          total = _mm_add_epi64(total, _mm_sad_epu8(bytes, zero));
+        }
+        if (half) {
+          const __m128i bytes =
+              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cell + 16 * wide));
+          total = _mm_add_epi64(total, _mm_sad_epu8(bytes, zero));
+        }
+        lanes[c] = total;
+        for (int x = tail_start; x < cell_width; ++x) tails[c] += cell[x];
+      }
+    }
+    uint32_t* sums = cells.data() + r * kCellColumns;
     for (int c = 0; c < kCellColumns; ++c) {
-      const uint8_t* cell = row + c * cell_width;
-      __m128i total = zero;
-      for (int k = 0; k < wide; ++k) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cell + 16 * k));
-        total = _mm_add_epi64(total, _mm_sad_epu8(bytes, zero));
-      }
-      if (half) {
-        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cell + 16 * wide));
-        total = _mm_add_epi64(total, _mm_sad_epu8(bytes, zero));
-      }
-      uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si32(total)) +
-                     static_cast<uint32_t>(_mm_extract_epi16(total, 4));
-      for (int x = tail_start; x < cell_width; ++x) sum += cell[x];
-      sums[c] += sum;
+      sums[c] = static_cast<uint32_t>(_mm_cvtsi128_si32(lanes[c])) +
+                static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(lanes[c], 8))) + tails[c];
     }
   }
   FinishMeans(cells, uint64_t(cell_width) * uint64_t(cell_height));

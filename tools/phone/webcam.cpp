@@ -48,7 +48,7 @@ WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
   bool streaming = true;
   if (options.monitor) {
     link.Send(kMode, ModeJson("monitor"));
-    source->SetScene(H264Source::Scene::kStill);
+    if (options.still_scene) source->SetScene(H264Source::Scene::kStill);
   }
   link.Send(kState, StateJson("ready", epoch, nullptr));
   link.Send(kStatus, R"({"battery":0.76,"thermal":"nominal","model":"iPhone15,2"})");
@@ -67,9 +67,11 @@ WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
   int64_t previous_stamp = -1;
   while (TickMs() < end && !(stop && stop->load())) {
     const uint64_t now = TickMs();
-    if (options.monitor) {
+    if (options.monitor && options.still_scene) {
       const bool moving = seconds_in(options.motion_start) && !seconds_in(options.motion_end);
       source->SetScene(moving ? H264Source::Scene::kMotion : H264Source::Scene::kStill);
+    }
+    if (options.monitor) {
       if (!switched && seconds_in(options.mode_switch)) {
         switched = true;
         link.Send(kMode, ModeJson("webcam"));

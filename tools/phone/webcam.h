@@ -25,6 +25,7 @@ struct WebcamOptions {
   // Monitor mode: a still scene, with motion from motion_start to motion_end
   // (seconds after the start); MODE "webcam" at mode_switch seconds.
   bool monitor = false;
+  bool still_scene = true;  // monitor mode: false keeps the moving test picture
   double motion_start = -1;
   double motion_end = -1;
   double mode_switch = -1;
