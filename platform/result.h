@@ -17,7 +17,9 @@ struct Error {
 };
 
 // The error of errno value `code`, with the system's text for it.
-inline Error ErrorFromErrno(int code) { return {code, std::generic_category().message(code)}; }
+inline Error ErrorFromErrno(int code) {
+  return {code, std::generic_category().message(code)};
+}
 
 template <class T>
 class [[nodiscard]] Result {

@@ -245,9 +245,10 @@ bool ReceiverIdentity::LoadOrCreate(const fs::path& data_folder, const std::stri
   if (*pem) {
     key = ParseKeyPem(**pem);
     if (!key) {
-      LogLine("[identity] %s holds no P-256 private key; start-up stops so that it is not "
-              "replaced\n",
-              key_path.c_str());
+      LogLine(
+          "[identity] %s holds no P-256 private key; start-up stops so that it is not "
+          "replaced\n",
+          key_path.c_str());
       return false;
     }
   }

@@ -72,9 +72,10 @@ TrustStore::TrustStore(std::filesystem::path path) : path_(std::move(path)) {
 
 bool TrustStore::Writable() const {
   if (!load_error_) return true;
-  LogLine("[trust] %s could not be read (%s); it is not changed, so that no paired phone is "
-          "forgotten\n",
-          path_.c_str(), load_error_->text.c_str());
+  LogLine(
+      "[trust] %s could not be read (%s); it is not changed, so that no paired phone is "
+      "forgotten\n",
+      path_.c_str(), load_error_->text.c_str());
   return false;
 }
 

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 
 #include <ctime>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 
@@ -171,8 +171,9 @@ TEST_F(IdentityTest, LostKeyMakesNewKeyAndCertificateButKeepsTheId) {
 TEST_F(IdentityTest, UnreadableFilesStopStartUpAndAreNeverReplaced) {
   ReceiverIdentity first;
   ASSERT_TRUE(Load(first));
-  const std::string over = "could not be read (larger than 67108864 bytes); start-up stops so "
-                           "that it is not replaced\n";
+  const std::string over =
+      "could not be read (larger than 67108864 bytes); start-up stops so "
+      "that it is not replaced\n";
   struct Case {
     fs::path path;
     std::function<void(const fs::path&)> spoil;
@@ -191,8 +192,9 @@ TEST_F(IdentityTest, UnreadableFilesStopStartUpAndAreNeverReplaced) {
       {data() / "receiver_id.txt", folder,
        "could not be read (Is a directory); start-up stops so that it is not replaced\n"},
       {key_file(), oversize, over},
-      {key_file(), garbage, "holds no P-256 private key; start-up stops so that it is not "
-                            "replaced\n"},
+      {key_file(), garbage,
+       "holds no P-256 private key; start-up stops so that it is not "
+       "replaced\n"},
       {key_file(), empty,
        "could not be read (the file is empty); start-up stops so that it is not replaced\n"},
       {data() / "receiver.cer", oversize, over},
