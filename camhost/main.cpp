@@ -1,7 +1,5 @@
 // vistrel-camhost: serves this user's virtual camera the way the platform's
 // camera frame server would, into a v4l2loopback device or a file.
-#include <signal.h>
-
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -16,14 +14,11 @@
 #include "platform/folders.h"
 #include "platform/log.h"
 #include "platform/mf/system_time.h"
+#include "platform/socket.h"
+#include "platform/stop_signals.h"
 #include "platform/virtual_camera.h"
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-void OnSignal(int) { g_stop = true; }
 
 constexpr char kUsage[] =
     "usage: vistrel-camhost [--sink SINK] [--frames N]\n"
@@ -44,6 +39,10 @@ bool ParseCount(const char* text, uint64_t& out) {
 
 int main(int argc, char** argv) {
   using namespace vistrel;
+  // Before any thread exists, so that every thread inherits the mask: SIGINT
+  // and SIGTERM then never kill or interrupt one, and the watcher below turns
+  // them into a stop request.
+  BlockStopSignals();
   if (argc == 3 && (std::strcmp(argv[1], "--register") == 0 ||
                     std::strcmp(argv[1], "--unregister") == 0)) {
     // What an installer does: the library writes its own class registration.
@@ -73,13 +72,20 @@ int main(int argc, char** argv) {
     }
   }
   SetLogEcho(true);
+  IgnoreSigpipe();
 
-  struct sigaction action{};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const UniqueFd signals = StopSignalFd();
+  if (!signals) {
+    LogLine("[camhost] cannot watch for SIGINT and SIGTERM\n");
+    return 1;
+  }
+  std::atomic<bool> stop{false};
+  // Joined when main returns, within one poll.
+  const std::jthread watcher([&](std::stop_token ending) {
+    while (!ending.stop_requested() && !stop) {
+      if (PollReadable(signals.Get(), 100) != 0) stop = true;
+    }
+  });
 
   auto runtime = RuntimeFolder();
   if (!runtime) {
@@ -111,7 +117,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   (void)MFStartup(MF_VERSION);
-  const int result = RunCameraHost(options, *sink, g_stop);
+  const int result = RunCameraHost(options, *sink, stop);
   sink.reset();
   (void)MFShutdown();
   LogLine("[camhost] stopped\n");

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 namespace vistrel {
 
 // Writes every byte to a descriptor, going on after short writes and EINTR;
@@ -22,7 +24,12 @@ namespace vistrel {
 [[nodiscard]] bool RenameNoReplace(const std::filesystem::path& from,
                                    const std::filesystem::path& to);
 
-// The whole file; nothing when it is missing, unreadable, or larger than max_bytes.
+// The whole file, or why not: ENOENT when it does not exist, EFBIG when it is
+// larger than max_bytes, else the errno of the failed open or read.
+Result<std::string> ReadFileContents(const std::filesystem::path& path,
+                                     uint64_t max_bytes = 64ull << 20);
+// The same without the reason: nothing when it is missing, unreadable, or
+// larger than max_bytes.
 std::optional<std::string> ReadFileText(const std::filesystem::path& path,
                                         uint64_t max_bytes = 64ull << 20);
 

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -53,20 +54,28 @@ bool RenameNoReplace(const fs::path& from, const fs::path& to) {
   return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
-std::optional<std::string> ReadFileText(const fs::path& path, uint64_t max_bytes) {
+Result<std::string> ReadFileContents(const fs::path& path, uint64_t max_bytes) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
+  if (!fd) return ErrorFromErrno(errno);
   std::string text;
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
+    if (n < 0) return ErrorFromErrno(errno);
     if (n == 0) break;
-    if (text.size() + static_cast<size_t>(n) > max_bytes) return std::nullopt;
+    if (text.size() + static_cast<size_t>(n) > max_bytes) {
+      return Error{EFBIG, "larger than " + std::to_string(max_bytes) + " bytes"};
+    }
     text.append(buffer, static_cast<size_t>(n));
   }
   return text;
+}
+
+std::optional<std::string> ReadFileText(const fs::path& path, uint64_t max_bytes) {
+  Result<std::string> contents = ReadFileContents(path, max_bytes);
+  if (!contents) return std::nullopt;
+  return std::move(*contents);
 }
 
 bool WritePrivateFile(const fs::path& path, std::string_view bytes) {

@@ -123,9 +123,10 @@ Digest Sha256(std::span<const uint8_t> bytes) {
   return digest;
 }
 
-std::optional<Bytes> ReadWholeFile(const std::filesystem::path& path) {
-  std::optional<std::string> text = ReadFileText(path, kMaxWholeFileBytes);
-  if (!text || text->empty()) return std::nullopt;
+Result<Bytes> ReadWholeFile(const std::filesystem::path& path) {
+  Result<std::string> text = ReadFileContents(path, kMaxWholeFileBytes);
+  if (!text) return text.error();
+  if (text->empty()) return Error{ENODATA, "the file is empty"};
   return Bytes(text->begin(), text->end());
 }
 

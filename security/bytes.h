@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vistrel {
 
 using Bytes = std::vector<uint8_t>;
@@ -37,8 +39,10 @@ bool ConstantTimeEqual(std::span<const uint8_t> a, std::span<const uint8_t> b);
 // From the kernel's generator; false when it cannot deliver.
 [[nodiscard]] bool RandomBytes(uint8_t* buffer, size_t count);
 Digest Sha256(std::span<const uint8_t> bytes);
-// Nothing when the file is missing, unreadable or empty.
-std::optional<Bytes> ReadWholeFile(const std::filesystem::path& path);
+// The file's bytes, or why there are none: ENOENT when it does not exist,
+// ENODATA when it is empty, EFBIG when it is too large to be ours, else the
+// errno of the failed read. Only ENOENT means that the file is absent.
+Result<Bytes> ReadWholeFile(const std::filesystem::path& path);
 // Writes path + ".tmp" and moves it over the path; the target holds the old or
 // the complete new content, never a partial write.
 [[nodiscard]] bool WriteFileReplacing(const std::filesystem::path& path,

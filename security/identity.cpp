@@ -8,12 +8,14 @@
 #include <openssl/x509.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <system_error>
 
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "platform/log.h"
 #include "platform/unique_handle.h"
 
 namespace vistrel {
@@ -40,6 +42,22 @@ std::optional<std::string> MakeUuidText() {
   std::string hex = HexEncode(bytes);
   return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
          hex.substr(16, 4) + "-" + hex.substr(20, 12);
+}
+
+// A stored identity file: its bytes, nothing when it is absent (or empty, when
+// an empty file holds nothing worth keeping), or the failure, logged. A file
+// that exists but cannot be read must never be replaced: it may be what every
+// paired phone knows this receiver by, and the failure may pass.
+Result<std::optional<Bytes>> ReadStored(const fs::path& path, bool empty_is_absent) {
+  Result<Bytes> bytes = ReadWholeFile(path);
+  if (bytes) return std::optional<Bytes>(std::move(*bytes));
+  const Error& error = bytes.error();
+  if (error.code == ENOENT || (empty_is_absent && error.code == ENODATA)) {
+    return std::optional<Bytes>();
+  }
+  LogLine("[identity] %s could not be read (%s); start-up stops so that it is not replaced\n",
+          path.c_str(), error.text.c_str());
+  return error;
 }
 
 // The key name becomes a file name; it must not reach outside the key folder.
@@ -208,27 +226,45 @@ bool ReceiverIdentity::LoadOrCreate(const fs::path& data_folder, const std::stri
   const fs::path cert_path = data_folder / "receiver.cer";
   const fs::path key_path = key_folder / (key_name + ".pem");
 
+  Result<std::optional<Bytes>> stored_id = ReadStored(id_path, /*empty_is_absent=*/true);
+  if (!stored_id) return false;
   std::string receiver_id;
-  if (std::optional<Bytes> stored = ReadWholeFile(id_path)) {
-    receiver_id.assign(stored->begin(), stored->end());
+  if (*stored_id) {
+    receiver_id.assign((*stored_id)->begin(), (*stored_id)->end());
   } else {
     std::optional<std::string> made = MakeUuidText();
     if (!made || !WriteFileReplacing(id_path, AsBytes(*made))) return false;
     receiver_id = std::move(*made);
   }
 
+  // A new key only where there is none: a key file that cannot be read or
+  // parsed may still be the user's key, and replacing it would unpair every phone.
+  Result<std::optional<Bytes>> pem = ReadStored(key_path, /*empty_is_absent=*/false);
+  if (!pem) return false;
   UniqueKey key;
-  if (std::optional<Bytes> pem = ReadWholeFile(key_path)) key = ParseKeyPem(*pem);
+  if (*pem) {
+    key = ParseKeyPem(**pem);
+    if (!key) {
+      LogLine(
+          "[identity] %s holds no P-256 private key; start-up stops so that it is not "
+          "replaced\n",
+          key_path.c_str());
+      return false;
+    }
+  }
   const bool key_is_new = !key;
   if (key_is_new) {
     key = UniqueKey(EVP_EC_gen("P-256"));
     if (!key || !StoreKeyPem(key_folder, key_path, key.Get())) return false;
   }
 
+  // The certificate can be made again from the key, so an empty, damaged or
+  // another key's certificate is replaced; one that cannot be read is not.
   std::optional<Bytes> certificate;
   if (!key_is_new) {
-    certificate = ReadWholeFile(cert_path);
-    if (certificate && !CertificateMatchesKey(*certificate, key.Get())) certificate.reset();
+    Result<std::optional<Bytes>> stored = ReadStored(cert_path, /*empty_is_absent=*/true);
+    if (!stored) return false;
+    if (*stored && CertificateMatchesKey(**stored, key.Get())) certificate = std::move(**stored);
   }
   if (!certificate) {
     certificate = MakeSelfSignedCertificate(key.Get(), receiver_id);

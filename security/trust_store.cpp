@@ -1,6 +1,9 @@
 #include "security/trust_store.h"
 
+#include <cerrno>
+
 #include "platform/files.h"
+#include "platform/log.h"
 #include "security/bytes.h"
 
 namespace vistrel {
@@ -59,7 +62,21 @@ std::string FormatTrustedPhones(const std::vector<TrustedPhone>& entries) {
 }
 
 TrustStore::TrustStore(std::filesystem::path path) : path_(std::move(path)) {
-  if (std::optional<std::string> text = ReadFileText(path_)) entries_ = ParseTrustedPhones(*text);
+  Result<std::string> text = ReadFileContents(path_);
+  if (text) {
+    entries_ = ParseTrustedPhones(*text);
+  } else if (text.error().code != ENOENT) {
+    load_error_ = text.error();
+  }
+}
+
+bool TrustStore::Writable() const {
+  if (!load_error_) return true;
+  LogLine(
+      "[trust] %s could not be read (%s); it is not changed, so that no paired phone is "
+      "forgotten\n",
+      path_.c_str(), load_error_->text.c_str());
+  return false;
 }
 
 bool TrustStore::Contains(const std::string& fingerprint) const {
@@ -73,6 +90,7 @@ bool TrustStore::Contains(const std::string& fingerprint) const {
 bool TrustStore::Add(const TrustedPhone& entry) {
   // An entry the loader would skip must not look trusted for this run only.
   if (entry.fingerprint.size() != kFingerprintChars || !HexDecode(entry.fingerprint)) return false;
+  if (!Writable()) return false;
   std::lock_guard lock(mutex_);
   std::vector<TrustedPhone> previous = entries_;
   TrustedPhone cleaned{entry.fingerprint, CleanTrustText(entry.device_id),
@@ -92,6 +110,8 @@ bool TrustStore::Add(const TrustedPhone& entry) {
 }
 
 bool TrustStore::Remove(const std::string& fingerprint) {
+  // The phone may be in the file that could not be read.
+  if (!Writable()) return false;
   std::lock_guard lock(mutex_);
   std::vector<TrustedPhone> previous = entries_;
   size_t removed = std::erase_if(

@@ -111,7 +111,7 @@ HRESULT Activator::ActivateObject(REFIID iid, void** out) {
   if (source_) return source_->QueryInterface(iid, out);
   auto source = MediaSource::Create();
   if (!source) return E_OUTOFMEMORY;
-  const HRESULT hr = source->Initialize(attributes_.Get());
+  const HRESULT hr = NoThrow([&] { return source->Initialize(attributes_.Get()); });
   if (FAILED(hr)) {
     CameraLog("Activator: source initialization failed 0x%08X", static_cast<unsigned>(hr));
     return hr;

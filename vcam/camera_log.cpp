@@ -11,8 +11,26 @@
 #include "platform/unique_handle.h"
 
 namespace vistrel {
+namespace {
 
-void CameraLog(const char* format, ...) {
+void AppendToLogFile(const char* line, size_t length) noexcept {
+  try {
+    const std::filesystem::path folder = CameraLogFolder();
+    if (!folder.is_absolute()) return;
+    UniqueFd fd(::open((folder / "vcam.log").c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return;
+    // One write per line keeps lines whole between processes.
+    const ssize_t ignored = ::write(fd.Get(), line, length);
+    (void)ignored;
+  } catch (...) {
+    // The folder's path could not be made; the line goes to standard error only.
+  }
+}
+
+}  // namespace
+
+void CameraLog(const char* format, ...) noexcept {
   char message[1024];
   va_list args;
   va_start(args, format);
@@ -35,15 +53,9 @@ void CameraLog(const char* format, ...) {
   if (length < 0) return;
   if (length >= static_cast<int>(sizeof line)) length = sizeof line - 1;
 
-  // One write per line keeps lines whole between processes.
-  ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<size_t>(length));
-  const std::filesystem::path folder = CameraLogFolder();
-  if (!folder.is_absolute()) return;
-  UniqueFd fd(::open((folder / "vcam.log").c_str(),
-                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd) return;
-  ignored = ::write(fd.Get(), line, static_cast<size_t>(length));
+  const ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<size_t>(length));
   (void)ignored;
+  AppendToLogFile(line, static_cast<size_t>(length));
 }
 
 }  // namespace vistrel

@@ -7,6 +7,7 @@
 namespace vistrel {
 
 // "%s" takes UTF-8; the message is cut at 1023 bytes.
-void CameraLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Never throws: it is called inside COM methods.
+void CameraLog(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
 }  // namespace vistrel

@@ -1,5 +1,7 @@
 #include "vcam/media_source.h"
 
+#include <memory>
+
 #include "vcam/camera_log.h"
 #include "vcam/media_stream.h"
 #include "video/exchange/frame_exchange.h"
@@ -68,8 +70,9 @@ HRESULT MediaSource::Initialize(IMFAttributes* attributes) {
   uint32_t length = 0;
   hr = attributes_->GetAllocatedString(SharedNameAttribute, &name, &length);
   if (SUCCEEDED(hr)) {
+    // Freed also when the copy runs out of memory.
+    const std::unique_ptr<char, void (*)(void*)> owned(name, CoTaskMemFree);
     shared_name.assign(name, length);
-    CoTaskMemFree(name);
   } else if (hr != MF_E_ATTRIBUTENOTFOUND) {
     return hr;
   }

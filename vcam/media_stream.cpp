@@ -189,6 +189,11 @@ HRESULT MediaStream::SetAllocator(IMFVideoSampleAllocator* allocator) {
 }
 
 HRESULT MediaStream::RequestSample(IUnknown* token) {
+  // Opening the frame exchange and logging allocate.
+  return NoThrow([&] { return ProduceSample(token); });
+}
+
+HRESULT MediaStream::ProduceSample(IUnknown* token) {
   std::lock_guard request(request_mutex_);
   std::unique_lock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
@@ -210,8 +215,10 @@ HRESULT MediaStream::RequestSample(IUnknown* token) {
 
   ComPtr<IMFSample> sample;
   HRESULT hr = S_OK;
+  bool from_allocator = false;
   if (allocator_ready_) {
     hr = allocator_->AllocateSample(sample.GetAddressOf());
+    from_allocator = SUCCEEDED(hr);
     if (FAILED(hr)) {
       CameraLog("Stream: AllocateSample failed 0x%08X, using memory sample",
                 static_cast<unsigned>(hr));
@@ -227,7 +234,7 @@ HRESULT MediaStream::RequestSample(IUnknown* token) {
     if (SUCCEEDED(hr)) hr = sample->AddBuffer(buffer.Get());
     if (FAILED(hr)) return hr;
   }
-  hr = FillSample(sample.Get());
+  hr = FillSample(sample.Get(), from_allocator);
   if (FAILED(hr)) return hr;
   // The time of delivery, not of capture.
   hr = sample->SetSampleTime(MFGetSystemTime());
@@ -237,7 +244,7 @@ HRESULT MediaStream::RequestSample(IUnknown* token) {
   return hr;
 }
 
-HRESULT MediaStream::FillSample(IMFSample* sample) {
+HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
   ComPtr<IMFMediaBuffer> buffer;
   HRESULT hr = sample->GetBufferByIndex(0, buffer.GetAddressOf());
   if (FAILED(hr)) return hr;
@@ -266,11 +273,11 @@ HRESULT MediaStream::FillSample(IMFSample* sample) {
     const HRESULT unlock = buffer_2d->Unlock2D();
     const HRESULT set_length = buffer->SetCurrentLength(length);
     if (log) {
-      CameraLog("Stream: 2D buffer pitch=%ld length=%lu live=%d allocator=%d unlock=0x%08X "
-                "setLength=0x%08X",
-                static_cast<long>(pitch), static_cast<unsigned long>(length), live ? 1 : 0,
-                allocator_ready_ ? 1 : 0, static_cast<unsigned>(unlock),
-                static_cast<unsigned>(set_length));
+      CameraLog(
+          "Stream: 2D buffer pitch=%ld length=%lu live=%d allocator=%d unlock=0x%08X "
+          "setLength=0x%08X",
+          static_cast<long>(pitch), static_cast<unsigned long>(length), live ? 1 : 0,
+          from_allocator ? 1 : 0, static_cast<unsigned>(unlock), static_cast<unsigned>(set_length));
     }
     return S_OK;
   }
@@ -285,7 +292,7 @@ HRESULT MediaStream::FillSample(IMFSample* sample) {
   buffer->Unlock();
   if (log) {
     CameraLog("Stream: linear buffer maxLength=%lu allocator=%d",
-              static_cast<unsigned long>(max_length), allocator_ready_ ? 1 : 0);
+              static_cast<unsigned long>(max_length), from_allocator ? 1 : 0);
   }
   return buffer->SetCurrentLength(kPictureSize);
 }

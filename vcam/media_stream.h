@@ -68,8 +68,11 @@ class MediaStream final : public IMFMediaStream2, public IKsControl {
   // Both with the state lock held.
   HRESULT StartLocked(const PropVariant* start_time);
   HRESULT StopLocked();
-  // With both locks held.
-  HRESULT FillSample(IMFSample* sample);
+  // RequestSample's work; it may throw when memory runs out.
+  HRESULT ProduceSample(IUnknown* token);
+  // With both locks held. `from_allocator`: the sample is the frame server's,
+  // which the log lines report as the allocator in use.
+  HRESULT FillSample(IMFSample* sample, bool from_allocator);
 
   RefCount refs_;
   ModuleReference module_;

@@ -13,6 +13,16 @@ namespace vistrel {
 namespace {
 
 std::atomic<uint32_t> g_objects{0};
+// Server locks apart from objects: an unmatched LockServer(false) must neither
+// take a live object's count nor wrap below zero, or the library would be
+// unloaded under an object or never again.
+std::atomic<uint32_t> g_locks{0};
+
+void UnlockServer() {
+  uint32_t locks = g_locks.load();
+  while (locks > 0 && !g_locks.compare_exchange_weak(locks, locks - 1)) {
+  }
+}
 
 class ClassFactory final : public IClassFactory {
  public:
@@ -29,15 +39,17 @@ class ClassFactory final : public IClassFactory {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    auto activator = Activator::Create();
-    if (!activator) return E_OUTOFMEMORY;
-    return activator->QueryInterface(iid, out);
+    return NoThrow([&] {
+      auto activator = Activator::Create();
+      if (!activator) return E_OUTOFMEMORY;
+      return activator->QueryInterface(iid, out);
+    });
   }
   HRESULT LockServer(bool lock) override {
     if (lock) {
-      ModuleAddRef();
+      g_locks.fetch_add(1);
     } else {
-      ModuleRelease();
+      UnlockServer();
     }
     return S_OK;
   }
@@ -64,7 +76,9 @@ ComPtr<ClassFactory> GetFactory() {
 
 void ModuleAddRef() { g_objects.fetch_add(1); }
 void ModuleRelease() { g_objects.fetch_sub(1); }
-uint32_t ModuleObjectCount() { return g_objects.load(); }
+uint32_t ModuleObjectCount() {
+  return g_objects.load() + g_locks.load();
+}
 
 }  // namespace vistrel
 
@@ -77,15 +91,19 @@ extern "C" VISTREL_EXPORT vistrel::HRESULT DllGetClassObject(const vistrel::GUID
   if (!out) return vistrel::E_POINTER;
   *out = nullptr;
   if (clsid != CLSID_VistrelVirtualCamera) return vistrel::CLASS_E_CLASSNOTAVAILABLE;
-  auto factory = vistrel::GetFactory();
-  if (!factory) return vistrel::E_OUTOFMEMORY;
-  return factory->QueryInterface(iid, out);
+  return vistrel::NoThrow([&] {
+    auto factory = vistrel::GetFactory();
+    if (!factory) return vistrel::E_OUTOFMEMORY;
+    return factory->QueryInterface(iid, out);
+  });
 }
 
 extern "C" VISTREL_EXPORT vistrel::HRESULT DllCanUnloadNow() {
   if (vistrel::ModuleObjectCount() != 0) return vistrel::S_FALSE;
-  ComPtr<vistrel::ClassFactory> released;  // let go after the lock
-  std::unique_lock lock(vistrel::g_factory_lock);
-  released = std::move(vistrel::g_factory);
-  return vistrel::S_OK;
+  return vistrel::NoThrow([] {
+    ComPtr<vistrel::ClassFactory> released;  // let go after the lock
+    std::unique_lock lock(vistrel::g_factory_lock);
+    released = std::move(vistrel::g_factory);
+    return vistrel::S_OK;
+  });
 }

@@ -6,10 +6,12 @@
 
 namespace vistrel {
 
-// Raised by each live Activator, MediaSource and MediaStream and by each
-// LockServer(true); lowered when they go.
+// Raised by each live Activator, MediaSource and MediaStream; lowered when
+// they go.
 void ModuleAddRef();
 void ModuleRelease();
+// The live objects plus the LockServer(true) calls not yet matched by a
+// LockServer(false); DllCanUnloadNow says S_OK only at 0.
 uint32_t ModuleObjectCount();
 
 // Holds one module count for the life of an object.

@@ -7,6 +7,7 @@
 
 #include "platform/mf/exports.h"
 #include "platform/mf/guids.h"
+#include "platform/mf/unknown.h"
 #include "platform/registry.h"
 
 namespace vistrel {
@@ -49,8 +50,10 @@ HRESULT UnregisterServer() {
 }  // namespace
 }  // namespace vistrel
 
-extern "C" VISTREL_EXPORT vistrel::HRESULT DllRegisterServer() { return vistrel::RegisterServer(); }
+extern "C" VISTREL_EXPORT vistrel::HRESULT DllRegisterServer() {
+  return vistrel::NoThrow(vistrel::RegisterServer);
+}
 
 extern "C" VISTREL_EXPORT vistrel::HRESULT DllUnregisterServer() {
-  return vistrel::UnregisterServer();
+  return vistrel::NoThrow(vistrel::UnregisterServer);
 }

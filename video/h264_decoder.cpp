@@ -43,6 +43,12 @@ void QuietLibraryLog() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
+void LogOutput(int coded_width, int coded_height, int display_width, int display_height) {
+  LogLine("[decoder] output NV12 %ux%u (display %ux%u)\n", static_cast<unsigned>(coded_width),
+          static_cast<unsigned>(coded_height), static_cast<unsigned>(display_width),
+          static_cast<unsigned>(display_height));
+}
+
 void LogOutputFailure(int error, unsigned long status) {
   LogLine("[decoder] ProcessOutput failed 0x%08X (status 0x%lX)\n", static_cast<unsigned>(error),
           status);
@@ -59,6 +65,7 @@ int32_t H264Decoder::Initialize() {
   packet_.Reset();
   context_.Reset();
   coded_width_ = coded_height_ = display_width_ = display_height_ = 0;
+  stream_format_known_ = false;
 
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   if (codec == nullptr) return AVERROR_DECODER_NOT_FOUND;
@@ -81,6 +88,15 @@ int32_t H264Decoder::Initialize() {
   context_ = std::move(context);
   packet_ = std::move(packet);
   frame_ = std::move(frame);
+  // The output is negotiated here, with the hinted size, as a decoder that is
+  // given its output type at set-up reports it; the stream's own size follows
+  // with its first picture.
+  const AVCodecContext* opened = context_.Get();
+  coded_width_ = opened->coded_width > 0 ? opened->coded_width : opened->width;
+  coded_height_ = opened->coded_height > 0 ? opened->coded_height : opened->height;
+  display_width_ = opened->width;
+  display_height_ = opened->height;
+  LogOutput(coded_width_, coded_height_, display_width_, display_height_);
   return 0;
 }
 
@@ -142,17 +158,16 @@ void H264Decoder::NoteOutputSize() {
   // size when it does not say.
   const int coded_width = context->coded_width > 0 ? context->coded_width : frame->width;
   const int coded_height = context->coded_height > 0 ? context->coded_height : frame->height;
-  if (coded_width == coded_width_ && coded_height == coded_height_ &&
+  if (stream_format_known_ && coded_width == coded_width_ && coded_height == coded_height_ &&
       frame->width == display_width_ && frame->height == display_height_) {
     return;
   }
+  stream_format_known_ = true;
   coded_width_ = coded_width;
   coded_height_ = coded_height;
   display_width_ = frame->width;
   display_height_ = frame->height;
-  LogLine("[decoder] output NV12 %ux%u (display %ux%u)\n", static_cast<unsigned>(coded_width_),
-          static_cast<unsigned>(coded_height_), static_cast<unsigned>(display_width_),
-          static_cast<unsigned>(display_height_));
+  LogOutput(coded_width_, coded_height_, display_width_, display_height_);
 }
 
 int32_t H264Decoder::DeliverFrame(const FrameCallback& on_frame) {

@@ -36,7 +36,8 @@ class H264Decoder {
   H264Decoder& operator=(const H264Decoder&) = delete;
 
   // Opens the decoder; a second call replaces the previous one. 0 on success,
-  // else a negative error code.
+  // else a negative error code. Logs the output line with the hinted size; the
+  // first picture logs the stream's size, and later pictures a change of it.
   [[nodiscard]] int32_t Initialize();
 
   // Decodes one access unit in Annex B form. `on_frame` is called for each
@@ -59,6 +60,7 @@ class H264Decoder {
   UniqueHandle<AVFrame*, detail::FreeFrame> frame_;
   std::vector<uint8_t> chroma_;  // the NV12 UV plane, reused from picture to picture
   // The sizes last logged: coded width/height, display width/height.
+  bool stream_format_known_ = false;  // a picture has been delivered since Initialize
   int coded_width_ = 0;
   int coded_height_ = 0;
   int display_width_ = 0;

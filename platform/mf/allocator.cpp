@@ -41,23 +41,25 @@ class VideoSampleAllocator final : public IMFVideoSampleAllocator {
         FAILED(MFGetAttributeSize(media_type, MF_MT_FRAME_SIZE, &width, &height))) {
       return MF_E_INVALIDMEDIATYPE;
     }
-    std::vector<ComPtr<IMFSample>> pool;
-    for (uint32_t i = 0; i < requested_frames; ++i) {
-      ComPtr<IMFSample> sample;
-      ComPtr<IMFMediaBuffer> buffer;
-      HRESULT hr = MFCreateSample(sample.GetAddressOf());
-      if (SUCCEEDED(hr)) {
-        hr = MFCreate2DMediaBuffer(width, height, FOURCC_NV12, false, buffer.GetAddressOf());
+    return NoThrow([&] {
+      std::vector<ComPtr<IMFSample>> pool;
+      for (uint32_t i = 0; i < requested_frames; ++i) {
+        ComPtr<IMFSample> sample;
+        ComPtr<IMFMediaBuffer> buffer;
+        HRESULT hr = MFCreateSample(sample.GetAddressOf());
+        if (SUCCEEDED(hr)) {
+          hr = MFCreate2DMediaBuffer(width, height, FOURCC_NV12, false, buffer.GetAddressOf());
+        }
+        if (SUCCEEDED(hr)) hr = sample->AddBuffer(buffer.Get());
+        if (FAILED(hr)) return hr == E_INVALIDARG ? MF_E_INVALIDMEDIATYPE : hr;
+        pool.push_back(std::move(sample));
       }
-      if (SUCCEEDED(hr)) hr = sample->AddBuffer(buffer.Get());
-      if (FAILED(hr)) return hr == E_INVALIDARG ? MF_E_INVALIDMEDIATYPE : hr;
-      pool.push_back(std::move(sample));
-    }
-    std::vector<ComPtr<IMFSample>> dropped;  // released after the lock
-    std::lock_guard lock(mutex_);
-    dropped.swap(pool_);
-    pool_ = std::move(pool);
-    return S_OK;
+      std::vector<ComPtr<IMFSample>> dropped;  // released after the lock
+      std::lock_guard lock(mutex_);
+      dropped.swap(pool_);
+      pool_ = std::move(pool);
+      return S_OK;
+    });
   }
 
   HRESULT AllocateSample(IMFSample** sample) override {

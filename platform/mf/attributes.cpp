@@ -374,7 +374,8 @@ class MediaType final : public AttributesImpl<IMFMediaType> {
       *flags |= MF_MEDIATYPE_EQUAL_FORMAT_TYPES;
     }
     bool same = false;
-    if (SUCCEEDED(store_.Compare(other, MF_ATTRIBUTES_MATCH_ALL_ITEMS, &same)) && same) {
+    // Through the guarded method: comparing copies the items.
+    if (SUCCEEDED(Compare(other, MF_ATTRIBUTES_MATCH_ALL_ITEMS, &same)) && same) {
       *flags |= MF_MEDIATYPE_EQUAL_FORMAT_DATA | MF_MEDIATYPE_EQUAL_FORMAT_USER_DATA;
     }
     constexpr uint32_t kAll = MF_MEDIATYPE_EQUAL_MAJOR_TYPES | MF_MEDIATYPE_EQUAL_FORMAT_TYPES |

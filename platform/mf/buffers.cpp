@@ -96,16 +96,19 @@ class Nv12Buffer final : public BufferBase<IMFMediaBuffer, IMF2DBuffer2> {
   // copied out at Lock and back at Unlock, as the platform does.
   HRESULT Lock(uint8_t** buffer, uint32_t* max_length, uint32_t* current_length) override {
     if (!buffer) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    if (locks_2d_ > 0) return MF_E_UNEXPECTED;
-    if (locks_linear_++ == 0 && !Contiguous()) {
-      linear_copy_.resize(ContiguousSize());
-      CopyRows(data_.data(), pitch_, linear_copy_.data(), width_);
-    }
-    *buffer = Contiguous() ? data_.data() : linear_copy_.data();
-    if (max_length) *max_length = ContiguousSize();
-    if (current_length) *current_length = current_length_;
-    return S_OK;
+    return NoThrow([&] {
+      std::lock_guard lock(mutex_);
+      if (locks_2d_ > 0) return MF_E_UNEXPECTED;
+      if (locks_linear_ == 0 && !Contiguous()) {
+        linear_copy_.resize(ContiguousSize());
+        CopyRows(data_.data(), pitch_, linear_copy_.data(), width_);
+      }
+      ++locks_linear_;
+      *buffer = Contiguous() ? data_.data() : linear_copy_.data();
+      if (max_length) *max_length = ContiguousSize();
+      if (current_length) *current_length = current_length_;
+      return S_OK;
+    });
   }
   HRESULT Unlock() override {
     std::lock_guard lock(mutex_);
@@ -175,10 +178,12 @@ class Nv12Buffer final : public BufferBase<IMFMediaBuffer, IMF2DBuffer2> {
   }
   HRESULT Copy2DTo(IMF2DBuffer2* destination) override {
     if (!destination) return E_POINTER;
-    std::vector<uint8_t> picture(ContiguousSize());
-    const HRESULT hr = ContiguousCopyTo(picture.data(), ContiguousSize());
-    if (FAILED(hr)) return hr;
-    return destination->ContiguousCopyFrom(picture.data(), ContiguousSize());
+    return NoThrow([&] {
+      std::vector<uint8_t> picture(ContiguousSize());
+      const HRESULT hr = ContiguousCopyTo(picture.data(), ContiguousSize());
+      if (FAILED(hr)) return hr;
+      return destination->ContiguousCopyFrom(picture.data(), ContiguousSize());
+    });
   }
 
  private:

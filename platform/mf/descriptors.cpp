@@ -136,17 +136,19 @@ class PresentationDescriptor final : public AttributesImpl<IMFPresentationDescri
   HRESULT DeselectStream(uint32_t index) override { return Select(index, false); }
   HRESULT Clone(IMFPresentationDescriptor** clone) override {
     if (!clone) return E_POINTER;
-    std::vector<bool> selected;
-    {
-      std::lock_guard lock(mutex_);
-      selected = selected_;
-    }
-    auto copy = MakeCom<PresentationDescriptor>(streams_, std::move(selected));
-    if (!copy) return E_OUTOFMEMORY;
-    const HRESULT hr = store_.CopyAllItems(copy.Get());
-    if (FAILED(hr)) return hr;
-    *clone = copy.Detach();
-    return S_OK;
+    return NoThrow([&] {
+      std::vector<bool> selected;
+      {
+        std::lock_guard lock(mutex_);
+        selected = selected_;
+      }
+      auto copy = MakeCom<PresentationDescriptor>(streams_, std::move(selected));
+      if (!copy) return E_OUTOFMEMORY;
+      const HRESULT hr = store_.CopyAllItems(copy.Get());
+      if (FAILED(hr)) return hr;
+      *clone = copy.Detach();
+      return S_OK;
+    });
   }
 
  private:
@@ -169,31 +171,35 @@ HRESULT MFCreateStreamDescriptor(uint32_t stream_id, uint32_t count, IMFMediaTyp
                                  IMFStreamDescriptor** descriptor) {
   if (!descriptor || (count > 0 && !media_types)) return E_POINTER;
   if (count == 0) return E_INVALIDARG;
-  std::vector<ComPtr<IMFMediaType>> types;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!media_types[i]) return E_POINTER;
-    types.emplace_back(media_types[i]);
-  }
-  auto handler = MakeCom<MediaTypeHandler>(std::move(types));
-  if (!handler) return E_OUTOFMEMORY;
-  auto created = MakeCom<StreamDescriptor>(stream_id, ComPtr<IMFMediaTypeHandler>(handler));
-  if (!created) return E_OUTOFMEMORY;
-  *descriptor = created.Detach();
-  return S_OK;
+  return NoThrow([&] {
+    std::vector<ComPtr<IMFMediaType>> types;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!media_types[i]) return E_POINTER;
+      types.emplace_back(media_types[i]);
+    }
+    auto handler = MakeCom<MediaTypeHandler>(std::move(types));
+    if (!handler) return E_OUTOFMEMORY;
+    auto created = MakeCom<StreamDescriptor>(stream_id, ComPtr<IMFMediaTypeHandler>(handler));
+    if (!created) return E_OUTOFMEMORY;
+    *descriptor = created.Detach();
+    return S_OK;
+  });
 }
 
 HRESULT MFCreatePresentationDescriptor(uint32_t count, IMFStreamDescriptor** descriptors,
                                        IMFPresentationDescriptor** presentation) {
   if (!presentation || (count > 0 && !descriptors)) return E_POINTER;
-  std::vector<ComPtr<IMFStreamDescriptor>> streams;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!descriptors[i]) return E_POINTER;
-    streams.emplace_back(descriptors[i]);
-  }
-  auto created = MakeCom<PresentationDescriptor>(std::move(streams), std::vector<bool>(count));
-  if (!created) return E_OUTOFMEMORY;
-  *presentation = created.Detach();
-  return S_OK;
+  return NoThrow([&] {
+    std::vector<ComPtr<IMFStreamDescriptor>> streams;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!descriptors[i]) return E_POINTER;
+      streams.emplace_back(descriptors[i]);
+    }
+    auto created = MakeCom<PresentationDescriptor>(std::move(streams), std::vector<bool>(count));
+    if (!created) return E_OUTOFMEMORY;
+    *presentation = created.Detach();
+    return S_OK;
+  });
 }
 
 }  // namespace vistrel

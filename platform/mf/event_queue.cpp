@@ -124,11 +124,13 @@ class EventQueue final : public IMFMediaEventQueue {
 
   HRESULT QueueEvent(IMFMediaEvent* event) override {
     if (!event) return E_POINTER;
-    std::lock_guard lock(state_->mutex);
-    if (state_->shut_down) return MF_E_SHUTDOWN;
-    state_->events.emplace_back(event);
-    state_->changed.notify_all();
-    return S_OK;
+    return NoThrow([&] {
+      std::lock_guard lock(state_->mutex);
+      if (state_->shut_down) return MF_E_SHUTDOWN;
+      state_->events.emplace_back(event);
+      state_->changed.notify_all();
+      return S_OK;
+    });
   }
 
   HRESULT QueueEventParamVar(MediaEventType type, REFGUID extended_type, HRESULT status,
@@ -147,12 +149,20 @@ class EventQueue final : public IMFMediaEventQueue {
   }
 
   HRESULT Shutdown() override {
-    std::deque<ComPtr<IMFMediaEvent>> dropped;  // released after the lock
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
     if (state_->shut_down) return S_OK;
     state_->shut_down = true;
-    dropped.swap(state_->events);
     state_->changed.notify_all();
+    // Each event is released after the lock, as its value may hold the last
+    // reference to an object that comes back here; one by one, because the
+    // destructor calls this and must not allocate (an empty deque does).
+    while (!state_->events.empty()) {
+      ComPtr<IMFMediaEvent> event = std::move(state_->events.front());
+      state_->events.pop_front();
+      lock.unlock();
+      event.Reset();
+      lock.lock();
+    }
     return S_OK;
   }
 

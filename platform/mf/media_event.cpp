@@ -40,8 +40,10 @@ class MediaEvent final : public AttributesImpl<IMFMediaEvent> {
   }
   HRESULT GetValue(PROPVARIANT* value) override {
     if (!value) return E_POINTER;
-    *value = value_;
-    return S_OK;
+    return NoThrow([&] {
+      *value = value_;
+      return S_OK;
+    });
   }
 
  private:
@@ -101,10 +103,12 @@ class AsyncResult final : public IMFAsyncResult {
 HRESULT MFCreateMediaEvent(MediaEventType type, REFGUID extended_type, HRESULT status,
                            const PROPVARIANT* value, IMFMediaEvent** event) {
   if (!event) return E_POINTER;
-  auto created = MakeCom<MediaEvent>(type, extended_type, status, value ? *value : PropVariant());
-  if (!created) return E_OUTOFMEMORY;
-  *event = created.Detach();
-  return S_OK;
+  return NoThrow([&] {
+    auto created = MakeCom<MediaEvent>(type, extended_type, status, value ? *value : PropVariant());
+    if (!created) return E_OUTOFMEMORY;
+    *event = created.Detach();
+    return S_OK;
+  });
 }
 
 HRESULT CreateAsyncResult(IUnknown* state, HRESULT status, IUnknown* object,

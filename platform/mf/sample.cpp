@@ -73,9 +73,11 @@ class Sample final : public AttributesImpl<IMFSample> {
   }
   HRESULT AddBuffer(IMFMediaBuffer* buffer) override {
     if (!buffer) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    buffers_.emplace_back(buffer);
-    return S_OK;
+    return NoThrow([&] {
+      std::lock_guard lock(mutex_);
+      buffers_.emplace_back(buffer);
+      return S_OK;
+    });
   }
   HRESULT RemoveBufferByIndex(uint32_t index) override {
     ComPtr<IMFMediaBuffer> removed;  // released after the lock

@@ -95,10 +95,30 @@ bool operator==(const ComPtr<T>& a, const ComPtr<U>& b) {
   return a.Get() == b.Get();
 }
 
-// Creates an object with one reference; null when memory runs out.
+// Creates an object with one reference; null when memory runs out, also when
+// it runs out inside the object's constructor.
 template <typename T, typename... Args>
 ComPtr<T> MakeCom(Args&&... args) {
-  return ComPtr<T>::Attach(new (std::nothrow) T(std::forward<Args>(args)...));
+  try {
+    return ComPtr<T>::Attach(new (std::nothrow) T(std::forward<Args>(args)...));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+// Runs `body`, which returns an HRESULT, so that no C++ exception leaves a COM
+// method or a library export: the caller may be another library that knows
+// nothing of ours. Running out of memory becomes E_OUTOFMEMORY, anything else
+// E_UNEXPECTED.
+template <typename Body>
+HRESULT NoThrow(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
 }
 
 // The counting half of IUnknown for implementations: AddRef returns

@@ -61,7 +61,10 @@ void Register(const test::ReceiverProcess& receiver, const std::string& library)
 // vistrel-camhost in the receiver's folders; standard error goes to a file.
 class HostProcess {
  public:
-  HostProcess(const test::ReceiverProcess& receiver, const std::vector<std::string>& args)
+  // `blocked`: signals that the host starts with blocked, as a starter that
+  // reads them from a signalfd leaves them.
+  HostProcess(const test::ReceiverProcess& receiver, const std::vector<std::string>& args,
+              std::initializer_list<int> blocked = {})
       : error_file_(receiver.root() / "camhost.err") {
     std::vector<std::string> argv = {CAMHOST_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -77,12 +80,21 @@ class HostProcess {
     arg_ptrs.push_back(nullptr);
     for (auto& e : env) env_ptrs.push_back(e.data());
     env_ptrs.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, arg_ptrs.data(),
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int signal_number : blocked) sigaddset(&mask, signal_number);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, arg_ptrs.data(),
                     env_ptrs.data()) != 0) {
       pid_ = -1;
     }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
   }
+  void Signal(int signal_number) const { ::kill(pid_, signal_number); }
   ~HostProcess() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
@@ -125,6 +137,23 @@ TEST(CameraE2E, UnregisteredCameraStopsStartUpWithTheInstallMessage) {
       "Cam.\n"));
   EXPECT_EQ(receiver.Log().find("[monitor] recordings go to"), std::string::npos);
   EXPECT_FALSE(fs::exists(receiver.root() / kRecordFolder));
+}
+
+// SIGTERM and SIGINT stop the host cleanly once its threads run, also when it
+// was started with them blocked.
+TEST(CameraE2E, HostStopsCleanlyOnSigtermAndSigint) {
+  test::ReceiverProcess receiver;  // its folders only
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    for (bool blocked : {false, true}) {
+      HostProcess host(
+          receiver, {"--sink", "null"},
+          blocked ? std::initializer_list<int>{SIGINT, SIGTERM} : std::initializer_list<int>{});
+      ASSERT_TRUE(host.WaitForLog("[camhost] waiting for a camera")) << host.Log();
+      host.Signal(signal_number);
+      EXPECT_EQ(host.Wait(10s), 0) << signal_number << (blocked ? " blocked " : " ") << host.Log();
+      EXPECT_TRUE(host.Log().ends_with("[camhost] stopped\n")) << host.Log();
+    }
+  }
 }
 
 TEST(CameraE2E, ReceiverStartsAHostAndSystemCameraOutlivesIt) {

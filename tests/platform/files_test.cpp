@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -56,6 +58,10 @@ TEST(Files, ReadRefusesOversizedFiles) {
   EXPECT_FALSE(ReadFileText(folder / "big", 99).has_value());
   EXPECT_EQ(ReadFileText(folder / "big", 100)->size(), 100u);
   EXPECT_FALSE(ReadFileText(folder / "missing").has_value());
+  // The reasons tell an absent file from one that is there.
+  EXPECT_EQ(ReadFileContents(folder / "missing").error().code, ENOENT);
+  EXPECT_EQ(ReadFileContents(folder / "big", 99).error().code, EFBIG);
+  EXPECT_EQ(ReadFileContents(folder.path()).error().code, EISDIR);
 }
 
 }  // namespace

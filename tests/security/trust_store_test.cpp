@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+#include "platform/log.h"
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -119,6 +120,36 @@ TEST_F(TrustStoreTest, RefusesFingerprintsTheFileCouldNotKeep) {
   EXPECT_FALSE(store.Add({kFpA + "\n", "a", "A"}));
   EXPECT_TRUE(store.List().empty());
   EXPECT_FALSE(fs::exists(path()));
+}
+
+// A file that is there but cannot be read must not be replaced by one that
+// holds only this run's phones: pairing and forgetting refuse instead.
+TEST_F(TrustStoreTest, UnreadableFileIsNeverOverwritten) {
+  const std::string trusted = kFpA + "\tid\tname\r\n";
+  ASSERT_TRUE(ReplaceFileContents(path(), trusted));
+  fs::resize_file(path(), (64u << 20) + 1);  // a file we would not read whole
+  ScopedLogCapture log;
+  {
+    TrustStore store(path());
+    EXPECT_TRUE(store.List().empty());
+    EXPECT_FALSE(store.Add({kFpB, "b", "B"}));
+    EXPECT_FALSE(store.Contains(kFpB));
+    EXPECT_FALSE(store.Remove(kFpA));
+    const std::string line = "[trust] " + path().string() +
+                             " could not be read (larger than 67108864 bytes); it is not "
+                             "changed, so that no paired phone is forgotten\n";
+    EXPECT_EQ(log.Text(), line + line);
+  }
+  EXPECT_EQ(fs::file_size(path()), (64u << 20) + 1);
+  EXPECT_EQ(ReadFileText(path(), 65u << 20)->substr(0, trusted.size()), trusted);
+
+  fs::remove(path());
+  fs::create_directory(path());
+  TrustStore folder(path());
+  EXPECT_FALSE(folder.Add({kFpB, "b", "B"}));
+  EXPECT_FALSE(folder.Remove(kFpA));
+  EXPECT_TRUE(fs::is_directory(path()));
+  EXPECT_TRUE(log.Contains(path().string() + " could not be read (Is a directory)"));
 }
 
 }  // namespace

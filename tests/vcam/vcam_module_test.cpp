@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -66,6 +68,76 @@ TEST(VcamModuleTest, CanUnloadOnlyWhenNoObjectLives) {
   EXPECT_EQ(lib.can_unload_now(), S_FALSE);
   factory->LockServer(false);
   EXPECT_EQ(lib.can_unload_now(), S_OK);
+
+  // An unlock without a lock neither wraps the count nor takes a live object's.
+  factory->LockServer(false);
+  EXPECT_EQ(lib.can_unload_now(), S_OK);
+  {
+    auto activator = CreateActivator();
+    factory->LockServer(false);
+    EXPECT_EQ(lib.can_unload_now(), S_FALSE);
+  }
+  EXPECT_EQ(lib.can_unload_now(), S_OK);
+}
+
+// One camera's life through the exports: registration, activation, start, one
+// sample, shutdown. Steps after a failed one are skipped; nothing is asserted,
+// so that no allocation of the test's own comes between.
+void RunCameraOnce(IMFActivate* activator, const std::string& name) {
+  const auto& lib = Library();
+  ComPtr<IClassFactory> factory;
+  if (FAILED(
+          lib.get_class_object(CLSID_VistrelVirtualCamera, IID_IClassFactory, factory.PutVoid())) ||
+      FAILED(lib.register_server())) {
+    return;
+  }
+  ComPtr<IMFMediaSourceEx> source;
+  ComPtr<IMFPresentationDescriptor> pd;
+  ComPtr<IMFMediaEvent> event;
+  PropVariant value;
+  ComPtr<IMFMediaStream2> stream;
+  if (SUCCEEDED(activator->SetString(SharedNameAttribute, name.c_str())) &&
+      SUCCEEDED(activator->ActivateObject(IID_IMFMediaSourceEx, source.PutVoid())) &&
+      SUCCEEDED(source->CreatePresentationDescriptor(pd.GetAddressOf())) &&
+      SUCCEEDED(source->Start(pd.Get(), nullptr, nullptr)) &&
+      SUCCEEDED(source->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf())) &&
+      SUCCEEDED(event->GetValue(&value)) && value.punkVal() &&
+      SUCCEEDED(value.punkVal()->QueryInterface(IID_IMFMediaStream2, stream.PutVoid()))) {
+    (void)stream->RequestSample(nullptr);
+  }
+  activator->ShutdownObject();
+}
+
+// Memory runs out at each allocation of that life in turn: every call answers
+// with an HRESULT, no exception reaches the caller, and no object is left.
+TEST(VcamModuleTest, RunningOutOfMemoryNeverThrowsAcrossTheLibrary) {
+  VcamEnvironment env;
+  auto activator = CreateActivator();
+  ASSERT_TRUE(activator);
+  // Some thousand log lines would go to standard error.
+  const int saved_stderr = ::dup(STDERR_FILENO);
+  const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ::dup2(null_fd, STDERR_FILENO);
+  std::vector<long> escaped;
+  long nth = 0;
+  for (bool failed = true; failed && nth < 100'000; ++nth) {
+    try {
+      FailingAllocation failing(nth);
+      RunCameraOnce(activator.Get(), env.exchange_name());
+      failed = failing.failed();
+    } catch (...) {
+      escaped.push_back(nth);
+    }
+  }
+  ::dup2(saved_stderr, STDERR_FILENO);
+  ::close(saved_stderr);
+  ::close(null_fd);
+  EXPECT_GT(nth, 50) << "the camera's life did not allocate";
+  EXPECT_LT(nth, 100'000);
+  EXPECT_TRUE(escaped.empty()) << escaped.size() << " exceptions escaped, the first at allocation "
+                               << escaped.front();
+  activator.Reset();
+  EXPECT_EQ(Library().can_unload_now(), S_OK);
 }
 
 TEST(VcamModuleTest, SameSourceUntilShutdownThenANewOne) {

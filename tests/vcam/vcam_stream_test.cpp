@@ -46,6 +46,7 @@ class PaddedAllocator final : public IMFVideoSampleAllocator {
     return fail_initialize ? E_FAIL : S_OK;
   }
   HRESULT AllocateSample(IMFSample** sample) override {
+    if (fail_allocate) return E_FAIL;
     ComPtr<IMFSample> created;
     ComPtr<IMFMediaBuffer> buffer;
     MFCreateSample(created.ReleaseAndGetAddressOf());
@@ -68,6 +69,7 @@ class PaddedAllocator final : public IMFVideoSampleAllocator {
   }
 
   bool fail_initialize = false;
+  bool fail_allocate = false;
   uint32_t requested = 0;
   int allocated = 0;
   int uninitialized = 0;
@@ -323,7 +325,7 @@ TEST(VcamStreamTest, ForeignAllocatorIsRefusedAndTheCurrentOneKept) {
   EXPECT_EQ(allocator->allocated, 1);
 }
 
-TEST(VcamStreamTest, AllocatorThatCannotInitialiseFallsBackToMemorySamples) {
+TEST(VcamStreamTest, AllocatorThatFailsFallsBackToMemorySamples) {
   VcamEnvironment env;
   Camera camera(env);
   auto allocator = MakeCom<PaddedAllocator>();
@@ -339,6 +341,20 @@ TEST(VcamStreamTest, AllocatorThatCannotInitialiseFallsBackToMemorySamples) {
   EXPECT_NE(env.LogText().find(
                 "Stream: InitializeSampleAllocator failed 0x80004005, using memory samples"),
             std::string::npos);
+
+  // Ready, but with no sample to give: a memory sample, and the buffer's line
+  // says that the allocator is not in use.
+  allocator->fail_initialize = false;
+  allocator->fail_allocate = true;
+  ASSERT_EQ(camera.source->Stop(), S_OK);
+  stream = StartSource(camera.source.Get());
+  ASSERT_EQ(RequestOne(stream.Get(), sample), S_OK);
+  EXPECT_EQ(Picture(sample.Get()).first, 1280);
+  const std::string log = env.LogText();
+  EXPECT_NE(log.find("Stream: AllocateSample failed 0x80004005, using memory sample\n"),
+            std::string::npos);
+  EXPECT_EQ(Count(log, "Stream: 2D buffer pitch=1280 length=1382400 live=0 allocator=0"), 2u)
+      << log;
 }
 
 TEST(VcamStreamTest, RequestsAreHeldToTheInterval) {

@@ -1,17 +1,82 @@
 #include "tests/vcam/vcam_test_util.h"
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-
-#include <gtest/gtest.h>
+#include <new>
 
 #include "platform/files.h"
 #include "platform/shared_memory.h"
 
+namespace {
+
+// The allocation counter of FailingAllocation; -1 when none is armed.
+thread_local long t_fail_at = -1;
+thread_local long t_allocations = 0;
+thread_local bool t_failed = false;
+
+bool AllocationFails() {
+  if (t_fail_at < 0 || t_allocations++ != t_fail_at) return false;
+  t_failed = true;
+  return true;
+}
+
+void* Allocate(std::size_t size) {
+  if (AllocationFails()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+// Every form of the ordinary operators, so that all of them pair with free.
+void* operator new(std::size_t size) {
+  if (void* p = Allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
 namespace vistrel::test {
+
+FailingAllocation::FailingAllocation(long nth) {
+  t_allocations = 0;
+  t_failed = false;
+  t_fail_at = nth;
+}
+FailingAllocation::~FailingAllocation() {
+  t_fail_at = -1;
+}
+bool FailingAllocation::failed() const {
+  return t_failed;
+}
 
 const CameraLibrary& Library() {
   static const CameraLibrary library = [] {

@@ -48,4 +48,16 @@ std::vector<MediaEventType> DrainEvents(IMFMediaEventGenerator* generator);
 // RequestSample and the sample of the MEMediaSample event that follows.
 HRESULT RequestOne(IMFMediaStream2* stream, ComPtr<IMFSample>& sample, IUnknown* token = nullptr);
 
+// While it lives, the `nth` allocation (from 0) of this thread through any
+// operator new, the library's included, fails as when memory runs out.
+class FailingAllocation {
+ public:
+  explicit FailingAllocation(long nth);
+  ~FailingAllocation();
+  FailingAllocation(const FailingAllocation&) = delete;
+  FailingAllocation& operator=(const FailingAllocation&) = delete;
+  // Whether that allocation came.
+  bool failed() const;
+};
+
 }  // namespace vistrel::test

@@ -320,6 +320,8 @@ TEST(H264DecoderLifecycleTest, UsableOnlyAfterInitializeAndReinitializable) {
 
   ScopedLogCapture log;
   ASSERT_EQ(decoder.Initialize(), 0);
+  // The output is negotiated at set-up, before any picture, with the hinted size.
+  EXPECT_EQ(log.Text(), "[decoder] output NV12 1280x720 (display 1280x720)\n");
   const Delivery again = DecodeOne(decoder, idr);
   EXPECT_EQ(again.calls, 1);
   // A fresh decoder announces its output size again.

@@ -92,6 +92,8 @@ bool FrameReader::ReadPicture(uint8_t* destination, int pitch) {
       std::memcpy(destination + size_t(row) * pitch, picture + size_t{row} * kExchangeWidth,
                   kExchangeWidth);
     }
+    // The copy's loads before the second look at the counters (an acquire
+    // fence at least); otherwise a late byte could escape the check.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (Atomic(h.frame_ready).load() != 0 &&
         Atomic(h.writer_generation).load() == writer_generation &&

@@ -62,6 +62,10 @@ bool FrameWriter::WriteFrame(const uint8_t* luma, const uint8_t* chroma, int str
   uint8_t* y_plane = memory_->data() + kExchangeHeaderSize;
   uint8_t* uv_plane = y_plane + size_t{kExchangeWidth} * kExchangeHeight;
   Atomic(h.sequence).fetch_add(1);
+  // The odd count must be seen before any picture byte. The increment alone
+  // does not order the plain copies after it: on weakly ordered CPUs (AArch64)
+  // they may pass its store, and a reader would take a torn picture for whole.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (width == static_cast<int>(kExchangeWidth) && height == static_cast<int>(kExchangeHeight)) {
     for (uint32_t row = 0; row < kExchangeHeight; ++row) {
       std::memcpy(y_plane + size_t{row} * kExchangeWidth, luma + size_t(row) * stride,
@@ -74,6 +78,8 @@ bool FrameWriter::WriteFrame(const uint8_t* luma, const uint8_t* chroma, int str
   } else {
     ScaleLetterbox(luma, chroma, stride, width, height, y_plane, uv_plane);
   }
+  // Every picture byte before the even count.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   const uint64_t time = MonotonicNs();
   Atomic(h.frame_generation).store(Atomic(h.writer_generation).load());
   Atomic(h.frame_time).store(time);
