@@ -24,7 +24,7 @@ std::string CreateCamera(const ReceiverOptions& options, const std::string& exch
                          std::unique_ptr<VirtualCamera>& camera) {
   const std::string class_key =
       std::string("SOFTWARE\\Classes\\CLSID\\") + kCameraSourceId + "\\InprocServer32";
-  if (OpenKey(class_key, KeyAccess::kRead) != 0) {
+  if (!OpenKey(class_key, KeyAccess::kRead)) {
     return "The Orlith Cam virtual camera is not installed. Reinstall Orlith Cam.";
   }
   camera.reset();

@@ -17,6 +17,7 @@
 #include "link/tls_channel.h"
 #include "monitor/monitor_back_end.h"
 #include "platform/clock.h"
+#include "platform/mf/guids.h"
 #include "platform/virtual_camera.h"
 #include "security/identity.h"
 #include "security/pairing_state.h"
@@ -53,7 +54,7 @@ struct ReceiverStatus {
 
 inline constexpr char kCameraFriendlyName[] = "Orlith Cam";
 // The class of the camera's media source, as the camera library registers it.
-inline constexpr char kCameraSourceId[] = "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}";
+inline constexpr const char* kCameraSourceId = kCameraSourceIdText;
 
 // "Vistrel-Receiver", with "-" and the low 24 bits of FNV-1a over the UTF-16LE
 // bytes of the data folder when one is given.

@@ -57,10 +57,9 @@ void BM_Decode720p30(benchmark::State& state) {
     return;
   }
   uint64_t pictures = 0;
-  const vistrel::FrameCallback on_frame = [&pictures](const uint8_t* luma, const uint8_t* chroma,
-                                                      int, int, int) {
-    benchmark::DoNotOptimize(luma);
-    benchmark::DoNotOptimize(chroma);
+  const vistrel::FrameCallback on_frame = [&pictures](const vistrel::Nv12View& picture) {
+    benchmark::DoNotOptimize(picture.luma);
+    benchmark::DoNotOptimize(picture.chroma);
     ++pictures;
   };
   size_t next = 0;

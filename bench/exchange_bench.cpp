@@ -24,7 +24,7 @@ void BM_WriteFrame(benchmark::State& state) {
   const int stride = 1344;  // decoders pad their rows
   std::vector<uint8_t> luma(size_t(stride) * kH, 100), chroma(size_t(stride) * kH / 2, 128);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(writer.WriteFrame(luma.data(), chroma.data(), stride, kW, kH));
+    benchmark::DoNotOptimize(writer.WriteFrame({luma.data(), chroma.data(), stride, kW, kH}));
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kW * kH * 3 / 2);
   SharedMemory::Unlink(name);
@@ -40,7 +40,7 @@ void BM_ReadPicture(benchmark::State& state) {
   std::vector<uint8_t> out(size_t(kW) * kH * 3 / 2);
   for (auto _ : state) {
     state.PauseTiming();
-    writer.WriteFrame(luma.data(), chroma.data(), kW, kW, kH);  // keep it fresh
+    writer.WriteFrame({luma.data(), chroma.data(), kW, kW, kH});  // keep it fresh
     state.ResumeTiming();
     benchmark::DoNotOptimize(reader.ReadPicture(out.data(), kW));
   }
@@ -56,7 +56,7 @@ void BM_Letterbox1080p(benchmark::State& state) {
   FrameWriter writer(name);
   std::vector<uint8_t> luma(size_t(1920) * 1080, 100), chroma(size_t(1920) * 540, 128);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(writer.WriteFrame(luma.data(), chroma.data(), 1920, 1920, 1080));
+    benchmark::DoNotOptimize(writer.WriteFrame({luma.data(), chroma.data(), 1920, 1920, 1080}));
   }
   SharedMemory::Unlink(name);
 }

@@ -25,12 +25,13 @@ CameraLibrary::~CameraLibrary() {
 std::unique_ptr<CameraLibrary> CameraLibrary::Load(const GUID& clsid, std::string& error) {
   const std::string key =
       "SOFTWARE\\Classes\\CLSID\\" + FormatGuid(clsid) + "\\InprocServer32";
-  std::string path;
-  if (int code = GetStringValue(key, "", path, RegistryHive::kMachine); code != 0) {
+  const Result<std::string> registered = GetStringValue(key, "", RegistryHive::kMachine);
+  if (!registered) {
     error = "the camera source " + FormatGuid(clsid) + " is not registered (" +
-            std::strerror(code) + ")";
+            registered.error().text + ")";
     return nullptr;
   }
+  const std::string& path = *registered;
   // A bare name would be looked up on the library search path instead.
   if (path.empty() || path[0] != '/') {
     error = "the registration of " + FormatGuid(clsid) + " names no absolute path: \"" + path +

@@ -186,7 +186,7 @@ void CameraSource::DrainEvents() {
 }
 
 bool CameraSource::DeliverSample(IMFSample* sample,
-                                 const std::function<bool(const Nv12Picture&)>& deliver) {
+                                 const std::function<bool(const Nv12View&)>& deliver) {
   constexpr uint64_t kRows = kSinkHeight * 3 / 2;
   ComPtr<IMFMediaBuffer> buffer;
   if (FAILED(sample->GetBufferByIndex(0, buffer.ReleaseAndGetAddressOf())) || !buffer) {
@@ -211,7 +211,8 @@ bool CameraSource::DeliverSample(IMFSample* sample,
         static_cast<uint64_t>(scanline0 - start) + static_cast<uint64_t>(pitch) * (kRows - 1) +
                 kSinkWidth <=
             length) {
-      ok = deliver({scanline0, scanline0 + static_cast<size_t>(pitch) * kSinkHeight, pitch});
+      ok = deliver(Nv12View{scanline0, scanline0 + static_cast<size_t>(pitch) * kSinkHeight, pitch,
+                            kSinkWidth, kSinkHeight});
     } else {
       LogLine("[camhost] a sample buffer of another shape (pitch %d, %u bytes)\n", pitch, length);
     }
@@ -224,7 +225,7 @@ bool CameraSource::DeliverSample(IMFSample* sample,
   if (FAILED(buffer->Lock(&data, &max_length, &current))) return true;
   bool ok = true;
   if (current >= kRows * kSinkWidth && current <= max_length) {
-    ok = deliver({data, data + kSinkWidth * kSinkHeight, kSinkWidth});
+    ok = deliver(Nv12View{data, data + kSinkWidth * kSinkHeight, kSinkWidth, kSinkWidth, kSinkHeight});
   } else {
     LogLine("[camhost] a sample of %u bytes is no picture\n", current);
   }
@@ -233,7 +234,7 @@ bool CameraSource::DeliverSample(IMFSample* sample,
 }
 
 CameraSource::Pull CameraSource::PullSample(
-    const std::function<bool(const Nv12Picture&)>& deliver, int64_t& time_100ns) {
+    const std::function<bool(const Nv12View&)>& deliver, int64_t& time_100ns) {
   DrainEvents();
   pending_sample_.Reset();
   HRESULT hr = stream_->RequestSample(nullptr);

@@ -33,7 +33,7 @@ class CameraSource {
   // Requests one sample (the stream paces requests to its frame rate) and
   // hands its picture to `deliver`, which returns false when the sink failed.
   // `time_100ns` gets the sample's time.
-  Pull PullSample(const std::function<bool(const Nv12Picture&)>& deliver, int64_t& time_100ns);
+  Pull PullSample(const std::function<bool(const Nv12View&)>& deliver, int64_t& time_100ns);
 
  private:
   CameraSource(std::unique_ptr<CameraLibrary> library, const std::atomic<bool>& stop);
@@ -41,7 +41,7 @@ class CameraSource {
   // Handles every event that is waiting on the source and on the stream.
   void DrainEvents();
   void HandleEvent(IMFMediaEvent* event, bool from_stream);
-  bool DeliverSample(IMFSample* sample, const std::function<bool(const Nv12Picture&)>& deliver);
+  bool DeliverSample(IMFSample* sample, const std::function<bool(const Nv12View&)>& deliver);
 
   // Declared first so that it goes last: the objects below live in its code.
   std::unique_ptr<CameraLibrary> library_;

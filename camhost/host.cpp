@@ -12,13 +12,13 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/virtual_camera.h"
+#include "video/picture.h"
 
 namespace vistrel {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int64_t kInterval100ns = 333'333;
 
 uint64_t CpuNs() {
   timespec ts{};
@@ -36,7 +36,7 @@ class SampleStats {
     if (count_++ == 0) {
       first_ = time_100ns;
     } else {
-      const int64_t error = std::abs(time_100ns - last_ - kInterval100ns);
+      const int64_t error = std::abs(time_100ns - last_ - kFrameInterval100ns);
       ++buckets_[std::min<size_t>(static_cast<size_t>(error / 500), buckets_.size() - 1)];
     }
     last_ = time_100ns;
@@ -93,7 +93,7 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
   LogLine("[camhost] serving \"%s\" into %s\n", record.friendly_name.c_str(),
           sink.Describe().c_str());
   uint64_t next_check = TickMs() + options.record_poll_ms;
-  const auto deliver = [&sink](const Nv12Picture& picture) { return sink.Write(picture); };
+  const auto deliver = [&sink](const Nv12View& picture) { return sink.Write(picture); };
   while (!stop) {
     if (TickMs() >= next_check) {
       next_check = TickMs() + options.record_poll_ms;

@@ -7,7 +7,7 @@ namespace {
 
 class NullSink final : public Sink {
  public:
-  bool Write(const Nv12Picture&) override { return true; }
+  bool Write(const Nv12View&) override { return true; }
   std::string Describe() const override { return "null"; }
 };
 

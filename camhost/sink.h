@@ -7,25 +7,21 @@
 #include <memory>
 #include <string>
 
+#include "video/nv12_view.h"
+#include "video/picture.h"
+
 namespace vistrel {
 
-inline constexpr int kSinkWidth = 1280;
-inline constexpr int kSinkHeight = 720;
-
-// One 1280x720 NV12 picture: the UV plane (360 rows of interleaved U,V) may
-// live anywhere; both planes share the pitch.
-struct Nv12Picture {
-  const uint8_t* y = nullptr;
-  const uint8_t* uv = nullptr;
-  int pitch = 0;
-};
+// Every picture a sink gets is 1280x720 NV12.
+inline constexpr int kSinkWidth = static_cast<int>(kPictureWidth);
+inline constexpr int kSinkHeight = static_cast<int>(kPictureHeight);
 
 class Sink {
  public:
   virtual ~Sink() = default;
   // False when the sink cannot take pictures any more (disk full, device
   // gone); the reason has been logged.
-  [[nodiscard]] virtual bool Write(const Nv12Picture& picture) = 0;
+  [[nodiscard]] virtual bool Write(const Nv12View& picture) = 0;
   virtual std::string Describe() const = 0;
 };
 

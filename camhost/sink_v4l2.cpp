@@ -53,18 +53,14 @@ class V4l2Sink final : public Sink {
     buffer_.resize(yuyv_ ? kSinkWidth * kSinkHeight * 2 : kSinkWidth * kSinkHeight * 3 / 2);
   }
 
-  bool Write(const Nv12Picture& picture) override {
+  bool Write(const Nv12View& picture) override {
     if (yuyv_) {
       Nv12ToYuyv(picture, kSinkWidth, kSinkHeight, buffer_.data());
     } else {
-      for (int row = 0; row < kSinkHeight; ++row) {
-        std::memcpy(buffer_.data() + row * kSinkWidth, picture.y + row * picture.pitch,
-                    kSinkWidth);
-      }
-      uint8_t* uv = buffer_.data() + kSinkWidth * kSinkHeight;
-      for (int row = 0; row < kSinkHeight / 2; ++row) {
-        std::memcpy(uv + row * kSinkWidth, picture.uv + row * picture.pitch, kSinkWidth);
-      }
+      const size_t pitch = static_cast<size_t>(picture.pitch);
+      CopyPlane(picture.luma, pitch, buffer_.data(), kSinkWidth, kSinkWidth, kSinkHeight);
+      CopyPlane(picture.chroma, pitch, buffer_.data() + kSinkWidth * kSinkHeight, kSinkWidth,
+                kSinkWidth, kSinkHeight / 2);
     }
     // A loopback device takes a whole picture per write.
     ssize_t n;

@@ -79,8 +79,7 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const Nv12View&
   if (!camera_allowed_.load() || active_.get() != &connection || connection.closing.load()) {
     return false;
   }
-  if (frame_writer_ && frame_writer_->WriteFrame(picture.luma, picture.chroma, picture.pitch,
-                                                 picture.width, picture.height)) {
+  if (frame_writer_ && frame_writer_->WriteFrame(picture)) {
     ++frames_delivered_;
   }
   MutexLock preview_lock(preview_mutex_);

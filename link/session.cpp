@@ -111,8 +111,7 @@ bool StreamSession::Open() {
   const int32_t initialized = decoder_.Initialize();
   decoder_ok_ = initialized >= 0;
   if (!decoder_ok_) LogLine("[decoder] initialization failed 0x%08X\n", initialized);
-  on_picture_ = [this](const uint8_t* luma, const uint8_t* chroma, int stride, int width,
-                       int height) { OnPicture({luma, chroma, stride, width, height}); };
+  on_picture_ = [this](const Nv12View& picture) { OnPicture(picture); };
   return true;
 }
 

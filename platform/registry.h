@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace vistrel {
 
 enum class RegistryHive { kMachine, kUser };
@@ -35,27 +37,26 @@ inline constexpr char kDefaultValueFile[] = "@";
 std::filesystem::path RegistryRoot(RegistryHive hive = RegistryHive::kMachine);
 
 // Creates the key and any missing parents; an existing key is success.
-[[nodiscard]] int CreateKey(std::string_view path, RegistryHive hive = RegistryHive::kMachine);
-// 0 when the key exists and this process may read (or write) it.
-[[nodiscard]] int OpenKey(std::string_view path, KeyAccess access = KeyAccess::kRead,
-                          RegistryHive hive = RegistryHive::kMachine);
+Status CreateKey(std::string_view path, RegistryHive hive = RegistryHive::kMachine);
+// Succeeds when the key exists and this process may read (or write) it.
+Status OpenKey(std::string_view path, KeyAccess access = KeyAccess::kRead,
+              RegistryHive hive = RegistryHive::kMachine);
 // `name` empty means the default value. The key must exist.
-[[nodiscard]] int SetStringValue(std::string_view path, std::string_view name,
-                                 std::string_view text,
-                                 RegistryHive hive = RegistryHive::kMachine);
+Status SetStringValue(std::string_view path, std::string_view name, std::string_view text,
+                      RegistryHive hive = RegistryHive::kMachine);
 // EFBIG for a value above the limit, EILSEQ for one that holds a NUL byte.
-[[nodiscard]] int GetStringValue(std::string_view path, std::string_view name, std::string& out,
-                                 RegistryHive hive = RegistryHive::kMachine);
+Result<std::string> GetStringValue(std::string_view path, std::string_view name,
+                                   RegistryHive hive = RegistryHive::kMachine);
 // Removes the value; ENOENT when it is not there.
-[[nodiscard]] int DeleteValue(std::string_view path, std::string_view name,
-                              RegistryHive hive = RegistryHive::kMachine);
+Status DeleteValue(std::string_view path, std::string_view name,
+                   RegistryHive hive = RegistryHive::kMachine);
 // Removes the key with all its subkeys and values; ENOENT when it is missing.
-[[nodiscard]] int DeleteTree(std::string_view path, RegistryHive hive = RegistryHive::kMachine);
+Status DeleteTree(std::string_view path, RegistryHive hive = RegistryHive::kMachine);
 // Names of the subkeys, sorted.
-[[nodiscard]] int ListSubkeys(std::string_view path, std::vector<std::string>& out,
-                              RegistryHive hive = RegistryHive::kMachine);
+Result<std::vector<std::string>> ListSubkeys(std::string_view path,
+                                             RegistryHive hive = RegistryHive::kMachine);
 // Names of the values, sorted; the default value is listed as "".
-[[nodiscard]] int ListValues(std::string_view path, std::vector<std::string>& out,
-                             RegistryHive hive = RegistryHive::kMachine);
+Result<std::vector<std::string>> ListValues(std::string_view path,
+                                            RegistryHive hive = RegistryHive::kMachine);
 
 }  // namespace vistrel

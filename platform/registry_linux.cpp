@@ -116,7 +116,10 @@ fs::path RegistryRoot(RegistryHive hive) {
   return config.empty() ? fs::path("/nonexistent/vistrel-registry") : config / "vistrel/registry";
 }
 
-int CreateKey(std::string_view path, RegistryHive hive) {
+// The operations with errno results; the public ones below wrap them.
+namespace {
+
+int CreateKeyCode(std::string_view path, RegistryHive hive) {
   auto parts = SplitKey(path);
   if (!parts) return EINVAL;
   fs::path folder = RegistryRoot(hive);
@@ -134,14 +137,14 @@ int CreateKey(std::string_view path, RegistryHive hive) {
   return 0;
 }
 
-int OpenKey(std::string_view path, KeyAccess access, RegistryHive hive) {
+int OpenKeyCode(std::string_view path, KeyAccess access, RegistryHive hive) {
   fs::path folder;
   if (int error = ResolveKey(path, hive, folder); error != 0) return error;
   const int mode = access == KeyAccess::kRead ? (R_OK | X_OK) : (W_OK | X_OK);
   return ::access(folder.c_str(), mode) == 0 ? 0 : errno;
 }
 
-int SetStringValue(std::string_view path, std::string_view name, std::string_view text,
+int SetStringValueCode(std::string_view path, std::string_view name, std::string_view text,
                    RegistryHive hive) {
   auto file = ValueFile(name);
   if (!file || text.find('\0') != std::string_view::npos) return EINVAL;
@@ -155,7 +158,7 @@ int SetStringValue(std::string_view path, std::string_view name, std::string_vie
   return 0;
 }
 
-int GetStringValue(std::string_view path, std::string_view name, std::string& out,
+int GetStringValueCode(std::string_view path, std::string_view name, std::string& out,
                    RegistryHive hive) {
   out.clear();
   auto file = ValueFile(name);
@@ -182,7 +185,7 @@ int GetStringValue(std::string_view path, std::string_view name, std::string& ou
   return 0;
 }
 
-int DeleteValue(std::string_view path, std::string_view name, RegistryHive hive) {
+int DeleteValueCode(std::string_view path, std::string_view name, RegistryHive hive) {
   auto file = ValueFile(name);
   if (!file) return EINVAL;
   fs::path folder;
@@ -194,7 +197,7 @@ int DeleteValue(std::string_view path, std::string_view name, RegistryHive hive)
   return ::unlink(target.c_str()) == 0 ? 0 : errno;
 }
 
-int DeleteTree(std::string_view path, RegistryHive hive) {
+int DeleteTreeCode(std::string_view path, RegistryHive hive) {
   fs::path folder;
   if (int error = ResolveKey(path, hive, folder); error != 0) return error;
   // remove_all removes links themselves and never descends through them.
@@ -203,18 +206,62 @@ int DeleteTree(std::string_view path, RegistryHive hive) {
   return ec ? ec.value() : 0;
 }
 
-int ListSubkeys(std::string_view path, std::vector<std::string>& out, RegistryHive hive) {
+int ListSubkeysCode(std::string_view path, std::vector<std::string>& out, RegistryHive hive) {
   out.clear();
   fs::path folder;
   if (int error = ResolveKey(path, hive, folder); error != 0) return error;
   return ListEntries(folder, true, out);
 }
 
-int ListValues(std::string_view path, std::vector<std::string>& out, RegistryHive hive) {
+int ListValuesCode(std::string_view path, std::vector<std::string>& out, RegistryHive hive) {
   out.clear();
   fs::path folder;
   if (int error = ResolveKey(path, hive, folder); error != 0) return error;
   return ListEntries(folder, false, out);
+}
+
+}  // namespace
+
+Status CreateKey(std::string_view path, RegistryHive hive) {
+  return StatusFromErrno(CreateKeyCode(path, hive));
+}
+
+Status OpenKey(std::string_view path, KeyAccess access, RegistryHive hive) {
+  return StatusFromErrno(OpenKeyCode(path, access, hive));
+}
+
+Status SetStringValue(std::string_view path, std::string_view name, std::string_view text,
+                      RegistryHive hive) {
+  return StatusFromErrno(SetStringValueCode(path, name, text, hive));
+}
+
+Result<std::string> GetStringValue(std::string_view path, std::string_view name,
+                                   RegistryHive hive) {
+  std::string text;
+  if (const int code = GetStringValueCode(path, name, text, hive); code != 0) {
+    return ErrorFromErrno(code);
+  }
+  return text;
+}
+
+Status DeleteValue(std::string_view path, std::string_view name, RegistryHive hive) {
+  return StatusFromErrno(DeleteValueCode(path, name, hive));
+}
+
+Status DeleteTree(std::string_view path, RegistryHive hive) {
+  return StatusFromErrno(DeleteTreeCode(path, hive));
+}
+
+Result<std::vector<std::string>> ListSubkeys(std::string_view path, RegistryHive hive) {
+  std::vector<std::string> names;
+  if (const int code = ListSubkeysCode(path, names, hive); code != 0) return ErrorFromErrno(code);
+  return names;
+}
+
+Result<std::vector<std::string>> ListValues(std::string_view path, RegistryHive hive) {
+  std::vector<std::string> names;
+  if (const int code = ListValuesCode(path, names, hive); code != 0) return ErrorFromErrno(code);
+  return names;
 }
 
 }  // namespace vistrel

@@ -28,6 +28,8 @@ class [[nodiscard]] Result {
   Result(Error error) : state_(std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
+  // 0 on success, else the error's code: for callers that switch on errno values.
+  int code() const { return ok() ? 0 : error().code; }
   explicit operator bool() const { return ok(); }
 
   // Only when ok().
@@ -51,5 +53,10 @@ class [[nodiscard]] Result {
  private:
   std::variant<T, Error> state_;
 };
+
+// Success or the reason for a failure, for operations that give nothing back.
+using Status = Result<std::monostate>;
+inline Status Ok() { return Status(std::monostate{}); }
+inline Status StatusFromErrno(int code) { return code == 0 ? Ok() : Status(ErrorFromErrno(code)); }
 
 }  // namespace vistrel

@@ -132,27 +132,28 @@ CameraResult VirtualCamera::SetString(std::string_view attribute, std::string_vi
 
 CameraResult VirtualCamera::WriteRecord() {
   const std::string attributes_key = key_ + "\\Attributes";
-  if (int error = CreateKey(attributes_key, kHive); error != 0) return CameraResultFromErrno(error);
+  if (Status status = CreateKey(attributes_key, kHive); !status) {
+    return CameraResultFromErrno(status.code());
+  }
   for (const auto& [name, text] : std::initializer_list<std::pair<const char*, const char*>>{
            {"Type", kTypeText}, {"Lifetime", LifetimeText(lifetime_)}, {"Access", kAccessText}}) {
-    if (int error = SetStringValue(key_, name, text, kHive); error != 0) {
-      return CameraResultFromErrno(error);
+    if (Status status = SetStringValue(key_, name, text, kHive); !status) {
+      return CameraResultFromErrno(status.code());
     }
   }
   // Attributes left from an earlier start that this camera no longer sets.
-  std::vector<std::string> existing;
-  if (ListValues(attributes_key, existing, kHive) == 0) {
-    for (const std::string& name : existing) {
+  if (auto existing = ListValues(attributes_key, kHive)) {
+    for (const std::string& name : *existing) {
       if (!attributes_.contains(name)) (void)DeleteValue(attributes_key, name, kHive);
     }
   }
   for (const auto& [name, text] : attributes_) {
-    if (int error = SetStringValue(attributes_key, name, text, kHive); error != 0) {
-      return CameraResultFromErrno(error);
+    if (Status status = SetStringValue(attributes_key, name, text, kHive); !status) {
+      return CameraResultFromErrno(status.code());
     }
   }
   // Last: the friendly name marks the record complete for the host.
-  return CameraResultFromErrno(SetStringValue(key_, "", friendly_name_, kHive));
+  return CameraResultFromErrno(SetStringValue(key_, "", friendly_name_, kHive).code());
 }
 
 CameraResult VirtualCamera::Start() {
@@ -183,36 +184,34 @@ CameraResult VirtualCamera::Shutdown() {
 
 CameraResult VirtualCamera::Remove() {
   if (shut_down_) return kCameraShutDown;
-  int error = DeleteTree(key_, kHive);
+  const int error = DeleteTree(key_, kHive).code();
   started_ = false;
   return error == ENOENT ? kCameraOk : CameraResultFromErrno(error);
 }
 
 std::vector<CameraRecord> ReadCameraRecords() {
   std::vector<CameraRecord> records;
-  std::vector<std::string> keys;
-  if (ListSubkeys(kCameraRecordsKey, keys, kHive) != 0) return records;
-  for (const std::string& source_id : keys) {
+  const auto keys = ListSubkeys(kCameraRecordsKey, kHive);
+  if (!keys) return records;
+  for (const std::string& source_id : *keys) {
     if (!IsGuidText(source_id)) continue;
     const std::string key = RecordKey(source_id);
     CameraRecord record;
     record.source_id = source_id;
-    std::string lifetime;
-    if (GetStringValue(key, "", record.friendly_name, kHive) != 0 ||
-        record.friendly_name.empty() || GetStringValue(key, "Lifetime", lifetime, kHive) != 0) {
-      continue;
-    }
-    if (lifetime == "session") {
+    const auto friendly_name = GetStringValue(key, "", kHive);
+    const auto lifetime = GetStringValue(key, "Lifetime", kHive);
+    if (!friendly_name || friendly_name->empty() || !lifetime) continue;
+    record.friendly_name = *friendly_name;
+    if (*lifetime == "session") {
       record.lifetime = VirtualCameraLifetime::kSession;
-    } else if (lifetime != "system") {
+    } else if (*lifetime != "system") {
       continue;
     }
-    std::vector<std::string> names;
-    (void)ListValues(key + "\\Attributes", names, kHive);
-    for (const std::string& name : names) {
-      std::string value;
-      if (IsGuidText(name) && GetStringValue(key + "\\Attributes", name, value, kHive) == 0) {
-        record.attributes[name] = std::move(value);
+    const auto names = ListValues(key + "\\Attributes", kHive);
+    for (const std::string& name : names.value_or({})) {
+      if (!IsGuidText(name)) continue;
+      if (auto value = GetStringValue(key + "\\Attributes", name, kHive)) {
+        record.attributes[name] = std::move(*value);
       }
     }
     records.push_back(std::move(record));
@@ -222,7 +221,7 @@ std::vector<CameraRecord> ReadCameraRecords() {
 
 bool CameraRecordExists(std::string_view source_id) {
   if (!IsGuidText(source_id)) return false;
-  return OpenKey(RecordKey(source_id), KeyAccess::kRead, kHive) == 0;
+  return OpenKey(RecordKey(source_id), KeyAccess::kRead, kHive).ok();
 }
 
 UniqueFd LockCameraHost(const fs::path& runtime_folder, bool& held_by_other) {

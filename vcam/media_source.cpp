@@ -5,12 +5,13 @@
 #include "vcam/camera_log.h"
 #include "vcam/media_stream.h"
 #include "video/exchange/frame_exchange.h"
+#include "video/picture.h"
 
 namespace vistrel {
 namespace {
 
-constexpr uint32_t kWidth = 1280;
-constexpr uint32_t kHeight = 720;
+constexpr uint32_t kWidth = kPictureWidth;
+constexpr uint32_t kHeight = kPictureHeight;
 constexpr uint32_t kSampleSize = kWidth * kHeight * 3 / 2;
 
 // The one format offered, every attribute set in this order.

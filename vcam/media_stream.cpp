@@ -4,12 +4,13 @@
 #include "vcam/camera_log.h"
 #include "vcam/media_source.h"
 #include "video/exchange/letterbox.h"
+#include "video/picture.h"
 
 namespace vistrel {
 namespace {
 
-constexpr uint32_t kWidth = 1280;
-constexpr uint32_t kHeight = 720;
+constexpr uint32_t kWidth = kPictureWidth;
+constexpr uint32_t kHeight = kPictureHeight;
 constexpr uint32_t kPictureSize = kWidth * kHeight * 3 / 2;
 constexpr uint32_t kAllocatorSamples = 10;
 // The longest pacing wait.
@@ -203,8 +204,8 @@ HRESULT MediaStream::ProduceSample(IUnknown* token) {
   // interval behind restarts from now instead of bursting to catch up.
   const int64_t now = MFGetSystemTime();
   int64_t due = next_due_;
-  if (due == 0 || now - due > kFrameInterval) due = now;
-  next_due_ = due + kFrameInterval;
+  if (due == 0 || now - due > kFrameInterval100ns) due = now;
+  next_due_ = due + kFrameInterval100ns;
   lock.unlock();
   if (due > now && timer_) {
     if (timer_->SetRelative(due - now)) timer_->Wait(kMaxWaitMs);
@@ -238,7 +239,7 @@ HRESULT MediaStream::ProduceSample(IUnknown* token) {
   if (FAILED(hr)) return hr;
   // The time of delivery, not of capture.
   hr = sample->SetSampleTime(MFGetSystemTime());
-  if (SUCCEEDED(hr)) hr = sample->SetSampleDuration(kFrameInterval);
+  if (SUCCEEDED(hr)) hr = sample->SetSampleDuration(kFrameInterval100ns);
   if (SUCCEEDED(hr) && token) hr = sample->SetUnknown(MFSampleExtension_Token, token);
   if (SUCCEEDED(hr)) hr = event_queue_->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
   return hr;

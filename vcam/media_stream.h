@@ -14,13 +14,12 @@
 #include "platform/mf/system_time.h"
 #include "vcam/module.h"
 #include "video/exchange/frame_reader.h"
+#include "video/picture.h"
 
 namespace vistrel {
 
 class MediaSource;
 
-// 1/30 s in 100 ns units.
-constexpr int64_t kFrameInterval = 333'333;
 
 class MediaStream final : public IMFMediaStream2, public IKsControl {
  public:

@@ -32,16 +32,16 @@ HRESULT RegisterServer() {
   if (!ModulePath(path)) return HRESULT_FROM_WIN32(ENOENT);
   const std::string key = ClassKey();
   const std::string server_key = key + "\\InprocServer32";
-  int error = CreateKey(key);
-  if (error == 0) error = SetStringValue(key, "", kFriendlyName);
-  if (error == 0) error = CreateKey(server_key);
-  if (error == 0) error = SetStringValue(server_key, "", path);
-  if (error == 0) error = SetStringValue(server_key, "ThreadingModel", "Both");
+  int error = CreateKey(key).code();
+  if (error == 0) error = SetStringValue(key, "", kFriendlyName).code();
+  if (error == 0) error = CreateKey(server_key).code();
+  if (error == 0) error = SetStringValue(server_key, "", path).code();
+  if (error == 0) error = SetStringValue(server_key, "ThreadingModel", "Both").code();
   return HRESULT_FROM_WIN32(static_cast<uint32_t>(error));
 }
 
 HRESULT UnregisterServer() {
-  const int error = DeleteTree(ClassKey());
+  const int error = DeleteTree(ClassKey()).code();
   // A key that is not there is already unregistered.
   if (error == 0 || error == ENOENT) return S_OK;
   return HRESULT_FROM_WIN32(static_cast<uint32_t>(error));

@@ -3,6 +3,8 @@
 // it; U and V are interleaved into one reused buffer with the luma stride.
 #include "video/h264_decoder.h"
 
+#include "video/picture.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -78,8 +80,8 @@ int32_t H264Decoder::Initialize() {
   context.Get()->thread_type = 0;
   context.Get()->max_pixels = kMaxPixels;
   // A size hint only; the stream's parameter sets decide.
-  context.Get()->width = 1280;
-  context.Get()->height = 720;
+  context.Get()->width = static_cast<int>(kPictureWidth);
+  context.Get()->height = static_cast<int>(kPictureHeight);
   if (const int result = avcodec_open2(context.Get(), codec, nullptr); result < 0) return result;
 
   UniqueHandle<AVPacket*, detail::FreePacket> packet(av_packet_alloc());
@@ -198,7 +200,7 @@ int32_t H264Decoder::DeliverFrame(const FrameCallback& on_frame) {
   } else {
     std::memset(chroma_.data(), 128, chroma_size);  // grey: neutral chroma
   }
-  on_frame(frame->data[0], chroma_.data(), stride, width, height);
+  on_frame(Nv12View{frame->data[0], chroma_.data(), stride, width, height});
   return 0;
 }
 

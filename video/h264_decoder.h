@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/unique_handle.h"
+#include "video/nv12_view.h"
 
 struct AVCodecContext;
 struct AVPacket;
@@ -19,8 +20,7 @@ namespace vistrel {
 // One decoded picture: the Y plane and the interleaved UV plane (U first, one
 // pair per 2x2 block, (height + 1) / 2 rows), both with `stride` bytes per row;
 // width and height are the display size. Valid only during the call.
-using FrameCallback = std::function<void(const uint8_t* luma, const uint8_t* chroma, int stride,
-                                         int width, int height)>;
+using FrameCallback = std::function<void(const Nv12View& picture)>;
 
 namespace detail {
 void FreeCodecContext(AVCodecContext* context);

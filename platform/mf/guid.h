@@ -33,4 +33,30 @@ std::string FormatGuid(const GUID& guid);
 // Accepts the braced form, either case; nothing for any other text.
 std::optional<GUID> ParseGuid(std::string_view text);
 
+// The GUID of a braced text fixed when compiling: one spelling serves as both
+// text and GUID. A malformed text does not compile.
+consteval GUID GuidFromText(const char (&text)[39]) {
+  auto digit = [&](int i) -> uint32_t {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') return uint32_t(c - '0');
+    if (c >= 'A' && c <= 'F') return uint32_t(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return uint32_t(c - 'a' + 10);
+    throw "not a hexadecimal digit";
+  };
+  auto hex = [&](int at, int digits) {
+    uint32_t value = 0;
+    for (int i = 0; i < digits; ++i) value = value << 4 | digit(at + i);
+    return value;
+  };
+  if (text[0] != '{' || text[9] != '-' || text[14] != '-' || text[19] != '-' || text[24] != '-' ||
+      text[37] != '}') {
+    throw "not a braced GUID";
+  }
+  GUID guid{hex(1, 8), static_cast<uint16_t>(hex(10, 4)), static_cast<uint16_t>(hex(15, 4)), {}};
+  guid.Data4[0] = static_cast<uint8_t>(hex(20, 2));
+  guid.Data4[1] = static_cast<uint8_t>(hex(22, 2));
+  for (int i = 0; i < 6; ++i) guid.Data4[2 + i] = static_cast<uint8_t>(hex(25 + 2 * i, 2));
+  return guid;
+}
+
 }  // namespace vistrel

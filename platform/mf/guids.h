@@ -63,9 +63,12 @@ inline constexpr GUID MFMediaType_Video = {0x73646976, 0x0000, 0x0010, {0x80, 0x
 inline constexpr GUID MFVideoFormat_NV12 = {0x3231564e, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 inline constexpr uint32_t FOURCC_NV12 = 0x3231564E;  // "NV12"
 
-// The frame exchange name on a camera (a string attribute); ours.
-inline constexpr GUID SharedNameAttribute = {0x9f3b2c71, 0x5e0a, 0x4d8b, {0xa6, 0xc4, 0x1e, 0x7f, 0x2b, 0x9d, 0x3a, 0x50}};
+// The frame exchange name on a camera (a string attribute); ours. The
+// receiver, which knows no GUIDs, uses the text.
+inline constexpr char kSharedNameAttributeText[] = "{9F3B2C71-5E0A-4D8B-A6C4-1E7F2B9D3A50}";
+inline constexpr GUID SharedNameAttribute = GuidFromText(kSharedNameAttributeText);
 // The camera library's class; ours.
-inline constexpr GUID CLSID_VistrelVirtualCamera = {0x6b3a8f2e, 0x4c1d, 0x4e7a, {0x9b, 0x52, 0x3d, 0x8c, 0x0f, 0x1a, 0x7e, 0x64}};
+inline constexpr char kCameraSourceIdText[] = "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}";
+inline constexpr GUID CLSID_VistrelVirtualCamera = GuidFromText(kCameraSourceIdText);
 
 }  // namespace vistrel

@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/registry.h"
 #include "platform/virtual_camera.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -44,8 +45,8 @@ class CamhostTest : public ::testing::Test {
     ::unsetenv("VISTREL_CAMHOST");
   }
   void Register(const std::string& path) {
-    ASSERT_EQ(CreateKey(kServerKey), 0);
-    ASSERT_EQ(SetStringValue(kServerKey, "", path), 0);
+    ASSERT_EQ(CreateKey(kServerKey).code(), 0);
+    ASSERT_EQ(SetStringValue(kServerKey, "", path).code(), 0);
   }
 
   test::TempFolder folder_;

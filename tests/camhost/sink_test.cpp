@@ -32,7 +32,7 @@ struct TestPicture {
       for (int c = 0; c < kW; ++c) uv[r * kPitch + c] = static_cast<uint8_t>(r * 5 + c * 7 + seed);
     }
   }
-  Nv12Picture View() const { return {y.data(), uv.data(), kPitch}; }
+  Nv12View View() const { return {y.data(), uv.data(), kPitch, kW, kH}; }
   std::vector<uint8_t> y, uv;
 };
 
@@ -41,7 +41,7 @@ struct FlatPicture {
   FlatPicture(uint8_t luma, uint8_t u, uint8_t v) : y(kW * kH, luma), uv(kW * kH / 2) {
     for (size_t i = 0; i < uv.size(); i += 2) uv[i] = u, uv[i + 1] = v;
   }
-  Nv12Picture View() const { return {y.data(), uv.data(), kW}; }
+  Nv12View View() const { return {y.data(), uv.data(), kW, kW, kH}; }
   std::vector<uint8_t> y, uv;
 };
 

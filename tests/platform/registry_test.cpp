@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/files.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -34,16 +35,16 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, ClassRegistrationRoundTrip) {
-  ASSERT_EQ(CreateKey(kServerKey), 0);
-  ASSERT_EQ(SetStringValue(kClassKey, "", "Orlith Cam virtual camera"), 0);
-  ASSERT_EQ(SetStringValue(kServerKey, "", "/usr/lib/libvistrel-vcam.so"), 0);
-  ASSERT_EQ(SetStringValue(kServerKey, "ThreadingModel", "Both"), 0);
+  ASSERT_EQ(CreateKey(kServerKey).code(), 0);
+  ASSERT_EQ(SetStringValue(kClassKey, "", "Orlith Cam virtual camera").code(), 0);
+  ASSERT_EQ(SetStringValue(kServerKey, "", "/usr/lib/libvistrel-vcam.so").code(), 0);
+  ASSERT_EQ(SetStringValue(kServerKey, "ThreadingModel", "Both").code(), 0);
 
-  EXPECT_EQ(OpenKey(kServerKey), 0);
+  EXPECT_EQ(OpenKey(kServerKey).code(), 0);
   std::string text;
-  EXPECT_EQ(GetStringValue(kServerKey, "", text), 0);
+  EXPECT_EQ(test::ReadValue(kServerKey, "", text), 0);
   EXPECT_EQ(text, "/usr/lib/libvistrel-vcam.so");
-  EXPECT_EQ(GetStringValue(kServerKey, "ThreadingModel", text), 0);
+  EXPECT_EQ(test::ReadValue(kServerKey, "ThreadingModel", text), 0);
   EXPECT_EQ(text, "Both");
   // The layout on disk is what an installer or an administrator sees.
   EXPECT_EQ(*ReadFileText(Machine() / "SOFTWARE/Classes/CLSID" /
@@ -51,9 +52,9 @@ TEST_F(RegistryTest, ClassRegistrationRoundTrip) {
             "Orlith Cam virtual camera");
 
   std::vector<std::string> names;
-  EXPECT_EQ(ListValues(kServerKey, names), 0);
+  EXPECT_EQ(test::ReadNames(false, kServerKey, names), 0);
   EXPECT_EQ(names, (std::vector<std::string>{"", "ThreadingModel"}));
-  EXPECT_EQ(ListSubkeys(kClassKey, names), 0);
+  EXPECT_EQ(test::ReadNames(true, kClassKey, names), 0);
   EXPECT_EQ(names, std::vector<std::string>{"InprocServer32"});
 
   // Machine values are readable by every user (the camera host runs as one).
@@ -65,105 +66,105 @@ TEST_F(RegistryTest, ClassRegistrationRoundTrip) {
             0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
 
-  EXPECT_EQ(DeleteTree(kClassKey), 0);
-  EXPECT_EQ(OpenKey(kServerKey), ENOENT);
-  EXPECT_EQ(OpenKey("SOFTWARE\\Classes\\CLSID"), 0);
+  EXPECT_EQ(DeleteTree(kClassKey).code(), 0);
+  EXPECT_EQ(OpenKey(kServerKey).code(), ENOENT);
+  EXPECT_EQ(OpenKey("SOFTWARE\\Classes\\CLSID").code(), 0);
 }
 
 TEST_F(RegistryTest, MissingThingsAreNotFound) {
   std::string text = "stale";
-  EXPECT_EQ(OpenKey(kServerKey), ENOENT);  // not even the root exists
-  EXPECT_EQ(DeleteTree(kClassKey), ENOENT);
-  ASSERT_EQ(CreateKey(kClassKey), 0);
-  EXPECT_EQ(DeleteTree(kServerKey), ENOENT);
-  EXPECT_EQ(GetStringValue(kClassKey, "", text), ENOENT);
+  EXPECT_EQ(OpenKey(kServerKey).code(), ENOENT);  // not even the root exists
+  EXPECT_EQ(DeleteTree(kClassKey).code(), ENOENT);
+  ASSERT_EQ(CreateKey(kClassKey).code(), 0);
+  EXPECT_EQ(DeleteTree(kServerKey).code(), ENOENT);
+  EXPECT_EQ(test::ReadValue(kClassKey, "", text), ENOENT);
   EXPECT_EQ(text, "");
-  EXPECT_EQ(SetStringValue(kServerKey, "", "x"), ENOENT);  // the key must exist
-  EXPECT_EQ(DeleteValue(kClassKey, "ThreadingModel"), ENOENT);
+  EXPECT_EQ(SetStringValue(kServerKey, "", "x").code(), ENOENT);  // the key must exist
+  EXPECT_EQ(DeleteValue(kClassKey, "ThreadingModel").code(), ENOENT);
   std::vector<std::string> names;
-  EXPECT_EQ(ListSubkeys(kServerKey, names), ENOENT);
-  EXPECT_EQ(CreateKey(kClassKey), 0);  // creating it again is fine
+  EXPECT_EQ(test::ReadNames(true, kServerKey, names), ENOENT);
+  EXPECT_EQ(CreateKey(kClassKey).code(), 0);  // creating it again is fine
 }
 
 TEST_F(RegistryTest, EscapingNamesAreRefused) {
-  ASSERT_EQ(CreateKey("SOFTWARE"), 0);
+  ASSERT_EQ(CreateKey("SOFTWARE").code(), 0);
   ASSERT_TRUE(ReplaceFileContents(folder_ / "outside", "secret"));
   std::string text;
   for (const char* key : {"", "SOFTWARE\\..", "..\\outside", "SOFTWARE\\.", "SOFTWARE\\\\x",
                           "SOFTWARE\\", "\\SOFTWARE", "SOFTWARE/..", "a/b", ".."}) {
     SCOPED_TRACE(key);
-    EXPECT_EQ(CreateKey(key), EINVAL);
-    EXPECT_EQ(OpenKey(key), EINVAL);
-    EXPECT_EQ(DeleteTree(key), EINVAL);
-    EXPECT_EQ(GetStringValue(key, "", text), EINVAL);
+    EXPECT_EQ(CreateKey(key).code(), EINVAL);
+    EXPECT_EQ(OpenKey(key).code(), EINVAL);
+    EXPECT_EQ(DeleteTree(key).code(), EINVAL);
+    EXPECT_EQ(test::ReadValue(key, "", text), EINVAL);
   }
   for (const char* name : {"..", ".", "../outside", "a/b", "@", "value.tmp"}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(SetStringValue("SOFTWARE", name, "x"), EINVAL);
-    EXPECT_EQ(GetStringValue("SOFTWARE", name, text), EINVAL);
-    EXPECT_EQ(DeleteValue("SOFTWARE", name), EINVAL);
+    EXPECT_EQ(SetStringValue("SOFTWARE", name, "x").code(), EINVAL);
+    EXPECT_EQ(test::ReadValue("SOFTWARE", name, text), EINVAL);
+    EXPECT_EQ(DeleteValue("SOFTWARE", name).code(), EINVAL);
   }
-  EXPECT_EQ(CreateKey(std::string(256, 'k')), EINVAL);
-  EXPECT_EQ(SetStringValue("SOFTWARE", std::string_view("a\0b", 3), "x"), EINVAL);
+  EXPECT_EQ(CreateKey(std::string(256, 'k')).code(), EINVAL);
+  EXPECT_EQ(SetStringValue("SOFTWARE", std::string_view("a\0b", 3), "x").code(), EINVAL);
   EXPECT_EQ(*ReadFileText(folder_ / "outside"), "secret");
   EXPECT_TRUE(fs::exists(Machine() / "SOFTWARE"));
 }
 
 TEST_F(RegistryTest, LinksInsideTheRootAreNotFollowed) {
-  ASSERT_EQ(CreateKey("SOFTWARE"), 0);
+  ASSERT_EQ(CreateKey("SOFTWARE").code(), 0);
   fs::create_directories(folder_ / "elsewhere/Key");
   ASSERT_TRUE(ReplaceFileContents(folder_ / "elsewhere/Key/@", "planted"));
   fs::create_directory_symlink(folder_ / "elsewhere", Machine() / "SOFTWARE/Link");
   fs::create_symlink(folder_ / "elsewhere/Key/@", Machine() / "SOFTWARE/Value");
 
   std::string text;
-  EXPECT_EQ(OpenKey("SOFTWARE\\Link\\Key"), ELOOP);
-  EXPECT_EQ(GetStringValue("SOFTWARE\\Link\\Key", "", text), ELOOP);
-  EXPECT_EQ(GetStringValue("SOFTWARE", "Value", text), ENOENT);
-  EXPECT_EQ(DeleteTree("SOFTWARE\\Link"), ELOOP);
-  EXPECT_EQ(CreateKey("SOFTWARE\\Link\\Other"), ELOOP);
+  EXPECT_EQ(OpenKey("SOFTWARE\\Link\\Key").code(), ELOOP);
+  EXPECT_EQ(test::ReadValue("SOFTWARE\\Link\\Key", "", text), ELOOP);
+  EXPECT_EQ(test::ReadValue("SOFTWARE", "Value", text), ENOENT);
+  EXPECT_EQ(DeleteTree("SOFTWARE\\Link").code(), ELOOP);
+  EXPECT_EQ(CreateKey("SOFTWARE\\Link\\Other").code(), ELOOP);
   std::vector<std::string> names;
-  EXPECT_EQ(ListSubkeys("SOFTWARE", names), 0);
+  EXPECT_EQ(test::ReadNames(true, "SOFTWARE", names), 0);
   EXPECT_TRUE(names.empty());
-  EXPECT_EQ(DeleteTree("SOFTWARE"), 0);
+  EXPECT_EQ(DeleteTree("SOFTWARE").code(), 0);
   EXPECT_EQ(*ReadFileText(folder_ / "elsewhere/Key/@"), "planted");
 }
 
 TEST_F(RegistryTest, UntrustedValuesAreBounded) {
-  ASSERT_EQ(CreateKey("K"), 0);
+  ASSERT_EQ(CreateKey("K").code(), 0);
   std::string text;
   const std::string largest(kMaxRegistryValueBytes, 'v');
-  EXPECT_EQ(SetStringValue("K", "big", largest), 0);
-  EXPECT_EQ(GetStringValue("K", "big", text), 0);
+  EXPECT_EQ(SetStringValue("K", "big", largest).code(), 0);
+  EXPECT_EQ(test::ReadValue("K", "big", text), 0);
   EXPECT_EQ(text.size(), kMaxRegistryValueBytes);
-  EXPECT_EQ(SetStringValue("K", "big", largest + "v"), EFBIG);
-  EXPECT_EQ(GetStringValue("K", "big", text), 0);  // the old value stays
+  EXPECT_EQ(SetStringValue("K", "big", largest + "v").code(), EFBIG);
+  EXPECT_EQ(test::ReadValue("K", "big", text), 0);  // the old value stays
 
   // Values written behind the registry's back.
   ASSERT_TRUE(ReplaceFileContents(Machine() / "K/huge", largest + "v"));
-  EXPECT_EQ(GetStringValue("K", "huge", text), EFBIG);
+  EXPECT_EQ(test::ReadValue("K", "huge", text), EFBIG);
   ASSERT_TRUE(ReplaceFileContents(Machine() / "K/nul", std::string("lib\0.so", 7)));
-  EXPECT_EQ(GetStringValue("K", "nul", text), EILSEQ);
+  EXPECT_EQ(test::ReadValue("K", "nul", text), EILSEQ);
   EXPECT_EQ(text, "");
   fs::create_directory(Machine() / "K/folder");
-  EXPECT_EQ(GetStringValue("K", "folder", text), ENOENT);
+  EXPECT_EQ(test::ReadValue("K", "folder", text), ENOENT);
   ASSERT_EQ(::mkfifo((Machine() / "K/fifo").c_str(), 0600), 0);
-  EXPECT_EQ(GetStringValue("K", "fifo", text), ENOENT);  // and it does not block
+  EXPECT_EQ(test::ReadValue("K", "fifo", text), ENOENT);  // and it does not block
 }
 
 TEST_F(RegistryTest, UserHiveIsSeparateAndPrivate) {
-  ASSERT_EQ(CreateKey("SOFTWARE\\Vistrel", RegistryHive::kUser), 0);
-  ASSERT_EQ(SetStringValue("SOFTWARE\\Vistrel", "A", "1", RegistryHive::kUser), 0);
-  EXPECT_EQ(OpenKey("SOFTWARE\\Vistrel"), ENOENT);
-  EXPECT_EQ(OpenKey("SOFTWARE\\Vistrel", KeyAccess::kWrite, RegistryHive::kUser), 0);
+  ASSERT_EQ(CreateKey("SOFTWARE\\Vistrel", RegistryHive::kUser).code(), 0);
+  ASSERT_EQ(SetStringValue("SOFTWARE\\Vistrel", "A", "1", RegistryHive::kUser).code(), 0);
+  EXPECT_EQ(OpenKey("SOFTWARE\\Vistrel").code(), ENOENT);
+  EXPECT_EQ(OpenKey("SOFTWARE\\Vistrel", KeyAccess::kWrite, RegistryHive::kUser).code(), 0);
   struct stat st{};
   ASSERT_EQ(::stat((folder_ / "user/SOFTWARE/Vistrel/A").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat((folder_ / "user/SOFTWARE/Vistrel").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(DeleteValue("SOFTWARE\\Vistrel", "A", RegistryHive::kUser), 0);
+  EXPECT_EQ(DeleteValue("SOFTWARE\\Vistrel", "A", RegistryHive::kUser).code(), 0);
   std::vector<std::string> names;
-  EXPECT_EQ(ListValues("SOFTWARE\\Vistrel", names, RegistryHive::kUser), 0);
+  EXPECT_EQ(test::ReadNames(false, "SOFTWARE\\Vistrel", names, RegistryHive::kUser), 0);
   EXPECT_TRUE(names.empty());
 }
 

@@ -12,6 +12,7 @@
 #include "platform/folders.h"
 #include "platform/log.h"
 #include "platform/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/temp_folder.h"
 
 namespace vistrel {
@@ -105,7 +106,7 @@ TEST_F(VirtualCameraTest, StartWritesTheRecordAndStartsAHost) {
   EXPECT_EQ(records[0].attributes,
             (std::map<std::string, std::string>{{kSharedName, "/Vistrel_1000_0"}}));
   std::string text;
-  EXPECT_EQ(GetStringValue(camera->key(), "Access", text, RegistryHive::kUser), 0);
+  EXPECT_EQ(test::ReadValue(camera->key(), "Access", text, RegistryHive::kUser), 0);
   EXPECT_EQ(text, "current user");
 
   ASSERT_TRUE(WaitForFile(folder_ / "marker"));
@@ -194,21 +195,21 @@ TEST_F(VirtualCameraTest, RestartDropsAttributesNoLongerSet) {
 TEST_F(VirtualCameraTest, ReadSkipsIncompleteAndForeignRecords) {
   const std::string base = kCameraRecordsKey;
   // Half-written: no friendly name yet.
-  ASSERT_EQ(CreateKey(base + "\\" + kOther, RegistryHive::kUser), 0);
-  ASSERT_EQ(SetStringValue(base + "\\" + kOther, "Lifetime", "system", RegistryHive::kUser), 0);
+  ASSERT_EQ(CreateKey(base + "\\" + kOther, RegistryHive::kUser).code(), 0);
+  ASSERT_EQ(SetStringValue(base + "\\" + kOther, "Lifetime", "system", RegistryHive::kUser).code(), 0);
   // A key that is no class id, and a lifetime nobody writes.
-  ASSERT_EQ(CreateKey(base + "\\not-a-guid", RegistryHive::kUser), 0);
-  ASSERT_EQ(SetStringValue(base + "\\not-a-guid", "", "x", RegistryHive::kUser), 0);
+  ASSERT_EQ(CreateKey(base + "\\not-a-guid", RegistryHive::kUser).code(), 0);
+  ASSERT_EQ(SetStringValue(base + "\\not-a-guid", "", "x", RegistryHive::kUser).code(), 0);
   const std::string odd = base + "\\{11111111-1111-1111-1111-111111111111}";
-  ASSERT_EQ(CreateKey(odd, RegistryHive::kUser), 0);
-  ASSERT_EQ(SetStringValue(odd, "", "Odd", RegistryHive::kUser), 0);
-  ASSERT_EQ(SetStringValue(odd, "Lifetime", "forever", RegistryHive::kUser), 0);
+  ASSERT_EQ(CreateKey(odd, RegistryHive::kUser).code(), 0);
+  ASSERT_EQ(SetStringValue(odd, "", "Odd", RegistryHive::kUser).code(), 0);
+  ASSERT_EQ(SetStringValue(odd, "Lifetime", "forever", RegistryHive::kUser).code(), 0);
   EXPECT_TRUE(ReadCameraRecords().empty());
 
   auto camera = Make(VirtualCameraLifetime::kSystem);
   ASSERT_EQ(camera->Start(), kCameraOk);
   // An attribute value planted under a name that is no GUID is not passed on.
-  ASSERT_EQ(SetStringValue(camera->key() + "\\Attributes", "junk", "x", RegistryHive::kUser), 0);
+  ASSERT_EQ(SetStringValue(camera->key() + "\\Attributes", "junk", "x", RegistryHive::kUser).code(), 0);
   auto records = ReadCameraRecords();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].source_id, kSource);

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "platform/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/vcam/vcam_test_util.h"
 
 namespace vistrel::test {
@@ -231,14 +232,14 @@ TEST(VcamModuleTest, RegisterAndUnregister) {
   EXPECT_EQ(lib.unregister_server(), S_OK);  // no key yet
   ASSERT_EQ(lib.register_server(), S_OK);
   std::string value;
-  ASSERT_EQ(GetStringValue(key, "", value), 0);
+  ASSERT_EQ(test::ReadValue(key, "", value), 0);
   EXPECT_EQ(value, "Orlith Cam virtual camera");
-  ASSERT_EQ(GetStringValue(key + "\\InprocServer32", "", value), 0);
+  ASSERT_EQ(test::ReadValue(key + "\\InprocServer32", "", value), 0);
   EXPECT_TRUE(std::filesystem::equivalent(value, VCAM_LIBRARY_PATH)) << value;
-  ASSERT_EQ(GetStringValue(key + "\\InprocServer32", "ThreadingModel", value), 0);
+  ASSERT_EQ(test::ReadValue(key + "\\InprocServer32", "ThreadingModel", value), 0);
   EXPECT_EQ(value, "Both");
   EXPECT_EQ(lib.unregister_server(), S_OK);
-  EXPECT_NE(OpenKey(key), 0);
+  EXPECT_NE(OpenKey(key).code(), 0);
   EXPECT_EQ(lib.unregister_server(), S_OK);
 }
 

@@ -278,7 +278,7 @@ TEST(VcamStreamTest, ThePictureOfAWriterHonouringThePitch) {
   std::vector<uint8_t> luma(1280 * 720), chroma(1280 * 360);
   for (size_t i = 0; i < luma.size(); ++i) luma[i] = static_cast<uint8_t>(i % 251);
   for (size_t i = 0; i < chroma.size(); ++i) chroma[i] = static_cast<uint8_t>(i % 239);
-  ASSERT_TRUE(writer.WriteFrame(luma.data(), chroma.data(), 1280, 1280, 720));
+  ASSERT_TRUE(writer.WriteFrame({luma.data(), chroma.data(), 1280, 1280, 720}));
 
   ASSERT_EQ(RequestOne(stream.Get(), sample), S_OK);
   auto [pitch, bytes] = Picture(sample.Get());

@@ -32,7 +32,10 @@ struct Delivery {
 };
 
 FrameCallback Recorder(Delivery& d) {
-  return [&d](const uint8_t* luma, const uint8_t* chroma, int stride, int width, int height) {
+  return [&d](const Nv12View& picture) {
+    const uint8_t* luma = picture.luma;
+    const uint8_t* chroma = picture.chroma;
+    const int stride = picture.pitch, width = picture.width, height = picture.height;
     ++d.calls;
     d.stride = stride;
     d.width = width;

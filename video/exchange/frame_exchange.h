@@ -1,18 +1,37 @@
 // The frame exchange between the receiver and the camera library: one
 // 1280x720 NV12 picture behind a 64-byte header in named shared memory,
 // guarded by a sequence counter. Compiled into both sides.
+//
+// The sequence lock, the one protocol between the two processes (no lock
+// crosses them):
+//   writer: sequence + 1 (odd: a copy is under way), a full fence, the picture
+//     bytes, a full fence, frame generation and time, frame ready = 1, then
+//     sequence + 1 (even again).
+//   reader: frame ready, the generations and the sequence, a full fence; an
+//     odd sequence means the writer is copying: wait 1 ms and try once more.
+//     Otherwise copy the picture, a full fence, and keep the copy only if
+//     frame ready, the writer generation and the sequence are all unchanged.
+// A reader therefore never takes a torn picture for whole; one that finds the
+// writer busy twice gives up for this sample and shows the waiting picture.
+// The fences matter on weakly ordered CPUs, where the increments alone would
+// let picture bytes pass them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "platform/mf/guids.h"
+#include "video/picture.h"
+
 namespace vistrel {
 
 constexpr uint32_t kExchangeMagic = 0x5653544C;  // "VSTL"
 constexpr uint32_t kExchangeVersion = 2;
-constexpr uint32_t kExchangeWidth = 1280;
-constexpr uint32_t kExchangeHeight = 720;
+constexpr uint32_t kExchangeWidth = kPictureWidth;
+constexpr uint32_t kExchangeHeight = kPictureHeight;
+// Either side tries to attach at most once in this many milliseconds.
+constexpr uint64_t kAttachRetryMs = 1000;
 constexpr size_t kExchangeHeaderSize = 64;
 constexpr size_t kExchangePictureSize = kExchangeWidth * kExchangeHeight * 3 / 2;
 constexpr size_t kExchangeSize = kExchangeHeaderSize + kExchangePictureSize;
@@ -44,6 +63,6 @@ static_assert(offsetof(FrameExchangeHeader, frames_read) == 48);
 std::string MakeFrameExchangeName();
 
 // The camera attribute that carries the name to the camera library.
-constexpr char kSharedNameAttribute[] = "{9F3B2C71-5E0A-4D8B-A6C4-1E7F2B9D3A50}";
+inline constexpr const char* kSharedNameAttribute = kSharedNameAttributeText;
 
 }  // namespace vistrel

@@ -1,5 +1,7 @@
 #include "video/exchange/frame_reader.h"
 
+#include "video/nv12_view.h"
+
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -31,7 +33,7 @@ bool FrameReader::Open() {
   if (memory_) return true;
   if (name_.empty()) return false;
   const uint64_t now = clock_.NowMs();
-  if (attempted_ && now - last_attempt_ <= 999) return false;
+  if (attempted_ && now - last_attempt_ < kAttachRetryMs) return false;
   attempted_ = true;
   last_attempt_ = now;
 
@@ -88,10 +90,8 @@ bool FrameReader::ReadPicture(uint8_t* destination, int pitch) {
       continue;
     }
     if (MonotonicNs() - Atomic(h.frame_time).load() > kExchangeClockFrequency) return false;
-    for (uint32_t row = 0; row < kExchangeHeight * 3 / 2; ++row) {
-      std::memcpy(destination + size_t(row) * pitch, picture + size_t{row} * kExchangeWidth,
-                  kExchangeWidth);
-    }
+    CopyPlane(picture, kExchangeWidth, destination, static_cast<size_t>(pitch), kExchangeWidth,
+              kExchangeHeight * 3 / 2);
     // The copy's loads before the second look at the counters (an acquire
     // fence at least); otherwise a late byte could escape the check.
     std::atomic_thread_fence(std::memory_order_seq_cst);

@@ -25,7 +25,7 @@ FrameWriter::~FrameWriter() {
 
 bool FrameWriter::Attach() {
   const uint64_t now = clock_.NowMs();
-  if (attempted_ && now - last_attempt_ < 1000) return false;
+  if (attempted_ && now - last_attempt_ < kAttachRetryMs) return false;
   attempted_ = true;
   last_attempt_ = now;
   int error = 0;
@@ -54,10 +54,9 @@ bool FrameWriter::Attach() {
   return true;
 }
 
-bool FrameWriter::WriteFrame(const uint8_t* luma, const uint8_t* chroma, int stride, int width,
-                             int height) {
+bool FrameWriter::WriteFrame(const Nv12View& picture) {
   if (!memory_ && !Attach()) return false;
-  if (width < 1 || height < 1) return false;
+  if (picture.width < 1 || picture.height < 1) return false;
   FrameExchangeHeader& h = *header_.load();
   uint8_t* y_plane = memory_->data() + kExchangeHeaderSize;
   uint8_t* uv_plane = y_plane + size_t{kExchangeWidth} * kExchangeHeight;
@@ -66,17 +65,13 @@ bool FrameWriter::WriteFrame(const uint8_t* luma, const uint8_t* chroma, int str
   // does not order the plain copies after it: on weakly ordered CPUs (AArch64)
   // they may pass its store, and a reader would take a torn picture for whole.
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (width == static_cast<int>(kExchangeWidth) && height == static_cast<int>(kExchangeHeight)) {
-    for (uint32_t row = 0; row < kExchangeHeight; ++row) {
-      std::memcpy(y_plane + size_t{row} * kExchangeWidth, luma + size_t(row) * stride,
-                  kExchangeWidth);
-    }
-    for (uint32_t row = 0; row < kExchangeHeight / 2; ++row) {
-      std::memcpy(uv_plane + size_t{row} * kExchangeWidth, chroma + size_t(row) * stride,
-                  kExchangeWidth);
-    }
+  if (picture.width == static_cast<int>(kExchangeWidth) &&
+      picture.height == static_cast<int>(kExchangeHeight)) {
+    const size_t pitch = static_cast<size_t>(picture.pitch);
+    CopyPlane(picture.luma, pitch, y_plane, kExchangeWidth, kExchangeWidth, kExchangeHeight);
+    CopyPlane(picture.chroma, pitch, uv_plane, kExchangeWidth, kExchangeWidth, kExchangeHeight / 2);
   } else {
-    ScaleLetterbox(luma, chroma, stride, width, height, y_plane, uv_plane);
+    ScaleLetterbox(picture, y_plane, uv_plane);
   }
   // Every picture byte before the even count.
   std::atomic_thread_fence(std::memory_order_seq_cst);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "video/nv12_view.h"
 #include "platform/shared_memory.h"
 #include "video/exchange/frame_exchange.h"
 
@@ -20,9 +21,9 @@ class FrameWriter {
   FrameWriter(const FrameWriter&) = delete;
   FrameWriter& operator=(const FrameWriter&) = delete;
 
-  // One decoded picture (the FrameCallback's arguments); true when published.
-  // Attaches first when needed, at most one attempt a second.
-  bool WriteFrame(const uint8_t* luma, const uint8_t* chroma, int stride, int width, int height);
+  // One decoded picture; true when published. Attaches first when needed, at
+  // most one attempt a second.
+  bool WriteFrame(const Nv12View& picture);
   // The camera shows the waiting picture until the next WriteFrame.
   void ClearFrame();
   // The camera's read counter; 0 while not attached. Any thread.

@@ -27,8 +27,12 @@ LetterboxFit FitLetterbox(int width, int height) {
   return {static_cast<int>(fit_width), static_cast<int>(fit_height), left, top};
 }
 
-void ScaleLetterbox(const uint8_t* luma, const uint8_t* chroma, int stride, int width, int height,
-                    uint8_t* y_plane, uint8_t* uv_plane) {
+void ScaleLetterbox(const Nv12View& picture, uint8_t* y_plane, uint8_t* uv_plane) {
+  const uint8_t* luma = picture.luma;
+  const uint8_t* chroma = picture.chroma;
+  const int64_t stride = picture.pitch;
+  const int width = picture.width;
+  const int height = picture.height;
   const LetterboxFit fit = FitLetterbox(width, height);
   std::memset(y_plane, 16, size_t{kW} * kH);
   std::memset(uv_plane, 128, size_t{kW} * kH / 2);

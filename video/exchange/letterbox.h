@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "video/nv12_view.h"
+
 namespace vistrel {
 
 struct LetterboxFit {
@@ -13,8 +15,7 @@ LetterboxFit FitLetterbox(int width, int height);
 
 // Scales an NV12 picture into the exchange's Y and UV planes (pitch 1280) with
 // black bars, nearest neighbour.
-void ScaleLetterbox(const uint8_t* luma, const uint8_t* chroma, int stride, int width, int height,
-                    uint8_t* y_plane, uint8_t* uv_plane);
+void ScaleLetterbox(const Nv12View& picture, uint8_t* y_plane, uint8_t* uv_plane);
 
 // The animated waiting picture into a 1280x720 NV12 buffer of the given pitch,
 // at the given millisecond tick.

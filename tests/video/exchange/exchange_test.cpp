@@ -37,7 +37,7 @@ struct Picture {
     }
   }
   bool Write(FrameWriter& writer) {
-    return writer.WriteFrame(luma.data(), chroma.data(), stride, width, height);
+    return writer.WriteFrame({luma.data(), chroma.data(), stride, width, height});
   }
   int width, height, stride;
   std::vector<uint8_t> luma, chroma;
@@ -86,7 +86,7 @@ TEST(Letterbox, FitFollowsTheIntegerRule) {
 TEST(Letterbox, PortraitPictureGetsBlackBars) {
   Picture portrait(720, 1280, 200, 60, 70);
   std::vector<uint8_t> y(size_t(kW) * kH), uv(size_t(kW) * kH / 2);
-  ScaleLetterbox(portrait.luma.data(), portrait.chroma.data(), portrait.stride, 720, 1280,
+  ScaleLetterbox({portrait.luma.data(), portrait.chroma.data(), portrait.stride, 720, 1280},
                  y.data(), uv.data());
   for (int row : {0, 359, 719}) {
     EXPECT_EQ(y[size_t(row) * kW + 437], 16);
@@ -107,7 +107,7 @@ TEST(Letterbox, NearestNeighbourPicksTheRightSourcePixels) {
     for (int c = 0; c < 1920; ++c) wide.luma[size_t(r) * wide.stride + c] = uint8_t(c * 7 + r);
   }
   std::vector<uint8_t> y(size_t(kW) * kH), uv(size_t(kW) * kH / 2);
-  ScaleLetterbox(wide.luma.data(), wide.chroma.data(), wide.stride, 1920, 1080, y.data(),
+  ScaleLetterbox({wide.luma.data(), wide.chroma.data(), wide.stride, 1920, 1080}, y.data(),
                  uv.data());
   for (int r : {0, 1, 500, 719}) {
     for (int c : {0, 1, 2, 641, 1279}) {
@@ -275,7 +275,7 @@ TEST_F(ExchangeTest, TwoProcessesNeverSeeATornPicture) {
     for (int i = 0; i < 1000; ++i) {
       std::fill(picture.luma.begin(), picture.luma.end(), uint8_t(i));
       std::fill(picture.chroma.begin(), picture.chroma.end(), uint8_t(i));
-      writer.WriteFrame(picture.luma.data(), picture.chroma.data(), picture.stride, kW, kH);
+      writer.WriteFrame({picture.luma.data(), picture.chroma.data(), picture.stride, kW, kH});
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ::_exit(0);
