@@ -3,6 +3,7 @@
 //   vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] [--state DIR]
 //   vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] [--size WxH]
 //                        [--pause-after S] [--name NAME] [--state DIR]
+//   vistrel-phone usbmuxd --listen PATH|HOST:PORT ... (a usbmux stand-in; see usbmuxd_command.cpp)
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,6 +14,7 @@
 #include "platform/folders.h"
 #include "platform/socket.h"
 #include "tools/phone/phone.h"
+#include "tools/phone/usbmuxd.h"
 #include "tools/phone/webcam.h"
 
 namespace {
@@ -40,7 +42,10 @@ int Usage() {
                "       vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] "
                "[--state DIR]\n"
                "       vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] "
-               "[--size WxH] [--pause-after S] [--name NAME] [--state DIR]\n");
+               "[--size WxH] [--pause-after S] [--name NAME] [--state DIR]\n"
+               "       vistrel-phone usbmuxd --listen PATH|HOST:PORT [--attach SERIAL[@S]]... "
+               "[--detach SERIAL@S]... [--network-device SERIAL]... [--refuse-connect N] "
+               "[--garbage] [--seconds N]\n");
   return 2;
 }
 
@@ -183,6 +188,7 @@ int RunWebcamCommand(const Args& args, Phone& phone) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "usbmuxd") return RunUsbmuxdCommand(argc, argv);
   Args args;
   if (!ParseArgs(argc, argv, args)) return Usage();
   IgnoreSigpipe();
