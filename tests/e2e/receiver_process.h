@@ -29,6 +29,12 @@ class ReceiverProcess {
   bool Start(const std::vector<std::string>& extra = {});
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
+  // Later starts run the USB watcher (no "--no-usb") against the usbmux
+  // service at `service` (VSTL_USBMUXD).
+  void EnableUsb(const std::string& service) { usbmuxd_ = service; }
+  // Later starts reach the system bus (and Avahi on it) at this D-Bus address;
+  // by default a socket that does not exist, so no test advertises by accident.
+  void SetSystemBus(const std::string& address) { system_bus_ = address; }
   // Runs the program with `args` in the same folders, without input, and
   // returns its exit code (for "--remove-camera").
   int RunCommand(const std::vector<std::string>& args);
@@ -78,6 +84,8 @@ class ReceiverProcess {
   std::string output_;  // guarded by mutex_
   uint16_t port_ = 0;
   bool camera_ = false;
+  std::string usbmuxd_;     // empty: --no-usb
+  std::string system_bus_;  // empty: none
 };
 
 }  // namespace vistrel::test
