@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (vistrel::PlistValue(payload, key).size() > payload.size()) __builtin_trap();
     }
     (void)vistrel::AtoiLike(vistrel::PlistValue(payload, "DeviceID"));
-    const std::string serial = vistrel::CleanPhoneText(vistrel::PlistValue(payload, "SerialNumber"));
+    const std::string serial =
+        vistrel::CleanPhoneText(vistrel::PlistValue(payload, "SerialNumber"));
     if (serial.size() > vistrel::kMaxPhoneTextBytes) __builtin_trap();
   }
   return 0;

@@ -40,7 +40,9 @@ class SCOPED_CAPABILITY PollLockGuard {
   PollLock& lock_;
 };
 
-void FreeGroup(AvahiEntryGroup* group) { avahi_entry_group_free(group); }
+void FreeGroup(AvahiEntryGroup* group) {
+  avahi_entry_group_free(group);
+}
 
 using UniquePoll = UniqueHandle<AvahiThreadedPoll*, avahi_threaded_poll_free, nullptr>;
 using UniqueClient = UniqueHandle<AvahiClient*, avahi_client_free, nullptr>;
@@ -48,7 +50,9 @@ using UniqueGroup = UniqueHandle<AvahiEntryGroup*, FreeGroup, nullptr>;
 
 }  // namespace
 
-std::string DnsSdInstanceName() { return ComputerName().value_or("LinuxPC"); }
+std::string DnsSdInstanceName() {
+  return ComputerName().value_or("LinuxPC");
+}
 
 NetworkChangeAction DecideNetworkChange(uint32_t first_address, uint32_t current_address,
                                         bool registered) {
@@ -74,12 +78,12 @@ struct ServiceAdvertiser::Impl {
   void OnClientState(AvahiClient* client, AvahiClientState state) REQUIRES(lock);
   void OnGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state) REQUIRES(lock);
 
-  static void ClientCallback(AvahiClient* client, AvahiClientState state, void* self)
-      NO_THREAD_SAFETY_ANALYSIS {
+  static void ClientCallback(AvahiClient* client, AvahiClientState state,
+                             void* self) NO_THREAD_SAFETY_ANALYSIS {
     static_cast<Impl*>(self)->OnClientState(client, state);
   }
-  static void GroupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state, void* self)
-      NO_THREAD_SAFETY_ANALYSIS {
+  static void GroupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state,
+                            void* self) NO_THREAD_SAFETY_ANALYSIS {
     static_cast<Impl*>(self)->OnGroupState(group, state);
   }
 
@@ -133,10 +137,10 @@ void ServiceAdvertiser::Impl::Register() {
   if (added) {
     // Published where the first LAN address lives, with Avahi's own host name
     // and its addresses there; IPv4 only.
-    error = avahi_entry_group_add_service(added.Get(), static_cast<AvahiIfIndex>(found.front().interface),
-                                          AVAHI_PROTO_INET, AvahiPublishFlags(0), name.c_str(),
-                                          kServiceType, nullptr, nullptr, port, "v=1",
-                                          txt_id.c_str(), nullptr);
+    error = avahi_entry_group_add_service(
+        added.Get(), static_cast<AvahiIfIndex>(found.front().interface), AVAHI_PROTO_INET,
+        AvahiPublishFlags(0), name.c_str(), kServiceType, nullptr, nullptr, port, "v=1",
+        txt_id.c_str(), nullptr);
   }
   if (error == 0) error = avahi_entry_group_commit(added.Get());
   if (error != 0) {
@@ -205,7 +209,9 @@ void ServiceAdvertiser::Impl::OnGroupState(AvahiEntryGroup* changed, AvahiEntryG
 
 ServiceAdvertiser::ServiceAdvertiser(AddressSource addresses) : addresses_(std::move(addresses)) {}
 
-ServiceAdvertiser::~ServiceAdvertiser() { Stop(); }
+ServiceAdvertiser::~ServiceAdvertiser() {
+  Stop();
+}
 
 void ServiceAdvertiser::Start(uint16_t port, const std::string& receiver_id) {
   port_ = port;

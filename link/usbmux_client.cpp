@@ -16,7 +16,7 @@ constexpr uint64_t kStepMs = 100;
 constexpr uint64_t kReplyTimeoutMs = 3000;
 constexpr uint64_t kServiceRetryMs = 5000;  // unreachable, or Listen refused
 constexpr uint64_t kLostRetryMs = 2000;
-constexpr uint64_t kTunnelRetryMs = 2000;   // service unreachable or Connect refused
+constexpr uint64_t kTunnelRetryMs = 2000;  // service unreachable or Connect refused
 constexpr int kConnectTimeoutMs = 1000;
 constexpr uint64_t kNoDeadline = UINT64_MAX;
 // A service that reports more phones than anyone plugs in must not make us
@@ -69,7 +69,9 @@ UsbmuxClient::UsbmuxClient(AddWiredConnectionFn add_wired_connection, uint16_t p
       phone_port_(phone_port),
       service_(std::move(service)) {}
 
-UsbmuxClient::~UsbmuxClient() { Stop(); }
+UsbmuxClient::~UsbmuxClient() {
+  Stop();
+}
 
 void UsbmuxClient::Start() {
   watch_thread_ = std::thread([this] { Run(); });
@@ -228,8 +230,7 @@ void UsbmuxClient::RunDevice(int device_id, const std::shared_ptr<Device>& devic
       socket.Reset();
       if (!go_on()) break;
       if (!refusal_logged) {
-        LogLine("[usb] %s: Orlith Cam is not open on the phone; waiting\n",
-                device->serial.c_str());
+        LogLine("[usb] %s: Orlith Cam is not open on the phone; waiting\n", device->serial.c_str());
         refusal_logged = true;
       }
       Wait(kTunnelRetryMs, go_on);

@@ -32,7 +32,9 @@ const std::string_view kUsbmuxPlistTrailer =
     "<key>ClientVersionString</key><string>Orlith Cam</string><key>ProgName</key><string>Orlith "
     "Cam</string><key>kLibUSBMuxVersion</key><integer>3</integer></dict></plist>\n";
 
-std::string UsbmuxListenBody() { return "<key>MessageType</key><string>Listen</string>"; }
+std::string UsbmuxListenBody() {
+  return "<key>MessageType</key><string>Listen</string>";
+}
 
 std::string UsbmuxConnectBody(int device_id, uint16_t phone_port) {
   return "<key>MessageType</key><string>Connect</string><key>DeviceID</key><integer>" +
@@ -91,8 +93,7 @@ std::string PlistValue(std::string_view xml, std::string_view key) {
   if (open == std::string_view::npos) return {};
   const size_t name_end = xml.find('>', open + 1);
   if (name_end == std::string_view::npos) return {};
-  const std::string close =
-      "</" + std::string(xml.substr(open + 1, name_end - open - 1)) + ">";
+  const std::string close = "</" + std::string(xml.substr(open + 1, name_end - open - 1)) + ">";
   const size_t value_end = xml.find(close, name_end + 1);
   if (value_end == std::string_view::npos) return {};
   return std::string(xml.substr(name_end + 1, value_end - name_end - 1));
@@ -110,8 +111,7 @@ std::string UsbmuxService::Describe() const {
 UsbmuxService UsbmuxServiceFrom(const char* environment_value) {
   UsbmuxService service;
   if (!environment_value) return service;
-  const std::string_view value(environment_value,
-                               strnlen(environment_value, kMaxEnvironmentValue));
+  const std::string_view value(environment_value, strnlen(environment_value, kMaxEnvironmentValue));
   if (value.empty() || value.size() >= kMaxEnvironmentValue) return service;
   if (value.front() == '/') {
     service.path = std::string(value);

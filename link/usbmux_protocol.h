@@ -36,8 +36,8 @@ int64_t UsbmuxPayloadLength(const uint8_t (&header)[kUsbmuxHeaderSize]);
 // One whole packet: header, then exactly its payload, before `deadline_ms`
 // (UINT64_MAX: no limit). False for a time-out, a short read or a packet
 // that is not accepted.
-[[nodiscard]] bool ReadUsbmuxPacket(ByteReader& reader, uint64_t deadline_ms,
-                                    std::string& payload, uint32_t* tag = nullptr);
+[[nodiscard]] bool ReadUsbmuxPacket(ByteReader& reader, uint64_t deadline_ms, std::string& payload,
+                                    uint32_t* tag = nullptr);
 
 // The text of the element after the first "<key>KEY</key>" anywhere in `xml`
 // (nested dicts included), up to its closing tag; empty when anything is missing.

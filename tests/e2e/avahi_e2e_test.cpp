@@ -128,7 +128,9 @@ TEST(AvahiE2E, AdvertisesWhileRunningAndPairsWithoutADaemon) {
   std::ofstream(folder / "bus.conf")
       << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-         "<busconfig><type>system</type><listen>" << bus << "</listen><auth>EXTERNAL</auth>"
+         "<busconfig><type>system</type><listen>"
+      << bus
+      << "</listen><auth>EXTERNAL</auth>"
          "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
          "<allow send_type=\"method_call\"/><allow send_type=\"signal\"/>"
          "<allow send_type=\"method_return\"/><allow send_type=\"error\"/>"
@@ -143,13 +145,13 @@ TEST(AvahiE2E, AdvertisesWhileRunningAndPairsWithoutADaemon) {
       "ip link set lo up && ip link add vstl0 index " + std::to_string(lan.front().interface) +
       " type veth peer name vstl1 && ip addr add 198.51.100.1/24 dev vstl0 && "
       "ip link set vstl1 up && ip link set vstl0 up && exec avahi-daemon --no-drop-root "
-      "--no-chroot --no-rlimits -f " + (folder / "avahi.conf").string();
+      "--no-chroot --no-rlimits -f " +
+      (folder / "avahi.conf").string();
   const std::vector<std::string> avahi_args = {"unshare", "--net", "sh", "-c", namespace_setup};
 
   Daemon dbus({"dbus-daemon", "--nofork", "--config-file=" + (folder / "bus.conf").string()}, bus,
               folder / "dbus.log");
-  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(folder / "bus"); }))
-      << dbus.Output();
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(folder / "bus"); })) << dbus.Output();
   auto avahi = std::make_unique<Daemon>(avahi_args, bus, folder / "avahi.log");
   if (!WaitUntil([&] {
         return avahi->Output().find("Server startup complete") != std::string::npos ||

@@ -24,7 +24,8 @@ class ReceiverProcess {
   ReceiverProcess(const ReceiverProcess&) = delete;
   ReceiverProcess& operator=(const ReceiverProcess&) = delete;
 
-  // Starts `vistrel --headless --port 0 --no-camera --no-usb` plus `extra`; waits
+  // Starts `vistrel --headless --port 0 --no-camera --no-usb` (as enabled
+  // below, without the last two) plus `extra`; waits
   // until it listens (or failed) and returns whether it listens.
   bool Start(const std::vector<std::string>& extra = {});
   // Later starts create the virtual camera (no "--no-camera").

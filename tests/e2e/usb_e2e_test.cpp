@@ -8,10 +8,10 @@
 #include <future>
 #include <thread>
 
+#include "platform/shared_memory.h"
 #include "security/trust_store.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/phone/usbmuxd.h"
-#include "platform/shared_memory.h"
 #include "video/exchange/frame_reader.h"
 
 namespace vistrel {
@@ -129,7 +129,8 @@ TEST_F(UsbE2E, ShortTunnelsAreRetriedEverMoreSlowly) {
   // A stranger's phone is refused right after the handshake, and one that
   // does not speak TLS fails it; the receiver stays up and tries again.
   StartService();
-  auto stranger = std::shared_ptr<phone::Phone>(phone::Phone::Create(receiver_.root() / "stranger"));
+  auto stranger =
+      std::shared_ptr<phone::Phone>(phone::Phone::Create(receiver_.root() / "stranger"));
   ASSERT_NE(stranger, nullptr);
   service_->Attach("STRANGER", {stranger, webcam_});
   service_->Attach("GARBAGE", {nullptr, webcam_});
@@ -155,9 +156,8 @@ TEST_F(UsbE2E, CableTakesOverTheWifiSessionOfTheSamePhone) {
   auto wifi = std::shared_ptr<phone::PhoneLink>(phone_->Connect("127.0.0.1", receiver_.port()));
   ASSERT_NE(wifi, nullptr);
   std::atomic<bool> stop{false};
-  auto streaming = std::async(std::launch::async, [&] {
-    return phone::RunWebcam(*wifi, webcam_, &stop);
-  });
+  auto streaming =
+      std::async(std::launch::async, [&] { return phone::RunWebcam(*wifi, webcam_, &stop); });
   ASSERT_TRUE(receiver_.WaitForLog("[net] streaming session with \"Cable Cam\" (127.0.0.1)\n"));
 
   service_->Attach("CABLE-1", {phone_, webcam_});

@@ -56,8 +56,8 @@ std::string Result(int number) {
 std::string Attached(int id, const std::string& serial, const std::string& type = "USB") {
   return Packet("<key>DeviceID</key><integer>" + std::to_string(id) +
                 "</integer><key>MessageType</key><string>Attached</string><key>Properties</key>"
-                "<dict><key>ConnectionType</key><string>" + type +
-                "</string><key>SerialNumber</key><string>" + serial + "</string></dict>");
+                "<dict><key>ConnectionType</key><string>" +
+                type + "</string><key>SerialNumber</key><string>" + serial + "</string></dict>");
 }
 
 std::string Detached(int id) {
@@ -119,7 +119,9 @@ class ScriptedService {
   std::vector<std::thread> connections_;
 };
 
-void Send(int socket, const std::string& bytes) { (void)SendAll(socket, bytes.data(), bytes.size()); }
+void Send(int socket, const std::string& bytes) {
+  (void)SendAll(socket, bytes.data(), bytes.size());
+}
 
 // Holds the connection open until the client closes it.
 void Linger(int socket) {
@@ -167,7 +169,8 @@ TEST_F(UsbmuxClientTest, FollowsTheServiceFromListenToLoss) {
     }
     if (request.find("<string>Listen</string>") == std::string::npos) return;
     Send(socket, Result(0) + Attached(1, "PHONE-A") + Attached(2, "WIFI-B", "Network") +
-                     Attached(1, "PHONE-A") + Detached(99) + Packet("<key>MessageType</key><string>Paired</string>"));
+                     Attached(1, "PHONE-A") + Detached(99) +
+                     Packet("<key>MessageType</key><string>Paired</string>"));
     std::unique_lock lock(mutex);
     changed.wait(lock, [&] { return detach; });
     Send(socket, Detached(1));
@@ -220,7 +223,8 @@ TEST_F(UsbmuxClientTest, FollowsTheServiceFromListenToLoss) {
 TEST_F(UsbmuxClientTest, SurvivesServicesThatMisbehave) {
   // Four services that never subscribe the watcher, one that floods it with
   // phones, and none at all; all at once, so the 3-s reply wait runs once.
-  ScriptedService silent(folder_ / "silent", [](int socket, const std::string&) { Linger(socket); });
+  ScriptedService silent(folder_ / "silent",
+                         [](int socket, const std::string&) { Linger(socket); });
   ScriptedService refusing(folder_ / "refusing",
                            [](int socket, const std::string&) { Send(socket, Result(1)); });
   ScriptedService short_header(folder_ / "short", [](int socket, const std::string&) {
@@ -282,17 +286,23 @@ TEST_F(UsbmuxClientTest, SubscribesToTheRealUsbmuxd) {
     ::execlp("unshare", "unshare", "--mount", "sh", "-c", script.c_str(), nullptr);
     ::_exit(127);
   }
+  struct EndDaemon {
+    pid_t pid;
+    ~EndDaemon() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } end_daemon{daemon};
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(run + "/usbmuxd"); }))
       << "usbmuxd did not start";
-  UsbmuxClient client([](UniqueFd, std::string) { return std::make_shared<std::atomic<bool>>(true); },
-                      47801, UsbmuxServiceFrom((run + "/usbmuxd").c_str()));
+  UsbmuxClient client(
+      [](UniqueFd, std::string) { return std::make_shared<std::atomic<bool>>(true); }, 47801,
+      UsbmuxServiceFrom((run + "/usbmuxd").c_str()));
   client.Start();
   EXPECT_TRUE(WaitFor([&] { return log_.Contains("[usb] watching for iPhones on USB\n"); }));
   EXPECT_TRUE(client.listening());
   EXPECT_EQ(client.DeviceCount(), 0);
   client.Stop();
-  ::kill(daemon, SIGTERM);
-  ::waitpid(daemon, nullptr, 0);
 }
 
 }  // namespace

@@ -65,12 +65,12 @@ TEST(UsbmuxProtocol, PacketsOutsideTheLimitsAreRefused) {
   EXPECT_EQ(payload, "");
 
   for (const std::string& bad : {
-           Header(15, 8),                               // shorter than its header
-           Header(16 + 1048561, 8),                     // payload of 0xFFFF1 bytes
-           Header(UINT32_MAX, 8),                       // and far beyond
-           Header(16 + body.size(), 1) + body,          // not a property list
+           Header(15, 8),                                 // shorter than its header
+           Header(16 + 1048561, 8),                       // payload of 0xFFFF1 bytes
+           Header(UINT32_MAX, 8),                         // and far beyond
+           Header(16 + body.size(), 1) + body,            // not a property list
            Header(16 + body.size(), 8) + body.substr(1),  // the stream ends inside
-           Header(20, 8).substr(0, 9),                  // ... or inside the header
+           Header(20, 8).substr(0, 9),                    // ... or inside the header
        }) {
     BytesReader reader(bad);
     EXPECT_FALSE(ReadUsbmuxPacket(reader, 0, payload)) << bad.size();
@@ -95,10 +95,10 @@ TEST(UsbmuxProtocol, PlistValueFindsTheFirstKeyAnywhere) {
             "<key>ConnectionType</key><string>USB</string><key>SerialNumber</key><string>"
             "00008110-ABC</string>");
   EXPECT_EQ(PlistValue(attached, "Number"), "");
-  EXPECT_EQ(PlistValue("<key>Number</key>", "Number"), "");                      // no element
-  EXPECT_EQ(PlistValue("<key>Number</key><integer", "Number"), "");              // unterminated tag
-  EXPECT_EQ(PlistValue("<key>Number</key><integer>0", "Number"), "");            // no closing tag
-  EXPECT_EQ(PlistValue("<key>Number</key><integer>0</string>", "Number"), "");   // another one
+  EXPECT_EQ(PlistValue("<key>Number</key>", "Number"), "");                     // no element
+  EXPECT_EQ(PlistValue("<key>Number</key><integer", "Number"), "");             // unterminated tag
+  EXPECT_EQ(PlistValue("<key>Number</key><integer>0", "Number"), "");           // no closing tag
+  EXPECT_EQ(PlistValue("<key>Number</key><integer>0</string>", "Number"), "");  // another one
   EXPECT_EQ(PlistValue("<key>Ok</key><true/>", "Ok"), "");
   EXPECT_EQ(PlistValue("<key>Number</key><integer></integer>", "Number"), "");
   // The rule is textual: a key written inside a string counts where it stands.
@@ -120,7 +120,7 @@ TEST(UsbmuxProtocol, ServiceAddressFromTheEnvironment) {
   EXPECT_EQ(tcp.host, "127.0.0.1");
   EXPECT_EQ(tcp.port, 27016);
   EXPECT_EQ(UsbmuxServiceFrom("a:b:70000").Describe(), "a:b:4464");  // last colon; 16 bits
-  EXPECT_EQ(UsbmuxServiceFrom("h: 12x").port, 12);                  // atoi rules
+  EXPECT_EQ(UsbmuxServiceFrom("h: 12x").port, 12);                   // atoi rules
   EXPECT_EQ(UsbmuxServiceFrom("h:").port, 0);
 
   const std::string long63 = "127.0.0.1:" + std::string(53, '1');

@@ -21,8 +21,8 @@ constexpr int kResultRefused = 3;
 std::string ServicePacket(uint32_t tag, const std::string& body) {
   const std::string payload = std::string(kUsbmuxPlistHeader) + body + "</dict></plist>\n";
   std::string packet;
-  for (uint32_t field : {static_cast<uint32_t>(kUsbmuxHeaderSize + payload.size()), 1u,
-                         kUsbmuxPlistMessage, tag}) {
+  for (uint32_t field :
+       {static_cast<uint32_t>(kUsbmuxHeaderSize + payload.size()), 1u, kUsbmuxPlistMessage, tag}) {
     for (int i = 0; i < 4; ++i) packet += static_cast<char>((field >> (8 * i)) & 0xFF);
   }
   return packet + payload;
@@ -80,7 +80,8 @@ std::unique_ptr<UsbmuxdStandIn> UsbmuxdStandIn::Start(UsbmuxdOptions options) {
     socket = ListenUnix(options.listen, 16);
   } else if (colon != std::string::npos) {
     const std::string host = options.listen.substr(0, colon);
-    socket = ListenIpv4At(host, static_cast<uint16_t>(std::atoi(options.listen.c_str() + colon + 1)), 16);
+    socket = ListenIpv4At(host,
+                          static_cast<uint16_t>(std::atoi(options.listen.c_str() + colon + 1)), 16);
     if (socket) address = host + ":" + std::to_string(LocalPort(socket.Get()));
   }
   if (!socket) return nullptr;
@@ -96,7 +97,9 @@ UsbmuxdStandIn::UsbmuxdStandIn(UsbmuxdOptions options, UniqueFd listen_socket, s
   accept_thread_ = std::thread([this] { AcceptLoop(); });
 }
 
-UsbmuxdStandIn::~UsbmuxdStandIn() { Stop(); }
+UsbmuxdStandIn::~UsbmuxdStandIn() {
+  Stop();
+}
 
 void UsbmuxdStandIn::Report(const std::string& line) const {
   if (options_.report) options_.report(line);
@@ -120,11 +123,12 @@ void UsbmuxdStandIn::AcceptLoop() {
     for (Client& client : finished) client.thread.join();  // they have returned already
     open_sockets_.insert(socket.Get());
     auto done = std::make_shared<std::atomic<bool>>(false);
-    clients_.push_back({std::thread([this, done, s = std::make_shared<UniqueFd>(std::move(socket))] {
-                          Serve(std::move(*s));
-                          done->store(true);
-                        }),
-                        done});
+    clients_.push_back(
+        {std::thread([this, done, s = std::make_shared<UniqueFd>(std::move(socket))] {
+           Serve(std::move(*s));
+           done->store(true);
+         }),
+         done});
   }
 }
 

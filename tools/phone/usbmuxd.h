@@ -90,8 +90,8 @@ class UsbmuxdStandIn {
   int next_id_ = 1;
   int refusals_left_ = 0;
   std::set<int> subscribers_;
-  std::set<int> open_sockets_;            // every client socket, for Stop
-  std::multimap<int, int> tunnels_;       // device id -> tunnel socket
+  std::set<int> open_sockets_;       // every client socket, for Stop
+  std::multimap<int, int> tunnels_;  // device id -> tunnel socket
   std::vector<ConnectRecord> connects_;
   std::vector<Client> clients_;
 };

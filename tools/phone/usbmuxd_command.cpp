@@ -42,10 +42,11 @@ bool ParseEvent(const std::string& value, bool time_required, Event& event) {
 }
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: vistrel-phone usbmuxd --listen PATH|HOST:PORT [--attach SERIAL[@SECONDS]]... "
-               "[--detach SERIAL@SECONDS]... [--network-device SERIAL]... [--refuse-connect N] "
-               "[--garbage] [--seconds N] [--fps 15|30] [--name NAME] [--state DIR]\n");
+  std::fprintf(
+      stderr,
+      "usage: vistrel-phone usbmuxd --listen PATH|HOST:PORT [--attach SERIAL[@SECONDS]]... "
+      "[--detach SERIAL@SECONDS]... [--network-device SERIAL]... [--refuse-connect N] "
+      "[--garbage] [--seconds N] [--fps 15|30] [--name NAME] [--state DIR]\n");
   return 2;
 }
 
@@ -71,7 +72,7 @@ int RunUsbmuxdCommand(int argc, char** argv) {
     if (option == "--listen") {
       options.listen = value;
     } else if (option == "--attach" || option == "--detach" || option == "--network-device") {
-      event.kind = option == "--attach" ? Event::kAttach
+      event.kind = option == "--attach"   ? Event::kAttach
                    : option == "--detach" ? Event::kDetach
                                           : Event::kNetwork;
       if (!ParseEvent(value, option == "--detach", event)) return Usage();
