@@ -72,6 +72,8 @@ std::string StatusLine(const ReceiverStatus& s) {
           " delivered=" + std::to_string(s.frames_delivered) +
           " dropped=" + std::to_string(s.video_dropped) +
           " camera_reads=" + std::to_string(s.frames_read_by_camera);
+  line += std::string(" usb=") + (s.usb_service_reachable ? "listening" : "not-listening") +
+          " usb_phones=" + std::to_string(s.usb_phones);
   if (!s.refused_phone.empty()) line += " refused=\"" + s.refused_phone + "\"";
   const MonitorStatus& m = s.monitor;
   char monitor[192];

@@ -1,11 +1,11 @@
 #include "app/receiver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include "platform/folders.h"
 #include "platform/host.h"
-#include "platform/lan_addresses.h"
 #include "platform/log.h"
 #include "platform/registry.h"
 #include "platform/utf.h"
@@ -45,14 +45,6 @@ std::string CreateCamera(const ReceiverOptions& options, const std::string& exch
   }
   LogLine("[vcam] \"%s\" is available to camera apps\n", kCameraFriendlyName);
   return {};
-}
-
-std::vector<std::string> PairingAddresses(uint16_t port) {
-  std::vector<std::string> result;
-  for (const LanAddress& address : LanAddresses()) {
-    result.push_back(address.text + ":" + std::to_string(port));
-  }
-  return result;
 }
 
 }  // namespace
@@ -133,8 +125,17 @@ std::string Receiver::Start(const ReceiverOptions& options) {
     server_.reset();
     return "Port " + std::to_string(options_.port) + " is in use. Is Orlith Cam already running?";
   }
+  advertiser_.Start(server_->port(), identity_.receiver_id());
   listener_ = std::thread([server = server_.get()] { server->Run(); });
-  if (options_.usb_link) server_->SetClientCredentials(&client_credentials_);
+  if (options_.usb_link) {
+    server_->SetClientCredentials(&client_credentials_);
+    usb_ = std::make_unique<UsbmuxClient>(
+        [server = server_.get()](UniqueFd socket, std::string label) {
+          return server->AddWiredConnection(std::move(socket), std::move(label));
+        },
+        kPhoneUsbPort, UsbmuxServiceFrom(std::getenv("VSTL_USBMUXD")));
+    usb_->Start();
+  }
 
   running_ = true;
   LogLine("\nOrlith Cam (%s) is listening on port %u.\n", options_.receiver_name.c_str(),
@@ -144,8 +145,10 @@ std::string Receiver::Start(const ReceiverOptions& options) {
 
 void Receiver::Stop() {
   if (!running_.exchange(false)) return;
+  if (usb_) usb_->Stop();
   server_->Stop();
   if (listener_.joinable()) listener_.join();
+  advertiser_.Stop();
   if (camera_) {
     (void)camera_->Stop();
     (void)camera_->Shutdown();
@@ -178,6 +181,8 @@ ReceiverStatus Receiver::GetStatus() const {
   status.battery = phone.battery;
   status.thermal_state = phone.thermal_state;
   status.camera_allowed = server_->camera_allowed();
+  status.usb_service_reachable = usb_ && usb_->listening();
+  status.usb_phones = usb_ ? usb_->DeviceCount() : 0;
   status.pairing_open = pairing_.IsOpen();
   status.pairing_request_pending = pairing_.PendingRequest(status.pairing_request_text);
   if (size_t code = status.pairing_request_text.find("Code "); code != std::string::npos) {
@@ -213,7 +218,7 @@ std::string Receiver::StartPairing() {
   invitation_deadline_ = clock_.NowMs() + options_.pairing_window_ms;
   return pairing_
       .Open(identity_.receiver_id(), options_.receiver_name, identity_.fingerprint(),
-            PairingAddresses(server_->port()), options_.pairing_window_ms)
+            advertiser_.PairingAddresses(), options_.pairing_window_ms)
       .value_or("");
 }
 

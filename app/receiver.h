@@ -13,8 +13,10 @@
 
 #include "app/command_line.h"
 #include "app/settings/settings.h"
+#include "link/advertiser.h"
 #include "link/server.h"
 #include "link/tls_channel.h"
+#include "link/usbmux_client.h"
 #include "monitor/monitor_back_end.h"
 #include "platform/clock.h"
 #include "platform/mf/guids.h"
@@ -53,6 +55,8 @@ struct ReceiverStatus {
 };
 
 inline constexpr char kCameraFriendlyName[] = "Orlith Cam";
+// The port on the phone that the USB watcher asks usbmux to tunnel to.
+inline constexpr uint16_t kPhoneUsbPort = 47801;
 // The class of the camera's media source, as the camera library registers it.
 inline constexpr const char* kCameraSourceId = kCameraSourceIdText;
 
@@ -100,12 +104,14 @@ class Receiver {
   ReceiverIdentity identity_;
   TlsCredentials server_credentials_;
   TlsCredentials client_credentials_;
+  std::unique_ptr<UsbmuxClient> usb_;  // absent when the USB link is off
   std::unique_ptr<TrustStore> trust_;
   PairingState pairing_;
   mutable MonitorBackEnd monitor_;  // locks itself; its status may run retention
   std::unique_ptr<VirtualCamera> camera_;
   std::unique_ptr<FrameWriter> frame_writer_;
   std::unique_ptr<Server> server_;
+  ServiceAdvertiser advertiser_;
   std::thread listener_;
   std::atomic<uint64_t> invitation_deadline_{0};
   std::atomic<bool> running_{false};

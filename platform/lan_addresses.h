@@ -11,6 +11,7 @@ namespace vistrel {
 struct LanAddress {
   uint32_t address = 0;  // network order
   std::string text;      // dotted decimal
+  unsigned interface = 0;  // the index of its interface
 };
 
 std::vector<LanAddress> LanAddresses();

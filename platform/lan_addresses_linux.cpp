@@ -66,7 +66,7 @@ std::vector<LanAddress> LanAddresses() {
     const auto* in = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
     char text[INET_ADDRSTRLEN] = {};
     if (!::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) continue;
-    found.push_back({facts.index, found.size(), {in->sin_addr.s_addr, text}});
+    found.push_back({facts.index, found.size(), {in->sin_addr.s_addr, text, facts.index}});
   }
   std::stable_sort(found.begin(), found.end(),
                    [](const Found& a, const Found& b) { return a.index < b.index; });

@@ -19,8 +19,22 @@ uint16_t LocalPort(int fd);
 UniqueFd AcceptTcp(int listen_fd, std::string& peer);
 // Connects to host:port (IPv4 or a name) within timeout_ms; invalid on failure.
 UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeout_ms);
+// Connects to a dotted-decimal IPv4 address (no name lookup) within
+// timeout_ms; invalid on failure.
+UniqueFd ConnectIpv4(const std::string& dotted, uint16_t port, int timeout_ms);
 // Connects to a Unix stream socket; invalid on failure.
 UniqueFd ConnectUnix(const std::string& path);
+// A listening Unix stream socket at `path` (an old socket file there is
+// replaced); invalid on failure.
+UniqueFd ListenUnix(const std::string& path, int backlog);
+// A listening socket on a dotted IPv4 address; invalid on failure.
+UniqueFd ListenIpv4At(const std::string& dotted, uint16_t port, int backlog);
+// Blocks until a connection arrives on any kind of listening socket.
+UniqueFd AcceptConnection(int listen_fd);
+// Sends every byte (never raising SIGPIPE); false when a send fails.
+[[nodiscard]] bool SendAll(int fd, const void* data, size_t size);
+// One recv: the byte count, 0 at the end of the stream, negative on failure.
+long ReceiveSome(int fd, void* buffer, size_t size);
 void SetNoDelay(int fd);
 // Wakes every thread blocked on the socket; the descriptor stays open.
 void ShutdownBoth(int fd);

@@ -75,7 +75,8 @@ std::vector<std::string> ReceiverProcess::Environment() const {
     std::string entry = *e;
     if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_", 0) == 0 ||
         entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-        entry.rfind("VSTL_", 0) == 0 || entry.rfind("VISTREL_", 0) == 0) {
+        entry.rfind("VSTL_", 0) == 0 || entry.rfind("VISTREL_", 0) == 0 ||
+        entry.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0) {
       continue;
     }
     env.push_back(entry);
@@ -88,6 +89,9 @@ std::vector<std::string> ReceiverProcess::Environment() const {
   env.push_back("XDG_RUNTIME_DIR=" + root + "/run");
   env.push_back("XDG_SESSION_ID=" + session_id_);
   env.push_back("VSTL_REGISTRY_ROOT=" + root + "/registry");
+  env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" +
+                (system_bus_.empty() ? "unix:path=" + root + "/no-system-bus" : system_bus_));
+  if (!usbmuxd_.empty()) env.push_back("VSTL_USBMUXD=" + usbmuxd_);
   return env;
 }
 
@@ -96,9 +100,10 @@ bool ReceiverProcess::Start(const std::vector<std::string>& extra) {
   const size_t log_start = Log().size();  // an earlier run's lines stay in the log
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return false;
-  std::vector<std::string> args = {VISTREL_BINARY, "--headless", "--port", "0", "--no-usb",
+  std::vector<std::string> args = {VISTREL_BINARY, "--headless", "--port", "0",
                                    "--data-dir", data_folder_.string()};
   if (!camera_) args.push_back("--no-camera");
+  if (usbmuxd_.empty()) args.push_back("--no-usb");
   args.insert(args.end(), extra.begin(), extra.end());
   pid_ = Spawn(args, Environment(), in[0], out[1], err[1]);
   ::close(in[0]);

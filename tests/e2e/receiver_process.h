@@ -24,11 +24,18 @@ class ReceiverProcess {
   ReceiverProcess(const ReceiverProcess&) = delete;
   ReceiverProcess& operator=(const ReceiverProcess&) = delete;
 
-  // Starts `vistrel --headless --port 0 --no-camera --no-usb` plus `extra`; waits
+  // Starts `vistrel --headless --port 0 --no-camera --no-usb` (as enabled
+  // below, without the last two) plus `extra`; waits
   // until it listens (or failed) and returns whether it listens.
   bool Start(const std::vector<std::string>& extra = {});
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
+  // Later starts run the USB watcher (no "--no-usb") against the usbmux
+  // service at `service` (VSTL_USBMUXD).
+  void EnableUsb(const std::string& service) { usbmuxd_ = service; }
+  // Later starts reach the system bus (and Avahi on it) at this D-Bus address;
+  // by default a socket that does not exist, so no test advertises by accident.
+  void SetSystemBus(const std::string& address) { system_bus_ = address; }
   // Runs the program with `args` in the same folders, without input, and
   // returns its exit code (for "--remove-camera").
   int RunCommand(const std::vector<std::string>& args);
@@ -78,6 +85,8 @@ class ReceiverProcess {
   std::string output_;  // guarded by mutex_
   uint16_t port_ = 0;
   bool camera_ = false;
+  std::string usbmuxd_;     // empty: --no-usb
+  std::string system_bus_;  // empty: none
 };
 
 }  // namespace vistrel::test

@@ -5,6 +5,7 @@
 //                        [--pause-after S] [--name NAME] [--state DIR]
 //   vistrel-phone monitor --host H [webcam's options] [--motion START-END]
 //                         [--mode-switch S] [--jitter MS] [--repeat-ts]
+//   vistrel-phone usbmuxd --listen PATH|HOST:PORT ... (a usbmux stand-in; see usbmuxd_command.cpp)
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/folders.h"
 #include "platform/socket.h"
 #include "tools/phone/phone.h"
+#include "tools/phone/usbmuxd.h"
 #include "tools/phone/webcam.h"
 
 namespace {
@@ -49,7 +51,10 @@ int Usage() {
                "       vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] "
                "[--size WxH] [--pause-after S] [--name NAME] [--state DIR]\n"
                "       vistrel-phone monitor --host H [the webcam options] [--motion START-END] "
-               "[--mode-switch S] [--jitter MS] [--repeat-ts]\n");
+               "[--mode-switch S] [--jitter MS] [--repeat-ts]\n"
+               "       vistrel-phone usbmuxd --listen PATH|HOST:PORT [--attach SERIAL[@S]]... "
+               "[--detach SERIAL@S]... [--network-device SERIAL]... [--refuse-connect N] "
+               "[--garbage] [--seconds N]\n");
   return 2;
 }
 
@@ -212,6 +217,7 @@ int RunWebcamCommand(const Args& args, Phone& phone) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "usbmuxd") return RunUsbmuxdCommand(argc, argv);
   Args args;
   if (!ParseArgs(argc, argv, args)) return Usage();
   IgnoreSigpipe();

@@ -97,7 +97,9 @@ std::unique_ptr<Phone> Phone::Create(const std::filesystem::path& state_folder) 
   std::filesystem::create_directories(state_folder, ec);
   if (!phone->identity_.LoadOrCreate(state_folder, "phone", state_folder / "keys")) return nullptr;
   if (!phone->credentials_.Acquire(phone->identity_.certificate_der(),
-                                   phone->identity_.private_key_der(), true)) {
+                                   phone->identity_.private_key_der(), true) ||
+      !phone->server_credentials_.Acquire(phone->identity_.certificate_der(),
+                                          phone->identity_.private_key_der(), false)) {
     return nullptr;
   }
   return phone;
@@ -108,6 +110,12 @@ std::unique_ptr<PhoneLink> Phone::Connect(const std::string& host, uint16_t port
   if (!socket) return nullptr;
   SetNoDelay(socket.Get());
   auto link = std::make_unique<PhoneLink>(std::move(socket), credentials_);
+  if (!link->Establish(TickMs() + kHandshakeMs)) return nullptr;
+  return link;
+}
+
+std::unique_ptr<PhoneLink> Phone::Answer(UniqueFd socket) {
+  auto link = std::make_unique<PhoneLink>(std::move(socket), server_credentials_);
   if (!link->Establish(TickMs() + kHandshakeMs)) return nullptr;
   return link;
 }

@@ -55,6 +55,8 @@ class Phone {
 
   // TCP connect and TLS handshake; nothing on failure.
   std::unique_ptr<PhoneLink> Connect(const std::string& host, uint16_t port);
+  // The phone's end of a USB tunnel, where it is the TLS server; nothing on failure.
+  std::unique_ptr<PhoneLink> Answer(UniqueFd socket);
   const Digest& fingerprint() const { return identity_.fingerprint(); }
   std::string FingerprintHex() const { return identity_.FingerprintHex(); }
 
@@ -62,6 +64,7 @@ class Phone {
   Phone() = default;
   ReceiverIdentity identity_;  // the same kind of key and self-signed certificate
   TlsCredentials credentials_;
+  TlsCredentials server_credentials_;  // for tunnels
 };
 
 // The code the phone shows: computed from the URL's fingerprint, the phone's
