@@ -76,7 +76,8 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   // The camera library logs here from the camera host's process.
   fs::create_directories(CameraLogFolder(), ec);
 
-  if (!identity_.LoadOrCreate(options_.data_folder, instance_name)) {
+  if (Status identity = identity_.LoadOrCreate(options_.data_folder, instance_name); !identity) {
+    LogLine("[app] security identity: %s\n", identity.error().text.c_str());
     return "Could not load or create this computer's security identity.";
   }
   if (!server_credentials_.Acquire(identity_.certificate_der(), identity_.private_key_der(),

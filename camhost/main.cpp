@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   // Joined when main returns, within one poll.
   const std::jthread watcher([&](std::stop_token ending) {
     while (!ending.stop_requested() && !stop) {
-      if (PollReadable(signals.Get(), 100) != 0) stop = true;
+      if (PollReadable(signals.Get(), 100).value_or(true)) stop = true;
     }
   });
 
@@ -94,15 +94,13 @@ int main(int argc, char** argv) {
   }
   // A receiver that just looked whether a host runs holds the lock for an
   // instant; try a little before deciding that another host serves.
-  UniqueFd lock;
-  bool held = false;
-  for (int attempt = 0; attempt < 10 && !lock; ++attempt) {
-    lock = LockCameraHost(*runtime, held);
-    if (!held) break;
+  Result<UniqueFd> lock = LockCameraHost(*runtime);
+  for (int attempt = 1; attempt < 10 && lock.code() == EWOULDBLOCK; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    lock = LockCameraHost(*runtime);
   }
   if (!lock) {
-    if (held) {
+    if (lock.code() == EWOULDBLOCK) {
       LogLine("[camhost] another camera host serves this user\n");
       return 0;
     }

@@ -67,7 +67,7 @@ void Enroll(const EnrollContext& context, Connection& connection) {
   // all count as leaving, and once it left it stays gone.
   bool left = false;
   auto phone_left = [&] {
-    if (!left) left = channel.HasBufferedInput() || PollReadable(connection.socket.Get(), 0) != 0;
+    if (!left) left = channel.HasBufferedInput() || PollReadable(connection.socket.Get(), 0).value_or(true);
     return left;
   };
   Decision decision =

@@ -22,26 +22,27 @@ Server::Server(ServerContext context)
 Server::~Server() { Stop(); }
 
 bool Server::Listen(uint16_t port) {
-  int error = 0;
-  listen_socket_ = ListenTcp4(port, 8, error);
-  if (!listen_socket_) {
-    LogLine("[net] cannot listen on port %u (error %d)\n", port, error);
+  Result<UniqueFd> listening = ListenTcp4(port, 8);
+  if (!listening) {
+    LogLine("[net] cannot listen on port %u (error %d)\n", port, listening.code());
     return false;
   }
+  listen_socket_ = std::move(*listening);
   port_ = LocalPort(listen_socket_.Get());
   return true;
 }
 
 void Server::Run() {
   while (!stopping_) {
-    std::string peer;
-    UniqueFd socket = AcceptTcp(listen_socket_.Get(), peer);
-    if (!socket) {
+    Result<Accepted> accepted = AcceptTcp(listen_socket_.Get());
+    if (!accepted) {
       if (stopping_ || !listen_socket_) return;
       // A failing accept that is not ours to end (for example EMFILE) must not spin.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
+    UniqueFd socket = std::move(accepted->socket);
+    const std::string peer = std::move(accepted->peer);
     ReapFinished();
     if (stopping_ || handshakes_ >= kMaxHandshakes) continue;  // the socket closes here
     SetNoDelay(socket.Get());

@@ -46,12 +46,12 @@ class ServiceReader final : public ByteReader {
         if (now >= deadline_ms) return ReadResult::kTimedOut;
         wait = std::min(wait, deadline_ms - now);
       }
-      const int ready = PollReadable(socket_, static_cast<int>(wait));
-      if (ready < 0) return ReadResult::kFailed;
-      if (ready == 0) continue;
-      const long received = ReceiveSome(socket_, buffer + got, n - got);
-      if (received <= 0) return ReadResult::kFailed;
-      got += static_cast<size_t>(received);
+      const Result<bool> ready = PollReadable(socket_, static_cast<int>(wait));
+      if (!ready) return ReadResult::kFailed;
+      if (!*ready) continue;
+      const Result<size_t> received = ReceiveSome(socket_, buffer + got, n - got);
+      if (!received || *received == 0) return ReadResult::kFailed;
+      got += *received;
     }
     return ReadResult::kOk;
   }

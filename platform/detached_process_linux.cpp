@@ -21,8 +21,10 @@ namespace {
 
 }  // namespace
 
-int StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args,
-                  const std::filesystem::path& error_file) {
+// The errno of the step that failed, 0 once the program was executed.
+static int StartDetachedCode(const std::filesystem::path& program,
+                             const std::vector<std::string>& args,
+                             const std::filesystem::path& error_file) {
   // Everything the children need is prepared before fork: after it, in a
   // threaded process, only async-signal-safe calls are allowed.
   std::vector<char*> argv;
@@ -78,6 +80,11 @@ int StartDetached(const std::filesystem::path& program, const std::vector<std::s
   if (n == static_cast<ssize_t>(sizeof error)) return error != 0 ? error : ECHILD;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return ECHILD;
   return 0;
+}
+
+Status StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     const std::filesystem::path& error_file) {
+  return StatusFromErrno(StartDetachedCode(program, args, error_file));
 }
 
 }  // namespace vistrel

@@ -38,6 +38,7 @@ class [[nodiscard]] Result {
   T&& value() && { return std::get<0>(std::move(state_)); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T value_or(T fallback) const& { return ok() ? value() : std::move(fallback); }

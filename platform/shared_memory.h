@@ -6,19 +6,18 @@
 #include <memory>
 #include <string>
 
+#include "platform/result.h"
+
 namespace vistrel {
 
 class SharedMemory {
  public:
-  enum class Result { kCreated, kOpened, kFailed };
-
-  // Creates the object (mode 0600) or opens an existing one; `error` gets errno
-  // on failure.
-  static std::unique_ptr<SharedMemory> CreateOrOpen(const std::string& name, size_t size,
-                                                    Result& result, int& error);
-  // Opens an existing object only; nothing (with errno in `error`) when it is
-  // missing or smaller than `size`.
-  static std::unique_ptr<SharedMemory> Open(const std::string& name, size_t size, int& error);
+  // Creates the object (mode 0600) or opens an existing one; created() tells which.
+  static Result<std::unique_ptr<SharedMemory>> CreateOrOpen(const std::string& name,
+                                                            size_t size);
+  // Opens an existing object only; an error when it is missing or smaller
+  // than `size`.
+  static Result<std::unique_ptr<SharedMemory>> Open(const std::string& name, size_t size);
   // Removes the name; mappings stay valid.
   static void Unlink(const std::string& name);
 
@@ -28,11 +27,14 @@ class SharedMemory {
 
   uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
+  bool created() const { return created_; }
 
  private:
-  SharedMemory(uint8_t* data, size_t size) : data_(data), size_(size) {}
+  SharedMemory(uint8_t* data, size_t size, bool created)
+      : data_(data), size_(size), created_(created) {}
   uint8_t* data_;
   size_t size_;
+  bool created_;
 };
 
 }  // namespace vistrel

@@ -47,36 +47,28 @@ uint8_t* CheckAndMap(int fd, size_t size, bool grow, int& error) {
 
 }  // namespace
 
-std::unique_ptr<SharedMemory> SharedMemory::CreateOrOpen(const std::string& name, size_t size,
-                                                         Result& result, int& error) {
-  result = Result::kFailed;
-  error = 0;
+Result<std::unique_ptr<SharedMemory>> SharedMemory::CreateOrOpen(const std::string& name,
+                                                                 size_t size) {
   bool created = true;
   UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd && errno == EEXIST) {
     created = false;
     fd.Reset(::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
   }
-  if (!fd) {
-    error = errno;
-    return nullptr;
-  }
+  if (!fd) return ErrorFromErrno(errno);
+  int error = 0;
   uint8_t* data = CheckAndMap(fd.Get(), size, /*grow=*/true, error);
-  if (!data) return nullptr;
-  result = created ? Result::kCreated : Result::kOpened;
-  return std::unique_ptr<SharedMemory>(new SharedMemory(data, size));
+  if (!data) return ErrorFromErrno(error);
+  return std::unique_ptr<SharedMemory>(new SharedMemory(data, size, created));
 }
 
-std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, size_t size, int& error) {
-  error = 0;
+Result<std::unique_ptr<SharedMemory>> SharedMemory::Open(const std::string& name, size_t size) {
   UniqueFd fd(::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
-  if (!fd) {
-    error = errno;
-    return nullptr;
-  }
+  if (!fd) return ErrorFromErrno(errno);
+  int error = 0;
   uint8_t* data = CheckAndMap(fd.Get(), size, /*grow=*/false, error);
-  if (!data) return nullptr;
-  return std::unique_ptr<SharedMemory>(new SharedMemory(data, size));
+  if (!data) return ErrorFromErrno(error);
+  return std::unique_ptr<SharedMemory>(new SharedMemory(data, size, false));
 }
 
 void SharedMemory::Unlink(const std::string& name) { ::shm_unlink(name.c_str()); }

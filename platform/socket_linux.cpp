@@ -17,13 +17,9 @@
 
 namespace vistrel {
 
-UniqueFd ListenTcp4(uint16_t port, int backlog, int& error) {
-  error = 0;
+Result<UniqueFd> ListenTcp4(uint16_t port, int backlog) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-  if (!fd) {
-    error = errno;
-    return {};
-  }
+  if (!fd) return ErrorFromErrno(errno);
   // Lets a restarted receiver bind while old connections linger in TIME_WAIT;
   // on Linux it never lets a second listener share the port.
   int one = 1;
@@ -34,8 +30,7 @@ UniqueFd ListenTcp4(uint16_t port, int backlog, int& error) {
   addr.sin_port = htons(port);
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(fd.Get(), backlog) != 0) {
-    error = errno;
-    return {};
+    return ErrorFromErrno(errno);
   }
   return fd;
 }
@@ -47,14 +42,13 @@ uint16_t LocalPort(int fd) {
   return ntohs(addr.sin_port);
 }
 
-UniqueFd AcceptTcp(int listen_fd, std::string& peer) {
+Result<Accepted> AcceptTcp(int listen_fd) {
   sockaddr_in addr{};
   socklen_t length = sizeof addr;
   UniqueFd fd(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&addr), &length, SOCK_CLOEXEC));
-  if (!fd) return {};
+  if (!fd) return ErrorFromErrno(errno);
   char text[INET_ADDRSTRLEN] = {};
-  peer = ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) ? text : "?";
-  return fd;
+  return Accepted{std::move(fd), ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) ? text : "?"};
 }
 
 UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeout_ms) {
@@ -169,11 +163,11 @@ bool SendAll(int fd, const void* data, size_t size) {
   return true;
 }
 
-long ReceiveSome(int fd, void* buffer, size_t size) {
+Result<size_t> ReceiveSome(int fd, void* buffer, size_t size) {
   for (;;) {
     const ssize_t n = ::recv(fd, buffer, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n;
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return ErrorFromErrno(errno);
   }
 }
 
@@ -186,11 +180,11 @@ void ShutdownBoth(int fd) {
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-int PollReadable(int fd, int timeout_ms) {
+Result<bool> PollReadable(int fd, int timeout_ms) {
   pollfd p{fd, POLLIN, 0};
-  int n = ::poll(&p, 1, timeout_ms);
-  if (n < 0) return -1;
-  return n == 0 ? 0 : 1;
+  const int n = ::poll(&p, 1, timeout_ms);
+  if (n < 0) return ErrorFromErrno(errno);
+  return n > 0;
 }
 
 void IgnoreSigpipe() { ::signal(SIGPIPE, SIG_IGN); }

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/unique_handle.h"
 
 namespace vistrel {
@@ -101,8 +102,8 @@ std::vector<CameraRecord> ReadCameraRecords();
 // Whether the record of `source_id` still exists.
 bool CameraRecordExists(std::string_view source_id);
 
-// Takes the per-user camera host lock; an invalid fd when another host holds it
-// or the runtime folder is unusable (`held_by_other` tells which).
-UniqueFd LockCameraHost(const std::filesystem::path& runtime_folder, bool& held_by_other);
+// Takes the per-user camera host lock. The error is EWOULDBLOCK when another
+// host holds it, else why the lock file cannot be used.
+Result<UniqueFd> LockCameraHost(const std::filesystem::path& runtime_folder);
 
 }  // namespace vistrel

@@ -57,19 +57,16 @@ void EnsureCameraHost() {
     LogLine("[vcam] no runtime folder; the camera host cannot be started\n");
     return;
   }
-  bool held = false;
-  {
-    UniqueFd probe = LockCameraHost(*runtime, held);
-    if (held) return;  // a host serves this user already
-  }
+  // A host serves this user already when the lock is held.
+  if (LockCameraHost(*runtime).code() == EWOULDBLOCK) return;
   fs::path program = FindCameraHost();
   if (program.empty()) {
     LogLine("[vcam] %s was not found; camera apps see the camera once it runs\n",
             kCameraHostProgram);
     return;
   }
-  if (int error = StartDetached(program, {}, *runtime / kCameraHostLogFile); error != 0) {
-    LogLine("[vcam] could not start %s (%d)\n", program.c_str(), error);
+  if (Status started = StartDetached(program, {}, *runtime / kCameraHostLogFile); !started) {
+    LogLine("[vcam] could not start %s (%d)\n", program.c_str(), started.code());
     return;
   }
   LogLine("[vcam] started the camera host %s\n", program.c_str());
@@ -224,15 +221,11 @@ bool CameraRecordExists(std::string_view source_id) {
   return OpenKey(RecordKey(source_id), KeyAccess::kRead, kHive).ok();
 }
 
-UniqueFd LockCameraHost(const fs::path& runtime_folder, bool& held_by_other) {
-  held_by_other = false;
+Result<UniqueFd> LockCameraHost(const fs::path& runtime_folder) {
   const fs::path path = runtime_folder / kCameraHostLockFile;
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return {};
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    held_by_other = errno == EWOULDBLOCK;
-    return {};
-  }
+  if (!fd) return ErrorFromErrno(errno);
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return ErrorFromErrno(errno);
   return fd;
 }
 

@@ -219,28 +219,31 @@ std::optional<CertificateValidity> CertificateValidityAt(int64_t now_seconds) {
 
 fs::path ReceiverIdentity::DefaultKeyFolder() { return AppDataFolder() / "keys"; }
 
-bool ReceiverIdentity::LoadOrCreate(const fs::path& data_folder, const std::string& key_name,
-                                    const fs::path& key_folder) {
-  if (!UsableKeyName(key_name)) return false;
+Status ReceiverIdentity::LoadOrCreate(const fs::path& data_folder, const std::string& key_name,
+                                      const fs::path& key_folder) {
+  auto fail = [](int code, const std::string& what) { return Status(Error{code, what}); };
+  if (!UsableKeyName(key_name)) return fail(EINVAL, "the key name " + key_name + " cannot name a file");
   const fs::path id_path = data_folder / "receiver_id.txt";
   const fs::path cert_path = data_folder / "receiver.cer";
   const fs::path key_path = key_folder / (key_name + ".pem");
 
   Result<std::optional<Bytes>> stored_id = ReadStored(id_path, /*empty_is_absent=*/true);
-  if (!stored_id) return false;
+  if (!stored_id) return stored_id.error();
   std::string receiver_id;
   if (*stored_id) {
     receiver_id.assign((*stored_id)->begin(), (*stored_id)->end());
   } else {
     std::optional<std::string> made = MakeUuidText();
-    if (!made || !WriteFileReplacing(id_path, AsBytes(*made))) return false;
+    if (!made || !WriteFileReplacing(id_path, AsBytes(*made))) {
+      return fail(errno ? errno : EIO, "cannot write " + id_path.string());
+    }
     receiver_id = std::move(*made);
   }
 
   // A new key only where there is none: a key file that cannot be read or
   // parsed may still be the user's key, and replacing it would unpair every phone.
   Result<std::optional<Bytes>> pem = ReadStored(key_path, /*empty_is_absent=*/false);
-  if (!pem) return false;
+  if (!pem) return pem.error();
   UniqueKey key;
   if (*pem) {
     key = ParseKeyPem(**pem);
@@ -249,13 +252,15 @@ bool ReceiverIdentity::LoadOrCreate(const fs::path& data_folder, const std::stri
           "[identity] %s holds no P-256 private key; start-up stops so that it is not "
           "replaced\n",
           key_path.c_str());
-      return false;
+      return fail(EINVAL, key_path.string() + " holds no P-256 private key");
     }
   }
   const bool key_is_new = !key;
   if (key_is_new) {
     key = UniqueKey(EVP_EC_gen("P-256"));
-    if (!key || !StoreKeyPem(key_folder, key_path, key.Get())) return false;
+    if (!key || !StoreKeyPem(key_folder, key_path, key.Get())) {
+      return fail(errno ? errno : EIO, "cannot make or store the key " + key_path.string());
+    }
   }
 
   // The certificate can be made again from the key, so an empty, damaged or
@@ -263,22 +268,24 @@ bool ReceiverIdentity::LoadOrCreate(const fs::path& data_folder, const std::stri
   std::optional<Bytes> certificate;
   if (!key_is_new) {
     Result<std::optional<Bytes>> stored = ReadStored(cert_path, /*empty_is_absent=*/true);
-    if (!stored) return false;
+    if (!stored) return stored.error();
     if (*stored && CertificateMatchesKey(**stored, key.Get())) certificate = std::move(**stored);
   }
   if (!certificate) {
     certificate = MakeSelfSignedCertificate(key.Get(), receiver_id);
-    if (!certificate || !WriteFileReplacing(cert_path, *certificate)) return false;
+    if (!certificate || !WriteFileReplacing(cert_path, *certificate)) {
+      return fail(errno ? errno : EIO, "cannot make or write " + cert_path.string());
+    }
   }
 
   std::optional<Bytes> private_key = PrivateKeyPkcs8Der(key.Get());
-  if (!private_key) return false;
+  if (!private_key) return fail(EINVAL, "the key cannot be exported");
 
   receiver_id_ = std::move(receiver_id);
   certificate_der_ = std::move(*certificate);
   private_key_der_ = std::move(*private_key);
   fingerprint_ = Sha256(certificate_der_);
-  return true;
+  return Ok();
 }
 
 }  // namespace vistrel

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "security/bytes.h"
 
 namespace vistrel {
@@ -27,11 +28,11 @@ class ReceiverIdentity {
   // AppDataFolder()/keys, folder 0700, files 0600.
   static std::filesystem::path DefaultKeyFolder();
 
-  // Loads what exists and makes what is missing (id, key, certificate). False
-  // on any failure; the caller reports it.
-  [[nodiscard]] bool LoadOrCreate(const std::filesystem::path& data_folder,
-                                  const std::string& key_name,
-                                  const std::filesystem::path& key_folder = DefaultKeyFolder());
+  // Loads what exists and makes what is missing (id, key, certificate); the
+  // error says which file stopped it and why.
+  [[nodiscard]] Status LoadOrCreate(const std::filesystem::path& data_folder,
+                                    const std::string& key_name,
+                                    const std::filesystem::path& key_folder = DefaultKeyFolder());
 
   // The exact bytes of receiver_id.txt (nothing trimmed).
   const std::string& receiver_id() const { return receiver_id_; }

@@ -65,7 +65,7 @@ class FakeChannel final : public Channel {
     std::unique_lock lock(mutex_);
     while (blocking_ && input_.size() < n) {
       if (hung_up_) return ReadResult::kFailed;
-      if (socket_ >= 0 && PollReadable(socket_, 0) != 0) return ReadResult::kFailed;
+      if (socket_ >= 0 && PollReadable(socket_, 0).value_or(true)) return ReadResult::kFailed;
       more_.wait_for(lock, std::chrono::milliseconds(5));
     }
     if (input_.size() >= n) {

@@ -70,9 +70,9 @@ std::string ReadRequest(int socket) {
   std::string bytes(16, '\0');
   auto read_exact = [socket](char* to, size_t n) {
     for (size_t got = 0; got < n;) {
-      const long r = ReceiveSome(socket, to + got, n - got);
-      if (r <= 0) return false;
-      got += static_cast<size_t>(r);
+      const size_t r = ReceiveSome(socket, to + got, n - got).value_or(0);
+      if (r == 0) return false;
+      got += r;
     }
     return true;
   };
@@ -91,7 +91,7 @@ class ScriptedService {
       : listener_(ListenUnix(path.string(), 64)), script_(std::move(script)) {
     thread_ = std::thread([this] {
       while (!stopping_) {
-        if (PollReadable(listener_.Get(), 20) <= 0) continue;
+        if (!PollReadable(listener_.Get(), 20).value_or(false)) continue;
         UniqueFd socket = AcceptConnection(listener_.Get());
         if (!socket) continue;
         std::lock_guard lock(mutex_);
@@ -126,7 +126,7 @@ void Send(int socket, const std::string& bytes) {
 // Holds the connection open until the client closes it.
 void Linger(int socket) {
   char byte;
-  while (ReceiveSome(socket, &byte, 1) > 0) {
+  while (ReceiveSome(socket, &byte, 1).value_or(0) > 0) {
   }
 }
 

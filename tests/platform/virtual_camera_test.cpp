@@ -136,12 +136,9 @@ TEST_F(VirtualCameraTest, StartWritesTheRecordAndStartsAHost) {
 
 TEST_F(VirtualCameraTest, RunningHostIsNotStartedTwice) {
   ASSERT_EQ(RuntimeFolder(), Runtime());
-  bool held = false;
-  UniqueFd lock = LockCameraHost(Runtime(), held);
-  ASSERT_TRUE(lock.Valid());
-  bool second_held = false;
-  EXPECT_FALSE(LockCameraHost(Runtime(), second_held).Valid());
-  EXPECT_TRUE(second_held);
+  Result<UniqueFd> lock = LockCameraHost(Runtime());
+  ASSERT_TRUE(lock);
+  EXPECT_EQ(LockCameraHost(Runtime()).code(), EWOULDBLOCK);
 
   auto camera = Make(VirtualCameraLifetime::kSystem);
   ScopedLogCapture log;
@@ -218,14 +215,14 @@ TEST_F(VirtualCameraTest, ReadSkipsIncompleteAndForeignRecords) {
 
 TEST(DetachedProcessTest, ReportsAProgramThatCannotRun) {
   test::TempFolder folder;
-  EXPECT_EQ(StartDetached(folder / "missing", {}, folder / "err.log"), ENOENT);
+  EXPECT_EQ(StartDetached(folder / "missing", {}, folder / "err.log").code(), ENOENT);
   ASSERT_TRUE(ReplaceFileContents(folder / "not-executable", "#!/bin/sh\n"));
-  EXPECT_EQ(StartDetached(folder / "not-executable", {}, folder / "err.log"), EACCES);
+  EXPECT_EQ(StartDetached(folder / "not-executable", {}, folder / "err.log").code(), EACCES);
   // The error file is never opened through a link.
   fs::create_symlink(folder / "elsewhere", folder / "link.log");
-  EXPECT_EQ(StartDetached("/bin/true", {}, folder / "link.log"), ELOOP);
+  EXPECT_EQ(StartDetached("/bin/true", {}, folder / "link.log").code(), ELOOP);
   EXPECT_FALSE(fs::exists(folder / "elsewhere"));
-  EXPECT_EQ(StartDetached("/bin/true", {"a", "b"}, folder / "err.log"), 0);
+  EXPECT_EQ(StartDetached("/bin/true", {"a", "b"}, folder / "err.log").code(), 0);
 }
 
 }  // namespace

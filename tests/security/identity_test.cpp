@@ -60,7 +60,7 @@ class IdentityTest : public ::testing::Test {
   fs::path keys() const { return folder_ / "keys"; }
   fs::path key_file() const { return keys() / "Vistrel-Receiver.pem"; }
   bool Load(ReceiverIdentity& identity) {
-    return identity.LoadOrCreate(data(), "Vistrel-Receiver", keys());
+    return identity.LoadOrCreate(data(), "Vistrel-Receiver", keys()).ok();
   }
   void SetUp() override { fs::create_directories(data()); }
 

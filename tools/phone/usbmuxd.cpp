@@ -55,12 +55,12 @@ class SocketReader final : public ByteReader {
   ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t /*deadline_ms*/) override {
     for (size_t got = 0; got < n;) {
       if (stopping_) return ReadResult::kFailed;
-      const int ready = PollReadable(socket_, 100);
-      if (ready < 0) return ReadResult::kFailed;
-      if (ready == 0) continue;
-      const long received = ReceiveSome(socket_, buffer + got, n - got);
-      if (received <= 0) return ReadResult::kFailed;
-      got += static_cast<size_t>(received);
+      const Result<bool> ready = PollReadable(socket_, 100);
+      if (!ready) return ReadResult::kFailed;
+      if (!*ready) continue;
+      const Result<size_t> received = ReceiveSome(socket_, buffer + got, n - got);
+      if (!received || *received == 0) return ReadResult::kFailed;
+      got += *received;
     }
     return ReadResult::kOk;
   }
@@ -107,7 +107,7 @@ void UsbmuxdStandIn::Report(const std::string& line) const {
 
 void UsbmuxdStandIn::AcceptLoop() {
   while (!stopping_) {
-    if (PollReadable(listen_socket_.Get(), 100) <= 0) continue;
+    if (!PollReadable(listen_socket_.Get(), 100).value_or(false)) continue;
     UniqueFd socket = AcceptConnection(listen_socket_.Get());
     if (!socket) continue;
     std::vector<Client> finished;

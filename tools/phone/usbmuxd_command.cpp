@@ -125,7 +125,7 @@ int RunUsbmuxdCommand(int argc, char** argv) {
       }
     }
     const int wait = next < events.size() ? static_cast<int>(events[next].at_ms - now) : -1;
-    if (PollReadable(stop_signal.Get(), wait) != 0) break;
+    if (PollReadable(stop_signal.Get(), wait).value_or(true)) break;
   }
   service->Stop();
   return 0;

@@ -48,15 +48,14 @@ bool FrameReader::Open() {
     log_("FrameReader: invalid SID in shared name " + name_);
     return false;
   }
-  SharedMemory::Result result;
-  int error = 0;
-  auto memory = SharedMemory::CreateOrOpen(name_, kExchangeSize, result, error);
-  if (!memory) {
-    log_("FrameReader: shm_open(" + name_ + ") failed " + std::to_string(error));
+  Result<std::unique_ptr<SharedMemory>> opened = SharedMemory::CreateOrOpen(name_, kExchangeSize);
+  if (!opened) {
+    log_("FrameReader: shm_open(" + name_ + ") failed " + std::to_string(opened.code()));
     return false;
   }
+  std::unique_ptr<SharedMemory> memory = std::move(*opened);
   auto& h = *reinterpret_cast<FrameExchangeHeader*>(memory->data());
-  if (result == SharedMemory::Result::kCreated) {
+  if (memory->created()) {
     // The magic last: a writer that sees it sees the rest.
     Atomic(h.width).store(kExchangeWidth);
     Atomic(h.height).store(kExchangeHeight);

@@ -28,15 +28,16 @@ bool FrameWriter::Attach() {
   if (attempted_ && now - last_attempt_ < kAttachRetryMs) return false;
   attempted_ = true;
   last_attempt_ = now;
-  int error = 0;
-  std::unique_ptr<SharedMemory> memory = SharedMemory::Open(name_, kExchangeSize, error);
-  if (!memory) {
+  Result<std::unique_ptr<SharedMemory>> opened = SharedMemory::Open(name_, kExchangeSize);
+  if (!opened) {
+    const int error = opened.code();
     if (error != last_error_) {
       LogLine("[frames] no app is using the camera yet (%d)\n", error);
       last_error_ = error;
     }
     return false;
   }
+  std::unique_ptr<SharedMemory> memory = std::move(*opened);
   auto& h = *reinterpret_cast<FrameExchangeHeader*>(memory->data());
   if (Atomic(h.magic).load() != kExchangeMagic || Atomic(h.version).load() != kExchangeVersion ||
       Atomic(h.width).load() != kExchangeWidth || Atomic(h.height).load() != kExchangeHeight) {

@@ -52,8 +52,7 @@ class ExchangeTest : public ::testing::Test {
     return FrameReader(name_, [this](const std::string& m) { reader_log_ += m + "\n"; }, clock_);
   }
   FrameExchangeHeader& Poke() {
-    int error = 0;
-    poke_ = SharedMemory::Open(name_, kExchangeSize, error);
+    poke_ = std::move(*SharedMemory::Open(name_, kExchangeSize));
     return *reinterpret_cast<FrameExchangeHeader*>(poke_->data());
   }
 
@@ -228,11 +227,9 @@ TEST_F(ExchangeTest, StaleTornAndForeignGenerationsAreRefused) {
 
 TEST_F(ExchangeTest, ForeignLayoutsAndBadNames) {
   {
-    SharedMemory::Result result;
-    int error = 0;
-    auto foreign = SharedMemory::CreateOrOpen(name_, kExchangeSize, result, error);
-    ASSERT_NE(foreign, nullptr);
-    reinterpret_cast<FrameExchangeHeader*>(foreign->data())->magic = 0x12345678;
+    auto foreign = SharedMemory::CreateOrOpen(name_, kExchangeSize);
+    ASSERT_TRUE(foreign);
+    reinterpret_cast<FrameExchangeHeader*>((*foreign)->data())->magic = 0x12345678;
   }
   ScopedLogCapture log;
   FrameWriter writer(name_, clock_);
