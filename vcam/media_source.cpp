@@ -45,7 +45,7 @@ MediaSource::~MediaSource() {
 
 HRESULT MediaSource::Initialize(IMFAttributes* attributes) {
   if (!attributes) return E_POINTER;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   HRESULT hr = MFCreateAttributes(attributes_.ReleaseAndGetAddressOf(), 4);
   if (SUCCEEDED(hr)) hr = attributes->CopyAllItems(attributes_.Get());
   if (FAILED(hr)) return hr;
@@ -132,7 +132,7 @@ HRESULT MediaSource::QueryInterface(REFIID iid, void** out) {
 HRESULT MediaSource::GetEvent(uint32_t flags, IMFMediaEvent** event) {
   ComPtr<IMFMediaEventQueue> queue;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (shut_down_) return MF_E_SHUTDOWN;
     queue = event_queue_;
   }
@@ -141,14 +141,14 @@ HRESULT MediaSource::GetEvent(uint32_t flags, IMFMediaEvent** event) {
 }
 
 HRESULT MediaSource::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!event_queue_) return MF_E_NOT_INITIALIZED;
   return event_queue_->BeginGetEvent(callback, state);
 }
 
 HRESULT MediaSource::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!event_queue_) return MF_E_NOT_INITIALIZED;
   return event_queue_->EndGetEvent(result, event);
@@ -156,7 +156,7 @@ HRESULT MediaSource::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) 
 
 HRESULT MediaSource::QueueEvent(MediaEventType type, REFGUID extended_type, HRESULT status,
                                 const PROPVARIANT* value) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!event_queue_) return MF_E_NOT_INITIALIZED;
   return event_queue_->QueueEventParamVar(type, extended_type, status, value);
@@ -164,7 +164,7 @@ HRESULT MediaSource::QueueEvent(MediaEventType type, REFGUID extended_type, HRES
 
 HRESULT MediaSource::GetCharacteristics(uint32_t* characteristics) {
   if (!characteristics) return E_POINTER;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   *characteristics = MFMEDIASOURCE_IS_LIVE;
   return S_OK;
@@ -173,7 +173,7 @@ HRESULT MediaSource::GetCharacteristics(uint32_t* characteristics) {
 HRESULT MediaSource::CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) {
   if (!descriptor) return E_POINTER;
   *descriptor = nullptr;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!presentation_descriptor_) return MF_E_NOT_INITIALIZED;
   return presentation_descriptor_->Clone(descriptor);
@@ -189,7 +189,7 @@ HRESULT MediaSource::Start(IMFPresentationDescriptor* descriptor, const GUID* ti
   ComPtr<MediaStream> stream;
   bool selected = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (shut_down_) return MF_E_SHUTDOWN;
     if (!stream_) return MF_E_NOT_INITIALIZED;
     ComPtr<IMFStreamDescriptor> stream_descriptor;
@@ -213,7 +213,7 @@ HRESULT MediaSource::Start(IMFPresentationDescriptor* descriptor, const GUID* ti
     const HRESULT hr = stream->Start(start_time);
     if (FAILED(hr)) return hr;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!shut_down_) {
     CameraLog("Source: started");
     event_queue_->QueueEventParamVar(MESourceStarted, GUID_NULL, S_OK, &start_time);
@@ -224,7 +224,7 @@ HRESULT MediaSource::Start(IMFPresentationDescriptor* descriptor, const GUID* ti
 HRESULT MediaSource::Stop() {
   ComPtr<MediaStream> stream;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (shut_down_) return MF_E_SHUTDOWN;
     stream = stream_;
   }
@@ -232,7 +232,7 @@ HRESULT MediaSource::Stop() {
     const HRESULT hr = stream->Stop();
     if (FAILED(hr)) return hr;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!shut_down_) {
     CameraLog("Source: stopped");
     event_queue_->QueueEventParamVar(MESourceStopped, GUID_NULL, S_OK, nullptr);
@@ -245,7 +245,7 @@ HRESULT MediaSource::Pause() { return MF_E_INVALID_STATE_TRANSITION; }
 HRESULT MediaSource::Shutdown() {
   ComPtr<MediaStream> stream;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (shut_down_) return MF_E_SHUTDOWN;
     shut_down_ = true;
     if (event_queue_) event_queue_->Shutdown();
@@ -258,7 +258,7 @@ HRESULT MediaSource::Shutdown() {
 
 HRESULT MediaSource::GetSourceAttributes(IMFAttributes** attributes) {
   if (!attributes) return E_POINTER;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   return attributes_.CopyTo(attributes);
 }
@@ -267,7 +267,7 @@ HRESULT MediaSource::GetStreamAttributes(uint32_t stream_id, IMFAttributes** att
   if (!attributes) return E_POINTER;
   ComPtr<MediaStream> stream;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (shut_down_) return MF_E_SHUTDOWN;
     if (stream_id != 0) return E_INVALIDARG;
     stream = stream_;
@@ -277,7 +277,7 @@ HRESULT MediaSource::GetStreamAttributes(uint32_t stream_id, IMFAttributes** att
 }
 
 HRESULT MediaSource::SetD3DManager(IUnknown* /*manager*/) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   // Only system-memory buffers are produced.
   return S_OK;
@@ -285,23 +285,23 @@ HRESULT MediaSource::SetD3DManager(IUnknown* /*manager*/) {
 
 HRESULT MediaSource::GetService(REFGUID /*service*/, REFIID /*iid*/, void** out) {
   if (out) *out = nullptr;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   return MF_E_UNSUPPORTED_SERVICE;
 }
 
 HRESULT MediaSource::KsProperty(void*, uint32_t, void*, uint32_t, uint32_t*) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return shut_down_ ? MF_E_SHUTDOWN : kSetNotFound;
 }
 
 HRESULT MediaSource::KsMethod(void*, uint32_t, void*, uint32_t, uint32_t*) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return shut_down_ ? MF_E_SHUTDOWN : kSetNotFound;
 }
 
 HRESULT MediaSource::KsEvent(void*, uint32_t, void*, uint32_t, uint32_t*) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return shut_down_ ? MF_E_SHUTDOWN : kSetNotFound;
 }
 
@@ -313,7 +313,7 @@ HRESULT MediaSource::SetDefaultAllocator(uint32_t output_stream_id, IUnknown* al
         allocator->QueryInterface(IID_IMFVideoSampleAllocator, video_allocator.PutVoid());
     if (FAILED(hr)) return hr;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!stream_) return MF_E_NOT_INITIALIZED;
   // The stream's state lock is never taken with this lock held elsewhere, and
@@ -327,7 +327,7 @@ HRESULT MediaSource::SetDefaultAllocator(uint32_t output_stream_id, IUnknown* al
 HRESULT MediaSource::GetAllocatorUsage(uint32_t output_stream_id, uint32_t* input_stream_id,
                                        MFSampleAllocatorUsage* usage) {
   if (!input_stream_id || !usage) return E_POINTER;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (output_stream_id != 0) return E_INVALIDARG;
   *input_stream_id = 0;

@@ -4,9 +4,9 @@
 // stream or waiting on the event queue.
 #pragma once
 
-#include <mutex>
 
 #include "platform/mf/source.h"
+#include "platform/thread_annotations.h"
 #include "vcam/module.h"
 
 namespace vistrel {
@@ -67,14 +67,13 @@ class MediaSource final : public IMFMediaSourceEx,
   RefCount refs_;
   ModuleReference module_;
   const bool platform_started_;
-  std::mutex mutex_;
-  // All guarded by mutex_.
-  ComPtr<IMFMediaEventQueue> event_queue_;
-  ComPtr<IMFAttributes> attributes_;
-  ComPtr<IMFPresentationDescriptor> presentation_descriptor_;
-  ComPtr<MediaStream> stream_;
-  bool shut_down_ = false;
-  bool started_before_ = false;
+  Mutex mutex_;
+  ComPtr<IMFMediaEventQueue> event_queue_ GUARDED_BY(mutex_);
+  ComPtr<IMFAttributes> attributes_ GUARDED_BY(mutex_);
+  ComPtr<IMFPresentationDescriptor> presentation_descriptor_ GUARDED_BY(mutex_);
+  ComPtr<MediaStream> stream_ GUARDED_BY(mutex_);
+  bool shut_down_ GUARDED_BY(mutex_) = false;
+  bool started_before_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vistrel

@@ -22,8 +22,8 @@ constexpr HRESULT kSetNotFound = HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND);
 HRESULT MediaStream::Initialize(MediaSource* source, IMFStreamDescriptor* descriptor,
                                 IMFMediaType* media_type, const std::string& shared_name) {
   if (!source || !descriptor || !media_type) return E_POINTER;
-  std::lock_guard request(request_mutex_);
-  std::lock_guard lock(state_mutex_);
+  MutexLock request(request_mutex_);
+  MutexLock lock(state_mutex_);
   // Without a timer requests are answered unpaced.
   timer_ = WaitableTimer::Create();
   frame_reader_ = std::make_unique<FrameReader>(
@@ -47,7 +47,7 @@ HRESULT MediaStream::Initialize(MediaSource* source, IMFStreamDescriptor* descri
 
 HRESULT MediaStream::GetAttributes(IMFAttributes** attributes) {
   if (!attributes) return E_POINTER;
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   return attributes_.CopyTo(attributes);
 }
@@ -66,7 +66,7 @@ HRESULT MediaStream::QueryInterface(REFIID iid, void** out) {
 HRESULT MediaStream::GetEvent(uint32_t flags, IMFMediaEvent** event) {
   ComPtr<IMFMediaEventQueue> queue;
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(state_mutex_);
     if (shut_down_) return MF_E_SHUTDOWN;
     queue = event_queue_;
   }
@@ -75,14 +75,14 @@ HRESULT MediaStream::GetEvent(uint32_t flags, IMFMediaEvent** event) {
 }
 
 HRESULT MediaStream::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!event_queue_) return MF_E_NOT_INITIALIZED;
   return event_queue_->BeginGetEvent(callback, state);
 }
 
 HRESULT MediaStream::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!event_queue_) return MF_E_NOT_INITIALIZED;
   return event_queue_->EndGetEvent(result, event);
@@ -90,7 +90,7 @@ HRESULT MediaStream::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) 
 
 HRESULT MediaStream::QueueEvent(MediaEventType type, REFGUID extended_type, HRESULT status,
                                 const PROPVARIANT* value) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!event_queue_) return MF_E_NOT_INITIALIZED;
   return event_queue_->QueueEventParamVar(type, extended_type, status, value);
@@ -99,7 +99,7 @@ HRESULT MediaStream::QueueEvent(MediaEventType type, REFGUID extended_type, HRES
 HRESULT MediaStream::GetMediaSource(IMFMediaSource** source) {
   if (!source) return E_POINTER;
   *source = nullptr;
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (!source_) return MF_E_NOT_INITIALIZED;
   return source_->QueryInterface(IID_IMFMediaSource, reinterpret_cast<void**>(source));
@@ -107,18 +107,18 @@ HRESULT MediaStream::GetMediaSource(IMFMediaSource** source) {
 
 HRESULT MediaStream::GetStreamDescriptor(IMFStreamDescriptor** descriptor) {
   if (!descriptor) return E_POINTER;
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   return descriptor_.CopyTo(descriptor);
 }
 
 HRESULT MediaStream::Start(const PropVariant& start_time) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return StartLocked(&start_time);
 }
 
 HRESULT MediaStream::Stop() {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return StopLocked();
 }
 
@@ -148,7 +148,7 @@ HRESULT MediaStream::StopLocked() {
 }
 
 HRESULT MediaStream::SetStreamState(MF_STREAM_STATE value) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (value == state_) return S_OK;
   if (value == MF_STREAM_STATE_RUNNING) return StartLocked(nullptr);
@@ -159,7 +159,7 @@ HRESULT MediaStream::SetStreamState(MF_STREAM_STATE value) {
 
 HRESULT MediaStream::GetStreamState(MF_STREAM_STATE* value) {
   if (!value) return E_POINTER;
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   *value = state_;
   return S_OK;
@@ -168,7 +168,7 @@ HRESULT MediaStream::GetStreamState(MF_STREAM_STATE* value) {
 HRESULT MediaStream::Shutdown() {
   ComPtr<MediaSource> source;  // released after the lock
   ComPtr<IMFVideoSampleAllocator> allocator;
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   shut_down_ = true;
   if (event_queue_) event_queue_->Shutdown();
@@ -181,7 +181,7 @@ HRESULT MediaStream::Shutdown() {
 
 HRESULT MediaStream::SetAllocator(IMFVideoSampleAllocator* allocator) {
   ComPtr<IMFVideoSampleAllocator> previous;  // released after the lock
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   previous = std::move(allocator_);
   allocator_ = allocator;
@@ -195,8 +195,8 @@ HRESULT MediaStream::RequestSample(IUnknown* token) {
 }
 
 HRESULT MediaStream::ProduceSample(IUnknown* token) {
-  std::lock_guard request(request_mutex_);
-  std::unique_lock lock(state_mutex_);
+  MutexLock request(request_mutex_);
+  MutexLock lock(state_mutex_);
   if (shut_down_) return MF_E_SHUTDOWN;
   if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_MEDIA_SOURCE_WRONGSTATE;
 
@@ -299,17 +299,17 @@ HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
 }
 
 HRESULT MediaStream::KsProperty(void*, uint32_t, void*, uint32_t, uint32_t*) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return shut_down_ ? MF_E_SHUTDOWN : kSetNotFound;
 }
 
 HRESULT MediaStream::KsMethod(void*, uint32_t, void*, uint32_t, uint32_t*) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return shut_down_ ? MF_E_SHUTDOWN : kSetNotFound;
 }
 
 HRESULT MediaStream::KsEvent(void*, uint32_t, void*, uint32_t, uint32_t*) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return shut_down_ ? MF_E_SHUTDOWN : kSetNotFound;
 }
 

@@ -6,11 +6,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/mf/source.h"
+#include "platform/thread_annotations.h"
 #include "platform/mf/system_time.h"
 #include "vcam/module.h"
 #include "video/exchange/frame_reader.h"
@@ -64,34 +64,34 @@ class MediaStream final : public IMFMediaStream2, public IKsControl {
                   uint32_t* bytes_returned) override;
 
  private:
-  // Both with the state lock held.
-  HRESULT StartLocked(const PropVariant* start_time);
-  HRESULT StopLocked();
+  HRESULT StartLocked(const PropVariant* start_time) REQUIRES(state_mutex_);
+  HRESULT StopLocked() REQUIRES(state_mutex_);
   // RequestSample's work; it may throw when memory runs out.
   HRESULT ProduceSample(IUnknown* token);
   // With both locks held. `from_allocator`: the sample is the frame server's,
   // which the log lines report as the allocator in use.
-  HRESULT FillSample(IMFSample* sample, bool from_allocator);
+  HRESULT FillSample(IMFSample* sample, bool from_allocator)
+      REQUIRES(request_mutex_, state_mutex_);
 
   RefCount refs_;
   ModuleReference module_;
-  std::mutex state_mutex_;
-  std::mutex request_mutex_;
-  // Guarded by state_mutex_.
-  ComPtr<MediaSource> source_;
-  ComPtr<IMFMediaEventQueue> event_queue_;
-  ComPtr<IMFStreamDescriptor> descriptor_;
-  ComPtr<IMFMediaType> media_type_;
-  ComPtr<IMFAttributes> attributes_;
-  ComPtr<IMFVideoSampleAllocator> allocator_;
-  MF_STREAM_STATE state_ = MF_STREAM_STATE_STOPPED;
-  bool shut_down_ = false;
-  bool allocator_ready_ = false;
-  int64_t next_due_ = 0;
-  // Guarded by request_mutex_ (used by one request at a time).
-  int fill_count_ = 0;
-  std::optional<WaitableTimer> timer_;  // empty disables pacing waits
-  std::unique_ptr<FrameReader> frame_reader_;
+  // Requests run one at a time under request_mutex_, taken before state_mutex_.
+  Mutex request_mutex_ ACQUIRED_BEFORE(state_mutex_);
+  Mutex state_mutex_;
+  ComPtr<MediaSource> source_ GUARDED_BY(state_mutex_);
+  ComPtr<IMFMediaEventQueue> event_queue_ GUARDED_BY(state_mutex_);
+  ComPtr<IMFStreamDescriptor> descriptor_ GUARDED_BY(state_mutex_);
+  ComPtr<IMFMediaType> media_type_ GUARDED_BY(state_mutex_);
+  ComPtr<IMFAttributes> attributes_ GUARDED_BY(state_mutex_);
+  ComPtr<IMFVideoSampleAllocator> allocator_ GUARDED_BY(state_mutex_);
+  MF_STREAM_STATE state_ GUARDED_BY(state_mutex_) = MF_STREAM_STATE_STOPPED;
+  bool shut_down_ GUARDED_BY(state_mutex_) = false;
+  bool allocator_ready_ GUARDED_BY(state_mutex_) = false;
+  int64_t next_due_ GUARDED_BY(state_mutex_) = 0;
+  int fill_count_ GUARDED_BY(request_mutex_) = 0;
+  // Empty disables pacing waits.
+  std::optional<WaitableTimer> timer_ GUARDED_BY(request_mutex_);
+  std::unique_ptr<FrameReader> frame_reader_ GUARDED_BY(request_mutex_);
 };
 
 }  // namespace vistrel
