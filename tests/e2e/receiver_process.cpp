@@ -88,6 +88,7 @@ std::vector<std::string> ReceiverProcess::Environment() const {
   env.push_back("XDG_RUNTIME_DIR=" + root + "/run");
   env.push_back("XDG_SESSION_ID=" + session_id_);
   env.push_back("VSTL_REGISTRY_ROOT=" + root + "/registry");
+  env.insert(env.end(), extra_environment_.begin(), extra_environment_.end());
   return env;
 }
 

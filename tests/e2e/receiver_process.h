@@ -27,6 +27,8 @@ class ReceiverProcess {
   // Starts `vistrel --headless --port 0 --no-camera --no-usb` plus `extra`; waits
   // until it listens (or failed) and returns whether it listens.
   bool Start(const std::vector<std::string>& extra = {});
+  // Adds "NAME=value" to the environment of later starts (DISPLAY, for one).
+  void AddEnvironment(std::string entry) { extra_environment_.push_back(std::move(entry)); }
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
   // Runs the program with `args` in the same folders, without input, and
@@ -78,6 +80,7 @@ class ReceiverProcess {
   std::string output_;  // guarded by mutex_
   uint16_t port_ = 0;
   bool camera_ = false;
+  std::vector<std::string> extra_environment_;
 };
 
 }  // namespace vistrel::test
