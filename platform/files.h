@@ -43,6 +43,9 @@ std::optional<std::string> ReadFileText(const std::filesystem::path& path,
 // against every other writer, as a file opened without sharing is. Fails with
 // EWOULDBLOCK when another writer holds it.
 Result<UniqueFd> CreateLockedPrivateFile(const std::filesystem::path& path);
+// Starts writing a range of a file's data to the disk without waiting, so
+// that a later SyncFile has little left to do.
+void StartWriteback(int fd, uint64_t offset, uint64_t length);
 // Flushes a file's data to the disk.
 [[nodiscard]] bool SyncFile(int fd);
 // Flushes a folder's entries (a file renamed into it) to the disk.

@@ -38,6 +38,11 @@ void SyncFolderOf(const fs::path& path) {
 
 bool SyncFile(int fd) { return ::fsync(fd) == 0; }
 
+void StartWriteback(int fd, uint64_t offset, uint64_t length) {
+  (void)::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 bool SyncFolder(const fs::path& folder) {
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return dir && ::fsync(dir.Get()) == 0;

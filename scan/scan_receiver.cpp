@@ -18,6 +18,9 @@ namespace fs = std::filesystem;
 // The longest name a log line repeats; a file system name is not longer.
 constexpr size_t kMaxLoggedNameBytes = 255;
 constexpr uint32_t kLastRenameNumber = 9998;
+// Received data goes to the disk in steps of this size while the file comes
+// in, so the flush at FILE_END does not wait for all of it.
+constexpr uint64_t kWritebackStep = 4u << 20;
 
 std::string AsciiLower(std::string_view text) {
   std::string lower(text);
@@ -154,7 +157,12 @@ bool ScanReceiver::OnFileChunk(std::span<const uint8_t> payload) {
     DiscardTransfer(transfer);
     return true;
   }
+  const uint64_t before = transfer.received;
   transfer.received += data.size();
+  if (before / kWritebackStep != transfer.received / kWritebackStep) {
+    const uint64_t step_end = transfer.received / kWritebackStep * kWritebackStep;
+    StartWriteback(transfer.file.Get(), step_end - kWritebackStep, kWritebackStep);
+  }
   return true;
 }
 

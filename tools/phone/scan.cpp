@@ -123,16 +123,15 @@ ScanReport SendFiles(PhoneLink& link, std::vector<ScanFile> files, const ScanOpt
   };
   for (size_t group = 0; group < files.size(); group += parallel) {
     const size_t group_end = std::min(files.size(), group + parallel);
-    std::vector<std::string> data(group_end - group);
     for (size_t i = group; i < group_end; ++i) {
       if (!link.Send(kFileBegin, FileBeginJson(files[i]))) return fail(false);
-      data[i - group] = files[i].bytes + std::string(options.extra_bytes, 'x');
+      if (options.extra_bytes > 0) files[i].bytes += std::string(options.extra_bytes, 'x');
     }
     // One chunk of each file in turn, as a phone that sends several at once.
     for (size_t offset = 0;; offset += chunk) {
       bool any = false;
       for (size_t i = group; i < group_end; ++i) {
-        const std::string& bytes = data[i - group];
+        const std::string& bytes = files[i].bytes;
         if (offset >= bytes.size()) continue;
         any = true;
         size_t length = std::min(chunk, bytes.size() - offset);
