@@ -16,6 +16,7 @@
 #include "platform/stop_signals.h"
 #include "platform/unique_handle.h"
 #include "platform/virtual_camera.h"
+#include "security/phone_text.h"
 
 namespace vistrel {
 namespace {
@@ -53,6 +54,7 @@ const char* kHelp =
     "  forget PREFIX    forget the phone whose fingerprint starts with PREFIX\n"
     "  status           one line of status\n"
     "  clips            the newest recorded clips\n"
+    "  scans            the newest scans: files, texts and barcodes\n"
     "  help, quit\n";
 
 std::string StatusLine(const ReceiverStatus& s) {
@@ -84,7 +86,7 @@ std::string StatusLine(const ReceiverStatus& s) {
                 static_cast<unsigned long long>(m.alert_count),
                 static_cast<unsigned long long>(m.clip_list_version), m.last_fraction * 100.0,
                 static_cast<unsigned long long>(m.pictures_analysed), m.average_ms, m.maximum_ms);
-  return line + monitor + "\n";
+  return line + monitor + " scans_revision=" + std::to_string(s.scans_revision) + "\n";
 }
 
 constexpr size_t kListedClips = 10;
@@ -102,6 +104,35 @@ void PrintClips(Receiver& receiver) {
                   local.tm_min, local.tm_sec, clip.continuous ? "continuous" : "motion",
                   double(clip.duration_ms) / 1000.0, static_cast<unsigned long long>(clip.size));
     Print(line + clip.path.string() + "\n");
+  }
+}
+
+constexpr size_t kListedScans = 10;
+// A text is shown as its first line, cleaned like anything else a phone sends.
+constexpr size_t kShownTextBytes = 80;
+
+std::string LocalTime(int64_t seconds) {
+  const time_t time = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&time, &local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
+}
+
+void PrintScans(const Receiver& receiver) {
+  const std::vector<ScanEntry> scans = receiver.RecentScans(kListedScans);
+  if (scans.empty()) Print("no scans\n");
+  for (const ScanEntry& scan : scans) {
+    char head[96];
+    std::snprintf(head, sizeof head, "%s  %-7s %12llu bytes  ", LocalTime(scan.time).c_str(),
+                  CleanPhoneText(scan.kind, 7).c_str(), static_cast<unsigned long long>(scan.size));
+    const std::string shown =
+        scan.kind == "file"
+            ? scan.path.string()
+            : CleanPhoneText(scan.text.substr(0, scan.text.find_first_of("\r\n")), kShownTextBytes);
+    Print(head + shown + "\n");
   }
 }
 
@@ -170,6 +201,8 @@ bool Execute(Receiver& receiver, const std::string& raw) {
     Print(StatusLine(receiver.GetStatus()));
   } else if (command == "clips") {
     PrintClips(receiver);
+  } else if (command == "scans") {
+    PrintScans(receiver);
   } else {
     Print("unknown command \"" + command + "\"; type help\n");
   }

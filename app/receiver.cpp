@@ -62,7 +62,12 @@ std::string InstanceName(const fs::path& data_folder) {
   return name + "-" + std::to_string(hash & 0xFFFFFF);
 }
 
-Receiver::Receiver(const Clock& clock) : clock_(clock), pairing_(clock), monitor_(clock) {}
+Receiver::Receiver(const Clock& clock)
+    : clock_(clock),
+      pairing_(clock),
+      monitor_(clock),
+      desktop_(CreateX11Desktop()),
+      scan_(*desktop_) {}
 
 Receiver::~Receiver() { Stop(); }
 
@@ -105,6 +110,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
       }
     }
     monitor_.Initialize(options_.data_folder, settings_);
+    scan_.Load(options_.data_folder, settings_);
     LogLine("[monitor] recordings go to %s\n[scan] scans go to %s\n",
             ResolveVideosFolder(settings_).c_str(), ResolveScansFolder(settings_).c_str());
   }
@@ -120,6 +126,7 @@ std::string Receiver::Start(const ReceiverOptions& options) {
   context.pairing = &pairing_;
   context.frame_writer = frame_writer_.get();
   context.monitor = &monitor_;
+  context.scan = &scan_;
   context.clock = &clock_;
   server_ = std::make_unique<Server>(std::move(context));
   if (!server_->Listen(static_cast<uint16_t>(options_.port))) {
@@ -169,6 +176,7 @@ void Receiver::ApplySettings(const AppSettings& settings) {
     LogLine("[settings] could not save settings.ini\n");
   }
   monitor_.ApplySettings(settings_);
+  scan_.UpdateSettings(settings_);
 }
 
 ReceiverStatus Receiver::GetStatus() const {
@@ -202,6 +210,7 @@ ReceiverStatus Receiver::GetStatus() const {
   status.video_dropped = counters.video_dropped;
   status.frames_read_by_camera = frame_writer_ ? frame_writer_->FramesRead() : 0;
   status.monitor = monitor_.GetStatus();
+  status.scans_revision = static_cast<int64_t>(scan_.Revision());
   return status;
 }
 

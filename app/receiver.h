@@ -20,7 +20,9 @@
 #include "monitor/monitor_back_end.h"
 #include "platform/clock.h"
 #include "platform/mf/guids.h"
+#include "platform/desktop.h"
 #include "platform/virtual_camera.h"
+#include "scan/scan_context.h"
 #include "security/identity.h"
 #include "security/pairing_state.h"
 #include "security/trust_store.h"
@@ -52,6 +54,7 @@ struct ReceiverStatus {
   uint64_t video_dropped = 0;
   uint64_t frames_read_by_camera = 0;
   MonitorStatus monitor;
+  int64_t scans_revision = 0;
 };
 
 inline constexpr char kCameraFriendlyName[] = "Orlith Cam";
@@ -92,6 +95,7 @@ class Receiver {
   std::vector<TrustedPhone> TrustedPhones() const;
   // Newest first, as the front end lists them.
   std::vector<ClipEntry> RecentClips(size_t count) { return monitor_.RecentClips(count); }
+  std::vector<ScanEntry> RecentScans(size_t count) const { return scan_.LatestEntries(count); }
   const std::filesystem::path& data_folder() const { return options_.data_folder; }
   uint16_t port() const { return server_ ? server_->port() : 0; }
   bool running() const { return running_; }
@@ -108,6 +112,8 @@ class Receiver {
   std::unique_ptr<TrustStore> trust_;
   PairingState pairing_;
   mutable MonitorBackEnd monitor_;  // locks itself; its status may run retention
+  std::unique_ptr<Desktop> desktop_;  // clipboard and typing; before the scans that use it
+  ScanContext scan_;                  // locks itself
   std::unique_ptr<VirtualCamera> camera_;
   std::unique_ptr<FrameWriter> frame_writer_;
   std::unique_ptr<Server> server_;

@@ -66,6 +66,11 @@ void ActiveSession::ReportStatus(std::optional<double> battery, std::optional<st
   if (model) phone_.phone_model = std::move(*model);
 }
 
+bool ActiveSession::IsActive(const Connection& connection) const {
+  MutexLock lock(mutex_);
+  return active_.get() == &connection;
+}
+
 bool ActiveSession::VideoGateOpen(const Connection& connection) const {
   // The awaited sequence is set before the gate opens (SetCameraAllowed), so
   // reading the gate first never pairs an open gate with a stale sequence.

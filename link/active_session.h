@@ -75,6 +75,8 @@ class ActiveSession {
   // A STATUS report: only the values given (and valid) change.
   void ReportStatus(std::optional<double> battery, std::optional<std::string> thermal,
                     std::optional<std::string> model) EXCLUDES(status_mutex_);
+  // Whether the connection holds the slot (scan messages pass only then).
+  bool IsActive(const Connection& connection) const EXCLUDES(mutex_);
   // Whether VIDEO of this connection may pass: allowed, no ALLOW unanswered,
   // not being cut.
   bool VideoGateOpen(const Connection& connection) const;

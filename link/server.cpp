@@ -110,7 +110,8 @@ void Server::Admit(const std::shared_ptr<Connection>& connection) {
     connection->fingerprint = HexEncode(connection->certificate_digest);
   }
   if (context_.trust->Contains(connection->fingerprint)) {
-    StreamSession({active_, context_.receiver_name, *context_.clock, context_.monitor}, connection)
+    StreamSession({active_, context_.receiver_name, *context_.clock, context_.monitor, context_.scan},
+                  connection)
         .Run();
   } else if (connection->wired) {
     LogLine("[usb] %s: phone %.12s... is not paired with this computer: refused\n",

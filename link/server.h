@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/thread_annotations.h"
 #include "platform/unique_handle.h"
+#include "scan/scan_context.h"
 #include "security/bytes.h"
 #include "security/pairing_state.h"
 #include "security/trust_store.h"
@@ -36,6 +37,7 @@ struct ServerContext {
   PairingState* pairing = nullptr;                     // not owned
   FrameWriter* frame_writer = nullptr;                 // not owned; null: no camera output
   SessionMonitor* monitor = nullptr;                   // not owned; null: no monitoring
+  ScanContext* scan = nullptr;                         // not owned; null: no scan delivery
   const Clock* clock = &SystemClock();
 };
 

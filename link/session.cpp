@@ -105,6 +105,7 @@ bool StreamSession::Open() {
     Send(kHelloReply, Refusal("busy"));
     return false;
   }
+  if (context_.scan) scan_.emplace(*context_.scan);
   context_.active.Begin(device_name_, connection_->wired);
   LogLine("[net] %s session with \"%s\" (%s)\n", connection_->wired ? "wired" : "streaming",
           device_name_.c_str(), connection_->peer.c_str());
@@ -134,8 +135,7 @@ StreamSession::Next StreamSession::Dispatch(const Frame& frame) {
     case kFileChunk:
     case kFileEnd:
     case kText:
-      OnScanMessage(frame);
-      return Next::kContinue;
+      return OnScanMessage(frame);
     default:
       return Next::kContinue;
   }
@@ -287,15 +287,38 @@ StreamSession::Next StreamSession::OnMode(const Bytes& payload) {
   return Next::kContinue;
 }
 
-// Scans are accepted only from the active session; until scan delivery exists
-// every transfer is answered as not active, so the phone never waits for one.
-void StreamSession::OnScanMessage(const Frame& frame) {
-  if (frame.type != kFileBegin) return;
-  JsonParseResult begin = JsonParse(AsText(frame.payload));
-  auto id = begin.ok ? JsonGetString(begin.value, "id") : std::nullopt;
-  if (!id) return;
-  Send(kFileResult,
-       JsonObject().String("id", *id).Bool("ok", false).String("error", "not_active").Text());
+// Scans are taken only from the active session; a replaced session answers a
+// new transfer as not active, so the phone never waits for it.
+StreamSession::Next StreamSession::OnScanMessage(const Frame& frame) {
+  if (!scan_ || !context_.active.IsActive(*connection_)) {
+    if (frame.type != kFileBegin) return Next::kContinue;
+    JsonParseResult begin = JsonParse(AsText(frame.payload));
+    auto id = begin.ok ? JsonGetString(begin.value, "id") : std::nullopt;
+    if (id) {
+      Send(kFileResult,
+           JsonObject().String("id", *id).Bool("ok", false).String("error", "not_active").Text());
+    }
+    return Next::kContinue;
+  }
+  std::string reply;
+  bool go_on = true;
+  switch (frame.type) {
+    case kFileBegin:
+      go_on = scan_->OnFileBegin(AsText(frame.payload), reply);
+      break;
+    case kFileChunk:
+      go_on = scan_->OnFileChunk(frame.payload);
+      break;
+    case kFileEnd:
+      go_on = scan_->OnFileEnd(AsText(frame.payload), reply);
+      break;
+    default:
+      go_on = scan_->OnText(AsText(frame.payload));
+      break;
+  }
+  if (!go_on) return Next::kClose;
+  if (!reply.empty()) Send(kFileResult, reply);
+  return Next::kContinue;
 }
 
 void StreamSession::StartEpoch(uint32_t epoch) {
@@ -321,6 +344,8 @@ void StreamSession::Close() {
                        : connection_->handed_to_cable ? "handed over to the cable"
                                                        : "replaced by a new session";
   LogLine("[net] \"%s\" %s\n", device_name_.c_str(), ending);
+  // Open transfers are discarded with their temporary files.
+  scan_.reset();
 }
 
 }  // namespace vistrel

@@ -1,11 +1,12 @@
 // The streaming session of a trusted phone: HELLO and the one-phone rule, then
 // the message loop with keep-alive, status, state, the camera gate's ALLOW/ACK
-// handshake and the video path (gate, rate limit, keyframe sync, decoder).
+// handshake, the video path (gate, rate limit, keyframe sync, decoder) and the
+// hand-off of scan messages to the connection's ScanReceiver.
 //
 // One StreamSession runs on its connection's worker thread from HELLO to the
 // end of the connection; its variables, the decoder and its picture callback
-// are touched only there. Everything it changes outside itself goes through
-// the ActiveSession record.
+// and the ScanReceiver are touched only there. Everything it changes outside
+// itself goes through the ActiveSession record, the monitor and the ScanContext.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "link/connection.h"
 #include "link/framing.h"
 #include "platform/clock.h"
+#include "scan/scan_receiver.h"
 #include "video/h264_decoder.h"
 
 namespace vistrel {
@@ -26,6 +28,7 @@ struct SessionContext {
   const std::string& receiver_name;
   const Clock& clock;
   SessionMonitor* monitor = nullptr;  // null: no monitoring
+  ScanContext* scan = nullptr;        // null: scans are refused as not active
 };
 
 class StreamSession {
@@ -47,7 +50,7 @@ class StreamSession {
   Next OnState(const Bytes& payload);
   Next OnAck(const Bytes& payload);
   Next OnMode(const Bytes& payload);
-  void OnScanMessage(const Frame& frame);
+  Next OnScanMessage(const Frame& frame);
   bool PassesRateLimit(size_t payload_size);
   void StartEpoch(uint32_t epoch);
   void RequestKeyframe();
@@ -66,6 +69,7 @@ class StreamSession {
   bool ready_ = false;
   bool synced_ = false;
   H264Decoder decoder_;
+  std::optional<ScanReceiver> scan_;  // from acceptance to the closing
   bool decoder_ok_ = false;
   FrameCallback on_picture_;
   bool keyframe_requested_ = false;

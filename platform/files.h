@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/result.h"
+#include "platform/unique_handle.h"
 
 namespace vistrel {
 
@@ -36,6 +37,22 @@ std::optional<std::string> ReadFileText(const std::filesystem::path& path,
 // Creates or truncates a file with mode 0600 without following a symlink, and
 // writes all bytes.
 [[nodiscard]] bool WritePrivateFile(const std::filesystem::path& path, std::string_view bytes);
+
+// A file that one writer fills before it is renamed into place: created with
+// mode 0600 (or emptied when it exists), never through a symlink, and locked
+// against every other writer, as a file opened without sharing is. Fails with
+// EWOULDBLOCK when another writer holds it.
+Result<UniqueFd> CreateLockedPrivateFile(const std::filesystem::path& path);
+// Starts writing a range of a file's data to the disk without waiting, so
+// that a later SyncFile has little left to do.
+void StartWriteback(int fd, uint64_t offset, uint64_t length);
+// Flushes a file's data to the disk.
+[[nodiscard]] bool SyncFile(int fd);
+// Flushes a folder's entries (a file renamed into it) to the disk.
+[[nodiscard]] bool SyncFolder(const std::filesystem::path& folder);
+// Removes a regular file that no writer holds locked: a temporary file whose
+// writer died. Never follows a symlink; true when it was removed.
+bool RemoveAbandonedFile(const std::filesystem::path& path);
 
 // Bytes available to this user on the file system holding `path`.
 std::optional<uint64_t> AvailableBytes(const std::filesystem::path& path);

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -30,11 +31,41 @@ namespace {
 void SyncFolderOf(const fs::path& path) {
   fs::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) ::fsync(dir.Get());
+  (void)SyncFolder(folder);
 }
 
 }  // namespace
+
+bool SyncFile(int fd) { return ::fsync(fd) == 0; }
+
+void StartWriteback(int fd, uint64_t offset, uint64_t length) {
+  (void)::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
+bool SyncFolder(const fs::path& folder) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir && ::fsync(dir.Get()) == 0;
+}
+
+Result<UniqueFd> CreateLockedPrivateFile(const fs::path& path) {
+  // Not O_TRUNC: a file that another writer holds must keep its bytes, so it
+  // is emptied only once the lock is ours.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return ErrorFromErrno(errno);
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return ErrorFromErrno(errno);
+  // An existing file keeps its mode through open, and the umask applies to a new one.
+  if (::fchmod(fd.Get(), 0600) != 0 || ::ftruncate(fd.Get(), 0) != 0) return ErrorFromErrno(errno);
+  return fd;
+}
+
+bool RemoveAbandonedFile(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st{};
+  if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+  return ::unlink(path.c_str()) == 0;
+}
 
 bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
   fs::path temp = target;

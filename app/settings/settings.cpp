@@ -85,8 +85,11 @@ std::string FormatG(double value) {
   return std::string(text, end);
 }
 
-bool FitsOnOneLine(const std::filesystem::path& folder) {
-  return folder.native().find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+// A folder is written on a line of settings.ini and as a field of clips.tsv
+// and scans.tsv, whose paths are not escaped: a line break, a NUL or a TAB
+// would cut it.
+bool FitsInOneField(std::string_view folder) {
+  return folder.find_first_of(std::string_view("\t\r\n\0", 4)) == std::string_view::npos;
 }
 
 void ApplyLine(AppSettings& settings, std::string_view line) {
@@ -115,6 +118,7 @@ bool ApplySetting(AppSettings& settings, std::string_view key, std::string_view 
   }
   if (key == "motion_alerts") return ApplyBool(settings.motion_alerts, value);
   if (key == "videos_dir") {
+    if (!FitsInOneField(value)) return false;
     settings.videos_folder = std::filesystem::path(std::string(value));
     return true;
   }
@@ -123,6 +127,7 @@ bool ApplySetting(AppSettings& settings, std::string_view key, std::string_view 
   if (key == "segment_seconds") return ApplyWhole(settings.segment_seconds, value, 2, 3600);
   if (key == "zones") return ApplyZones(settings.zones, value);
   if (key == "scans_dir") {
+    if (!FitsInOneField(value)) return false;
     settings.scans_folder = std::filesystem::path(std::string(value));
     return true;
   }
@@ -165,7 +170,8 @@ std::string FormatSettings(const AppSettings& settings) {
 }
 
 bool SaveSettings(const AppSettings& settings, const std::filesystem::path& path) {
-  if (!FitsOnOneLine(settings.videos_folder) || !FitsOnOneLine(settings.scans_folder)) {
+  if (!FitsInOneField(settings.videos_folder.native()) ||
+      !FitsInOneField(settings.scans_folder.native())) {
     return false;
   }
   return ReplaceFileContents(path, FormatSettings(settings));

@@ -47,8 +47,8 @@ void LoadSettings(AppSettings& settings, const std::filesystem::path& path);
 void LoadSettingsFromText(AppSettings& settings, std::string_view text);
 // The whole file as written.
 std::string FormatSettings(const AppSettings& settings);
-// False, with the old file kept, when a folder holds a line break or a NUL,
-// which the line format cannot carry.
+// False, with the old file kept, when a folder holds a line break, a NUL or a
+// TAB, which the line format (and the indexes' fields) cannot carry.
 [[nodiscard]] bool SaveSettings(const AppSettings& settings, const std::filesystem::path& path);
 std::filesystem::path ResolveVideosFolder(const AppSettings& settings);
 std::filesystem::path ResolveScansFolder(const AppSettings& settings);

@@ -77,6 +77,9 @@ TEST(ApplySetting, BadValuesLeaveTheFieldUnchanged) {
       {"zones", Zones('1', 143)},   {"zones", Zones('1', 145)},  {"zones", "2" + Zones('1', 143)},
       {"Record", "off"},            {"record ", "off"},          {"unknown", "1"},
       {"", ""},
+      // The indexes store paths in TAB-separated fields, unescaped.
+      {"scans_dir", "/home/a\tb"}, {"videos_dir", "/v\t"},       {"scans_dir", "/s\r"},
+      {"videos_dir", std::string("/v\0w", 4)},
   };
   const AppSettings defaults;
   for (const auto& [key, value] : cases) {
@@ -209,9 +212,9 @@ TEST(SettingsFile, FailedSaveKeepsTheOldFile) {
   EXPECT_EQ(ReadFileText(folder / "settings.ini"), before);
 }
 
-TEST(SettingsFile, FoldersWithLineBreaksAreNotSaved) {
+TEST(SettingsFile, FoldersWithLineBreaksOrTabsAreNotSaved) {
   test::TempFolder folder;
-  for (const char* bad : {"/a\nrecord=off", "/a\r"}) {
+  for (const char* bad : {"/a\nrecord=off", "/a\r", "/a\tb"}) {
     AppSettings settings;
     settings.scans_folder = bad;
     EXPECT_FALSE(SaveSettings(settings, folder / "settings.ini"));

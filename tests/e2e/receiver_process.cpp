@@ -92,6 +92,7 @@ std::vector<std::string> ReceiverProcess::Environment() const {
   env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" +
                 (system_bus_.empty() ? "unix:path=" + root + "/no-system-bus" : system_bus_));
   if (!usbmuxd_.empty()) env.push_back("VSTL_USBMUXD=" + usbmuxd_);
+  env.insert(env.end(), extra_environment_.begin(), extra_environment_.end());
   return env;
 }
 

@@ -28,6 +28,8 @@ class ReceiverProcess {
   // below, without the last two) plus `extra`; waits
   // until it listens (or failed) and returns whether it listens.
   bool Start(const std::vector<std::string>& extra = {});
+  // Adds "NAME=value" to the environment of later starts (DISPLAY, for one).
+  void AddEnvironment(std::string entry) { extra_environment_.push_back(std::move(entry)); }
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
   // Later starts run the USB watcher (no "--no-usb") against the usbmux
@@ -87,6 +89,7 @@ class ReceiverProcess {
   bool camera_ = false;
   std::string usbmuxd_;     // empty: --no-usb
   std::string system_bus_;  // empty: none
+  std::vector<std::string> extra_environment_;
 };
 
 }  // namespace vistrel::test

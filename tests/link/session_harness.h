@@ -15,17 +15,23 @@ namespace vistrel::test {
 // The record itself, plus a way to run a session against it.
 class SessionHarness : public ActiveSession {
  public:
-  SessionHarness(std::string receiver_name, FrameWriter* frame_writer, const Clock& clock)
-      : ActiveSession(frame_writer, clock), receiver_name_(std::move(receiver_name)), clock_(clock) {}
+  // `scan` may be null (no scan delivery); it outlives the harness.
+  SessionHarness(std::string receiver_name, FrameWriter* frame_writer, const Clock& clock,
+                 ScanContext* scan = nullptr)
+      : ActiveSession(frame_writer, clock),
+        receiver_name_(std::move(receiver_name)),
+        clock_(clock),
+        scan_(scan) {}
 
   void Stream(const std::shared_ptr<Connection>& connection) {
-    StreamSession({*this, receiver_name_, clock_}, connection).Run();
+    StreamSession({*this, receiver_name_, clock_, nullptr, scan_}, connection).Run();
   }
   uint32_t session_state() const { return static_cast<uint32_t>(state()); }
 
  private:
   const std::string receiver_name_;
   const Clock& clock_;
+  ScanContext* const scan_;
 };
 
 class EnrollHarness {

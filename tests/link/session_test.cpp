@@ -3,8 +3,11 @@
 #include <thread>
 
 #include "link/framing.h"
+#include "platform/files.h"
 #include "platform/log.h"
+#include "security/bytes.h"
 #include "tests/link/fake_channel.h"
+#include "tests/scan/fake_scan_services.h"
 #include "tests/link/session_harness.h"
 #include "tests/support/temp_folder.h"
 
@@ -255,6 +258,74 @@ TEST_F(SessionTest, ScanMessagesOutsideScanDeliveryAreRefused) {
   RunScript(phone);
   EXPECT_EQ(phone.channel->SentOfType(kFileResult),
             (std::vector<std::string>{R"({"id":"t\"1","ok":false,"error":"not_active"})"}));
+}
+
+// The active session hands scans to its own receiver; a replaced one answers
+// new transfers as not active, and its open transfer goes with it.
+TEST_F(SessionTest, ScansGoToTheActiveSessionsReceiver) {
+  test::FakeDesktop desktop;
+  ScanContext scan(desktop);
+  AppSettings settings;
+  settings.scans_folder = folder_ / "scans";
+  scan.Load(folder_.path(), settings);
+  server_ = std::make_unique<test::SessionHarness>("Desk", nullptr, clock_, &scan);
+  const std::string id1 = "11111111-1111-4111-8111-111111111111";
+  const std::string id2 = "22222222-2222-4222-8222-222222222222";
+  auto begin = [](const std::string& id, std::string_view bytes) {
+    return "{\"id\":\"" + id + R"(","name":"a.txt","mime":"text/plain","size":)" +
+           std::to_string(bytes.size()) + ",\"sha256\":\"" + HexEncode(Sha256(AsBytes(bytes))) + "\"}";
+  };
+  auto chunk = [](const std::string& id, std::string_view data) {
+    std::string digits = id;
+    std::erase(digits, '-');
+    Bytes payload = *HexDecode(digits);
+    payload.insert(payload.end(), data.begin(), data.end());
+    return std::string(AsText(payload));
+  };
+  auto sync = [](FakeConnection& phone, const std::string& mark) {
+    phone.channel->Queue(kPing, mark);
+    while (phone.channel->SentOfType(kPong).empty() || phone.channel->SentOfType(kPong).back() != mark) {
+      std::this_thread::yield();
+    }
+  };
+  const std::filesystem::path part1 = folder_ / "scans" / (".orlith-" + id1 + ".part");
+
+  FakeConnection old_link(clock_, kPhoneA);
+  old_link.channel->IgnoreShutdown();
+  std::thread old_session = StartLive(old_link);
+  old_link.channel->Queue(kFileBegin, begin(id1, "abc"));
+  old_link.channel->Queue(kFileChunk, chunk(id1, "ab"));
+  sync(old_link, "1");
+  EXPECT_TRUE(std::filesystem::exists(part1));
+
+  FakeConnection new_link(clock_, kPhoneA);
+  std::thread new_session = StartLive(new_link);
+  old_link.channel->Queue(kFileBegin, begin(id2, "x"));
+  old_link.channel->Queue(kFileChunk, chunk(id1, "c"));
+  sync(old_link, "2");
+  EXPECT_EQ(old_link.channel->SentOfType(kFileResult),
+            (std::vector<std::string>{"{\"id\":\"" + id2 + R"(","ok":false,"error":"not_active"})"}));
+  old_link.channel->Hangup();
+  old_session.join();
+  EXPECT_FALSE(std::filesystem::exists(part1));
+
+  new_link.channel->Queue(kFileChunk, chunk(id1, "c"));
+  new_link.channel->Queue(kFileEnd, "{\"id\":\"" + id1 + "\"}");
+  new_link.channel->Queue(kFileBegin, begin(id2, "xyz"));
+  new_link.channel->Queue(kFileChunk, chunk(id2, "xyz"));
+  new_link.channel->Queue(kFileEnd, "{\"id\":\"" + id2 + "\"}");
+  new_link.channel->Queue(kText, R"({"text":"42","kind":"barcode","action":"copy"})");
+  new_link.channel->Queue(kFileChunk, "too short");
+  new_link.channel->Queue(kPing, "not answered");
+  new_session.join();
+  EXPECT_EQ(new_link.channel->SentOfType(kFileResult),
+            (std::vector<std::string>{"{\"id\":\"" + id1 + R"(","ok":false,"error":"unknown_id"})",
+                                      "{\"id\":\"" + id2 + R"(","ok":true,"saved_as":"a.txt"})"}));
+  EXPECT_TRUE(new_link.channel->SentOfType(kPong).empty());
+  EXPECT_EQ(ReadFileText(folder_ / "scans" / "a.txt"), "xyz");
+  EXPECT_EQ(desktop.copied, (std::vector<std::u16string>{u"42"}));
+  EXPECT_EQ(scan.Revision(), 2u);
+  EXPECT_TRUE(log_.Contains("[scan] malformed FILE_CHUNK, closing\n"));
 }
 
 TEST_F(SessionTest, SecondPhoneIsBusyAndRecorded) {

@@ -6,6 +6,11 @@
 //   vistrel-phone monitor --host H [webcam's options] [--motion START-END]
 //                         [--mode-switch S] [--jitter MS] [--repeat-ts]
 //   vistrel-phone usbmuxd --listen PATH|HOST:PORT ... (a usbmux stand-in; see usbmuxd_command.cpp)
+//   vistrel-phone scan FILE... --host H [--port P] [--mime M] [--name N] [--chunk BYTES]
+//                     [--bad-digest] [--extra-bytes N] [--stop-after BYTES] [--parallel N]
+//   vistrel-phone text TEXT --host H [--port P] [--kind barcode|ocr] [--action type|copy]
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,8 +20,10 @@
 #include "platform/clock.h"
 #include "platform/folders.h"
 #include "platform/socket.h"
+#include "platform/files.h"
 #include "tools/phone/phone.h"
 #include "tools/phone/usbmuxd.h"
+#include "tools/phone/scan.h"
 #include "tools/phone/webcam.h"
 
 namespace {
@@ -41,7 +48,27 @@ struct Args {
   double mode_switch = -1;
   double jitter_ms = 0;
   bool repeat_timestamps = false;
+  std::vector<std::string> files;  // scan; the text of "text"
+  std::string mime;
+  std::string file_name;
+  bool name_given = false;
+  size_t chunk = 262'144;
+  bool bad_digest = false;
+  uint64_t extra_bytes = 0;
+  int64_t stop_after = -1;
+  size_t parallel = 1;
+  std::string kind = "barcode";
+  std::string action = "type";
 };
+
+bool ParseCount(const std::string& text, uint64_t& value) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno != 0 || text[0] == '-') return false;
+  value = parsed;
+  return true;
+}
 
 int Usage() {
   std::fprintf(stderr,
@@ -54,7 +81,13 @@ int Usage() {
                "[--mode-switch S] [--jitter MS] [--repeat-ts]\n"
                "       vistrel-phone usbmuxd --listen PATH|HOST:PORT [--attach SERIAL[@S]]... "
                "[--detach SERIAL@S]... [--network-device SERIAL]... [--refuse-connect N] "
-               "[--garbage] [--seconds N]\n");
+               "[--garbage] [--seconds N]\n"
+
+               "       vistrel-phone scan FILE... --host H [--port P] [--mime M] [--name N] "
+               "[--chunk BYTES] [--bad-digest] [--extra-bytes N] [--stop-after BYTES] "
+               "[--parallel N]\n"
+               "       vistrel-phone text TEXT --host H [--port P] [--kind barcode|ocr] "
+               "[--action type|copy]\n");
   return 2;
 }
 
@@ -73,6 +106,14 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       args.repeat_timestamps = true;
       continue;
     }
+    if (option == "--bad-digest") {
+      args.bad_digest = true;
+      continue;
+    }
+    if ((args.command == "scan" || args.command == "text") && option.rfind("--", 0) != 0) {
+      args.files.push_back(option);
+      continue;
+    }
     if (i + 1 >= argc) return false;
     std::string value = argv[++i];
     if (option == "--host") {
@@ -82,7 +123,7 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       long port = std::strtol(value.c_str(), &end, 10);
       if (*end || port <= 0 || port > 65535) return false;
       args.port = static_cast<uint16_t>(port);
-    } else if (option == "--name") {
+    } else if (option == "--name" && args.command != "scan") {
       args.name = value;
     } else if (option == "--state") {
       args.state = value;
@@ -106,12 +147,40 @@ bool ParseArgs(int argc, char** argv, Args& args) {
       }
     } else if (option == "--mode-switch") {
       args.mode_switch = std::atof(value.c_str());
+    } else if (option == "--mime") {
+      args.mime = value;
+    } else if (option == "--name" && args.command == "scan") {
+      args.file_name = value;
+      args.name_given = true;
+    } else if (option == "--chunk" || option == "--extra-bytes" || option == "--stop-after" ||
+               option == "--parallel") {
+      uint64_t count = 0;
+      if (!ParseCount(value, count)) return false;
+      if (option == "--chunk") {
+        if (count == 0 || count > 262'144) return false;
+        args.chunk = count;
+      } else if (option == "--extra-bytes") {
+        args.extra_bytes = count;
+      } else if (option == "--stop-after") {
+        args.stop_after = static_cast<int64_t>(count);
+      } else {
+        if (count == 0 || count > 64) return false;
+        args.parallel = count;
+      }
+    } else if (option == "--kind") {
+      args.kind = value;
+    } else if (option == "--action") {
+      args.action = value;
     } else if (option == "--jitter") {
       args.jitter_ms = std::atof(value.c_str());
       if (args.jitter_ms < 0 || args.jitter_ms > 1000) return false;
     } else {
       return false;
     }
+  }
+  if ((args.command == "scan" && args.files.empty()) ||
+      (args.command == "text" && args.files.size() != 1)) {
+    return false;
   }
   if (args.state.empty()) args.state = CameraLogFolder().parent_path() / "vistrel-phone";
   return true;
@@ -214,6 +283,73 @@ int RunWebcamCommand(const Args& args, Phone& phone) {
   return report.closed_by_receiver ? 1 : 0;
 }
 
+int RunScan(const Args& args, Phone& phone) {
+  if (args.host.empty()) return Usage();
+  std::vector<ScanFile> files;
+  for (const std::string& path : args.files) {
+    std::optional<std::string> bytes = ReadFileText(path, 1ull << 30);
+    if (!bytes) {
+      std::fprintf(stderr, "vistrel-phone: cannot read %s\n", path.c_str());
+      return 2;
+    }
+    ScanFile file;
+    file.name = args.name_given ? args.file_name : std::filesystem::path(path).filename().string();
+    file.mime = args.mime.empty() ? MimeForName(path) : args.mime;
+    file.bytes = std::move(*bytes);
+    if (args.bad_digest) {
+      Digest digest = Sha256(AsBytes(file.bytes));
+      digest[0] ^= 1;
+      file.sha256 = HexEncode(digest);
+    }
+    files.push_back(std::move(file));
+  }
+  auto link = ConnectOrSay(phone, args.host, args.port);
+  if (!link) return 1;
+  std::string hello_reply;
+  if (!OpenScanSession(*link, args.name, hello_reply)) {
+    std::printf("%s\n", hello_reply.empty() ? "no HELLO_REPLY" : hello_reply.c_str());
+    return 1;
+  }
+  ScanOptions options;
+  options.chunk = args.chunk;
+  options.extra_bytes = args.extra_bytes;
+  if (args.stop_after >= 0) options.stop_after = static_cast<uint64_t>(args.stop_after);
+  options.parallel = args.parallel;
+  const size_t count = files.size();
+  ScanReport report = SendFiles(*link, std::move(files), options);
+  for (const FileResult& result : report.results) std::printf("%s\n", result.json.c_str());
+  if (report.stopped) std::printf("left in the middle of the transfer\n");
+  if (report.closed_by_receiver) std::printf("the receiver closed the session\n");
+  const bool all_saved = report.results.size() == count &&
+                         std::all_of(report.results.begin(), report.results.end(),
+                                     [](const FileResult& r) { return r.ok; });
+  return all_saved ? 0 : 1;
+}
+
+int RunText(const Args& args, Phone& phone) {
+  if (args.host.empty()) return Usage();
+  auto link = ConnectOrSay(phone, args.host, args.port);
+  if (!link) return 1;
+  std::string hello_reply;
+  if (!OpenScanSession(*link, args.name, hello_reply)) {
+    std::printf("%s\n", hello_reply.empty() ? "no HELLO_REPLY" : hello_reply.c_str());
+    return 1;
+  }
+  link->Send(kText, TextJson(args.files.front(), args.kind, args.action));
+  // TEXT has no answer; a PING round trip shows that the receiver has read it.
+  link->Send(kPing, "sent");
+  for (;;) {
+    Frame frame = link->Read(5000);
+    if (frame.result != ReadResult::kOk) {
+      std::printf("the receiver did not answer\n");
+      return 1;
+    }
+    if (frame.type == kPong) break;
+  }
+  std::printf("sent %s (%s)\n", args.kind.c_str(), args.action.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,5 +366,7 @@ int main(int argc, char** argv) {
   if (args.command == "pair") return RunPair(args, *phone);
   if (args.command == "hello") return RunHello(args, *phone);
   if (args.command == "webcam" || args.command == "monitor") return RunWebcamCommand(args, *phone);
+  if (args.command == "scan") return RunScan(args, *phone);
+  if (args.command == "text") return RunText(args, *phone);
   return Usage();
 }

@@ -1,0 +1,48 @@
+// An X server of the test's own (Xvfb) and a window on it that holds the
+// keyboard focus, to read back what the receiver types and what it put on
+// the clipboard.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace vistrel::test {
+
+class Xvfb {
+ public:
+  // Starts Xvfb on a free display number; `name()` is empty when it could not.
+  Xvfb();
+  ~Xvfb();
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+  const std::string& name() const { return name_; }  // ":N"
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+class FocusedWindow {
+ public:
+  // A mapped window with the input focus; nothing when the display cannot be opened.
+  static std::unique_ptr<FocusedWindow> Open(const std::string& display);
+  ~FocusedWindow();
+  FocusedWindow(const FocusedWindow&) = delete;
+  FocusedWindow& operator=(const FocusedWindow&) = delete;
+
+  // The characters (UTF-8) of the key presses received until `quiet` passes
+  // without another one.
+  std::string ReadTyped(std::chrono::milliseconds quiet);
+  // The CLIPBOARD as UTF-8 text, asked of its owner; empty when there is none.
+  std::string ReadClipboard();
+
+ private:
+  struct Impl;
+  explicit FocusedWindow(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vistrel::test
