@@ -14,6 +14,7 @@
 #include "monitor/clip_index.h"
 #include "platform/files.h"
 #include "platform/shared_memory.h"
+#include "bench/process_stats.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/phone/webcam.h"
 
@@ -21,20 +22,6 @@ using namespace vistrel;
 
 namespace {
 
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  const size_t paren = text.rfind(')');
-  if (paren == std::string::npos) return 0;
-  std::istringstream fields(text.substr(paren + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
 
 struct Run {
   double cpu_per_second = 0;
@@ -52,13 +39,13 @@ Run Stream(test::ReceiverProcess& receiver, phone::Phone& device, double seconds
   options.on_video_sent = [&](const phone::AccessUnit& unit) { run.unit_bytes += unit.bytes.size(); };
   auto link = device.Connect("127.0.0.1", receiver.port());
   if (!link) return run;
-  const double before = ProcessCpuSeconds(receiver.pid());
+  const double before = bench::ProcessCpuSeconds(receiver.pid());
   const phone::WebcamReport report = phone::RunWebcam(*link, options);
   link->Drop();
   // The session's end (and the segment's finish) belong to the run.
   receiver.WaitForLog(monitor ? "[record] saved " : "\"Bench\" disconnected");
   run.cpu_per_second =
-      (ProcessCpuSeconds(receiver.pid()) - before) / (double(report.video_sent) / options.fps);
+      (bench::ProcessCpuSeconds(receiver.pid()) - before) / (double(report.video_sent) / options.fps);
   return run;
 }
 

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/shared_memory.h"
+#include "bench/process_stats.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/phone/scan.h"
 
@@ -22,20 +23,6 @@ namespace {
 
 constexpr size_t kFileBytes = 50u << 20;
 
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  const size_t paren = text.rfind(')');
-  if (paren == std::string::npos) return 0;
-  std::istringstream fields(text.substr(paren + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
 
 // A "VmRSS" or "VmHWM" line of /proc/<pid>/status, in KiB.
 long StatusKib(pid_t pid, const std::string& key) {
@@ -89,9 +76,9 @@ int main(int argc, char** argv) {
     file.bytes = bytes;
     const long idle_kib = StatusKib(receiver.pid(), "VmRSS");
     const bool peak_reset = ResetPeak(receiver.pid());
-    const double cpu_before = ProcessCpuSeconds(receiver.pid());
+    const double cpu_before = bench::ProcessCpuSeconds(receiver.pid());
     const phone::ScanReport report = phone::SendFiles(*link, {std::move(file)}, {});
-    const double cpu = ProcessCpuSeconds(receiver.pid()) - cpu_before;
+    const double cpu = bench::ProcessCpuSeconds(receiver.pid()) - cpu_before;
     const long peak_kib = StatusKib(receiver.pid(), "VmHWM");
     if (report.results.size() != 1 || !report.results[0].ok) {
       std::fprintf(stderr, "the file was not saved\n");

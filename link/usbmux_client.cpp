@@ -1,5 +1,7 @@
 #include "link/usbmux_client.h"
 
+#include "link/socket_reader.h"
+
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -18,7 +20,6 @@ constexpr uint64_t kServiceRetryMs = 5000;  // unreachable, or Listen refused
 constexpr uint64_t kLostRetryMs = 2000;
 constexpr uint64_t kTunnelRetryMs = 2000;  // service unreachable or Connect refused
 constexpr int kConnectTimeoutMs = 1000;
-constexpr uint64_t kNoDeadline = UINT64_MAX;
 // A service that reports more phones than anyone plugs in must not make us
 // start a thread and a connection for each.
 constexpr size_t kMaxDevices = 16;
@@ -29,37 +30,6 @@ void Wait(uint64_t ms, const std::function<bool()>& go_on) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kStepMs, ms - slept)));
   }
 }
-
-// Exact reads from the service socket that give up at the deadline or, within
-// 100 ms, once `go_on` turns false.
-class ServiceReader final : public ByteReader {
- public:
-  ServiceReader(int socket, const std::function<bool()>& go_on) : socket_(socket), go_on_(go_on) {}
-
-  ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t deadline_ms) override {
-    size_t got = 0;
-    while (got < n) {
-      if (!go_on_()) return ReadResult::kFailed;
-      uint64_t wait = kStepMs;
-      if (deadline_ms != kNoDeadline) {
-        const uint64_t now = TickMs();
-        if (now >= deadline_ms) return ReadResult::kTimedOut;
-        wait = std::min(wait, deadline_ms - now);
-      }
-      const Result<bool> ready = PollReadable(socket_, static_cast<int>(wait));
-      if (!ready) return ReadResult::kFailed;
-      if (!*ready) continue;
-      const Result<size_t> received = ReceiveSome(socket_, buffer + got, n - got);
-      if (!received || *received == 0) return ReadResult::kFailed;
-      got += *received;
-    }
-    return ReadResult::kOk;
-  }
-
- private:
-  const int socket_;
-  const std::function<bool()>& go_on_;
-};
 
 }  // namespace
 
@@ -106,7 +76,7 @@ std::string UsbmuxClient::Request(int socket, std::string_view body,
                                   const std::function<bool()>& go_on) {
   const std::string packet = UsbmuxPacket(tag_++, body);
   if (!SendAll(socket, packet.data(), packet.size())) return {};
-  ServiceReader reader(socket, go_on);
+  SocketReader reader(socket, go_on);
   std::string reply;
   if (!ReadUsbmuxPacket(reader, TickMs() + kReplyTimeoutMs, reply)) return {};
   return PlistValue(reply, "Number");
@@ -153,9 +123,9 @@ bool UsbmuxClient::Watch(UniqueFd socket) {
   if (subscribed) {
     listening_ = true;
     LogLine("[usb] watching for iPhones on USB\n");
-    ServiceReader reader(socket.Get(), go_on);
+    SocketReader reader(socket.Get(), go_on);
     std::string payload;
-    while (ReadUsbmuxPacket(reader, kNoDeadline, payload)) {
+    while (ReadUsbmuxPacket(reader, kNoReadDeadline, payload)) {
       const std::string type = PlistValue(payload, "MessageType");
       const int device_id = AtoiLike(PlistValue(payload, "DeviceID"));
       if (type == "Attached") {

@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 #include "tests/support/test_certs.h"
 
 namespace vistrel {
@@ -19,14 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 struct Side {
   explicit Side(bool client, const std::string& name) : identity(test::MakeTestIdentity(name)) {

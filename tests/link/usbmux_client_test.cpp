@@ -16,20 +16,14 @@
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 
 namespace vistrel {
 namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 size_t Count(const std::string& text, const std::string& needle) {
   size_t count = 0;

@@ -1,5 +1,7 @@
 #include "tools/phone/usbmuxd.h"
 
+#include "link/socket_reader.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,29 +48,6 @@ std::string DetachedBody(int id) {
   return "<key>DeviceID</key><integer>" + std::to_string(id) +
          "</integer><key>MessageType</key><string>Detached</string>";
 }
-
-// Blocking exact reads that end when the stand-in stops.
-class SocketReader final : public ByteReader {
- public:
-  SocketReader(int socket, const std::atomic<bool>& stopping)
-      : socket_(socket), stopping_(stopping) {}
-  ReadResult ReadExact(uint8_t* buffer, size_t n, uint64_t /*deadline_ms*/) override {
-    for (size_t got = 0; got < n;) {
-      if (stopping_) return ReadResult::kFailed;
-      const Result<bool> ready = PollReadable(socket_, 100);
-      if (!ready) return ReadResult::kFailed;
-      if (!*ready) continue;
-      const Result<size_t> received = ReceiveSome(socket_, buffer + got, n - got);
-      if (!received || *received == 0) return ReadResult::kFailed;
-      got += *received;
-    }
-    return ReadResult::kOk;
-  }
-
- private:
-  const int socket_;
-  const std::atomic<bool>& stopping_;
-};
 
 }  // namespace
 
@@ -138,10 +117,10 @@ bool UsbmuxdStandIn::Send(int socket, uint32_t tag, const std::string& body) {
 }
 
 void UsbmuxdStandIn::Serve(UniqueFd socket) {
-  SocketReader reader(socket.Get(), stopping_);
+  SocketReader reader(socket.Get(), [this] { return !stopping_.load(); });
   std::string request;
   uint32_t tag = 0;
-  if (ReadUsbmuxPacket(reader, UINT64_MAX, request, &tag)) {
+  if (ReadUsbmuxPacket(reader, kNoReadDeadline, request, &tag)) {
     const std::string type = PlistValue(request, "MessageType");
     if (type == "Listen") {
       Subscribe(socket.Get(), tag);
@@ -169,9 +148,9 @@ void UsbmuxdStandIn::Subscribe(int socket, uint32_t tag) {
     subscribers_.insert(socket);
   }
   Report("subscriber listening");
-  SocketReader reader(socket, stopping_);
+  SocketReader reader(socket, [this] { return !stopping_.load(); });
   std::string ignored;
-  while (ReadUsbmuxPacket(reader, UINT64_MAX, ignored)) {
+  while (ReadUsbmuxPacket(reader, kNoReadDeadline, ignored)) {
   }
   std::lock_guard lock(mutex_);
   subscribers_.erase(socket);
@@ -208,9 +187,9 @@ void UsbmuxdStandIn::Tunnel(UniqueFd socket, uint32_t tag, int device_id) {
   if (!phone.phone) {
     const std::string garbage(512, 'x');
     (void)SendAll(socket.Get(), garbage.data(), garbage.size());
-    SocketReader reader(socket.Get(), stopping_);
+    SocketReader reader(socket.Get(), [this] { return !stopping_.load(); });
     uint8_t byte;
-    while (reader.ReadExact(&byte, 1, 0) == ReadResult::kOk) {
+    while (reader.ReadExact(&byte, 1, kNoReadDeadline) == ReadResult::kOk) {
     }
   } else if (auto link = phone.phone->Answer(UniqueFd(::dup(socket.Get())))) {
     // The link reads a duplicate, so the socket number stays ours until it
