@@ -13,17 +13,15 @@
 
 namespace vistrel {
 
-// Writes every byte to a descriptor, going on after short writes and EINTR;
-// false on any other failure (errno tells which).
-[[nodiscard]] bool WriteAllBytes(int fd, std::string_view bytes);
+// Writes every byte to a descriptor, going on after short writes and EINTR.
+Status WriteAllBytes(int fd, std::string_view bytes);
 
 // Writes `bytes` to target + ".tmp", flushes it to disk, renames it over the
 // target and flushes the folder. On false the target is untouched.
 [[nodiscard]] bool ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);
 
-// Moves `from` to `to` only when `to` does not exist; false with errno EEXIST when it does.
-[[nodiscard]] bool RenameNoReplace(const std::filesystem::path& from,
-                                   const std::filesystem::path& to);
+// Moves `from` to `to` only when `to` does not exist; the error is EEXIST when it does.
+Status RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // The whole file, or why not: ENOENT when it does not exist, EFBIG when it is
 // larger than max_bytes, else the errno of the failed open or read.

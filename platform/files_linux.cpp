@@ -13,17 +13,18 @@ namespace vistrel {
 
 namespace fs = std::filesystem;
 
-bool WriteAllBytes(int fd, std::string_view bytes) {
+Status WriteAllBytes(int fd, std::string_view bytes) {
   const char* data = bytes.data();
   size_t size = bytes.size();
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return ErrorFromErrno(errno);
+    if (n == 0) return ErrorFromErrno(EIO);
     data += n;
     size -= static_cast<size_t>(n);
   }
-  return true;
+  return Ok();
 }
 
 namespace {
@@ -81,8 +82,11 @@ bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
   return true;
 }
 
-bool RenameNoReplace(const fs::path& from, const fs::path& to) {
-  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+Status RenameNoReplace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    return ErrorFromErrno(errno);
+  }
+  return Ok();
 }
 
 Result<std::string> ReadFileContents(const fs::path& path, uint64_t max_bytes) {
@@ -114,7 +118,7 @@ bool WritePrivateFile(const fs::path& path, std::string_view bytes) {
   if (!fd) return false;
   // An existing file keeps its mode through open; make it private all the same.
   if (::fchmod(fd.Get(), 0600) != 0) return false;
-  return WriteAllBytes(fd.Get(), bytes);
+  return WriteAllBytes(fd.Get(), bytes).ok();
 }
 
 std::optional<uint64_t> AvailableBytes(const fs::path& path) {

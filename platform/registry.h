@@ -1,8 +1,8 @@
 // A small registry: keys are folders, values are files. Key paths use "\" as
 // the separator ("SOFTWARE\Classes\CLSID\{...}\InprocServer32"); every path
 // component must be a plain name, so no key or value can reach outside its
-// hive. Results are errno values: 0 on success, ENOENT for a missing key or
-// value (ERROR_FILE_NOT_FOUND), EINVAL for a refused name.
+// hive. Failures carry errno values: ENOENT for a missing key or value
+// (ERROR_FILE_NOT_FOUND), EINVAL for a refused name.
 //
 // Two hives:
 // - machine ($VSTL_REGISTRY_ROOT, default /etc/vistrel/registry), written by

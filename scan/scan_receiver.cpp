@@ -219,13 +219,14 @@ std::optional<std::string> ScanReceiver::FinishTransfer(ScanTransfer& transfer) 
   // Never over an existing file: the names tried are the name, then
   // " (2)" ... " (9998)" before the extension.
   for (uint32_t number = 2;; ++number) {
-    if (RenameNoReplace(transfer.temporary_path, transfer.folder / candidate)) {
+    const Status renamed = RenameNoReplace(transfer.temporary_path, transfer.folder / candidate);
+    if (renamed) {
       transfer.temporary_path.clear();
       transfer.file_name = candidate;
       (void)SyncFolder(transfer.folder);
       return std::nullopt;
     }
-    if (errno != EEXIST || number > kLastRenameNumber) return "write_failed";
+    if (renamed.code() != EEXIST || number > kLastRenameNumber) return "write_failed";
     candidate = stem + " (" + std::to_string(number) + ")" + extension;
   }
 }

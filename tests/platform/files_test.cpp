@@ -33,8 +33,7 @@ TEST(Files, RenameNoReplaceRefusesAnExistingTarget) {
   test::TempFolder folder;
   ASSERT_TRUE(ReplaceFileContents(folder / "a", "a"));
   ASSERT_TRUE(ReplaceFileContents(folder / "b", "b"));
-  EXPECT_FALSE(RenameNoReplace(folder / "a", folder / "b"));
-  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(RenameNoReplace(folder / "a", folder / "b").code(), EEXIST);
   EXPECT_EQ(*ReadFileText(folder / "b"), "b");
   EXPECT_TRUE(RenameNoReplace(folder / "a", folder / "c"));
 }
