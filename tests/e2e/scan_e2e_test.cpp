@@ -275,7 +275,7 @@ TEST_F(ScanE2E, BarcodeTypedIntoTheFocusedWindowAndTextOnTheClipboardUnderXvfb) 
   ASSERT_TRUE(receiver_.WaitForLog("[text] copied to the clipboard\n"));
   EXPECT_EQ(window->ReadClipboard(), "copied\ttext \xE2\x9C\x93");
   link.reset();
-  EXPECT_EQ(receiver_.Quit(), 0);
+  EXPECT_EQ(receiver_.Quit(), 0) << receiver_.Log();
 }
 
 }  // namespace
