@@ -166,6 +166,10 @@ int main(int argc, char** argv) {
   std::printf("latency send -> published in the exchange over %zu pictures: p50 %.2f ms, p99 %.2f ms "
               "(goal p50 < 5, p99 < 15)\n",
               latencies_ms.size(), Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99));
+  std::ifstream status("/proc/" + std::to_string(receiver.pid()) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) std::printf("receiver peak RSS:%s (goal < 60 MB)\n", line.c_str() + 6);
+  }
   receiver.Quit();
   SharedMemory::Unlink(receiver.ExchangeName());
   return 0;
