@@ -3,9 +3,9 @@
 // plain byte loop scalar at -O2.
 #include "video/nv12.h"
 
-#include "video/nv12_view.h"
-
 #include <cstddef>
+
+#include "video/nv12_view.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -114,7 +114,8 @@ const Nv12View& DecodedPicture::Nv12() const {
     interleaved_ = true;
     const int chroma_width = (planes_.width + 1) / 2;
     const int chroma_height = (planes_.height + 1) / 2;
-    const size_t size = static_cast<size_t>(planes_.luma_pitch) * static_cast<size_t>(chroma_height);
+    const size_t size =
+        static_cast<size_t>(planes_.luma_pitch) * static_cast<size_t>(chroma_height);
     if (chroma_buffer_->size() < size) chroma_buffer_->resize(size);
     InterleaveChroma(planes_.u, planes_.chroma_pitch, planes_.v, planes_.chroma_pitch,
                      chroma_buffer_->data(), planes_.luma_pitch, chroma_width, chroma_height);

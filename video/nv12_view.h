@@ -42,7 +42,8 @@ class DecodedPicture {
   // Planes, and the buffer that receives the UV plane (luma_pitch per row)
   // the first time someone asks for NV12.
   DecodedPicture(const Yuv420View& planes, std::vector<uint8_t>& chroma_buffer)
-      : planes_(planes), chroma_buffer_(&chroma_buffer),
+      : planes_(planes),
+        chroma_buffer_(&chroma_buffer),
         nv12_{planes.luma, nullptr, planes.luma_pitch, planes.width, planes.height} {}
   DecodedPicture(const DecodedPicture&) = delete;
   DecodedPicture& operator=(const DecodedPicture&) = delete;

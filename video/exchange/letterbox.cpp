@@ -105,8 +105,8 @@ const Letterbox::Maps& Letterbox::MapsFor(int width, int height, bool planar) {
     // The same formulas on half the counts give chroma rows and pairs directly.
     const int chroma_rows = (height + 1) / 2;
     for (int r = 0; r < fit.height / 2; ++r) {
-      maps.chroma_rows.push_back(
-          static_cast<int32_t>(std::min<int64_t>(int64_t{r} * height / fit.height, chroma_rows - 1)));
+      maps.chroma_rows.push_back(static_cast<int32_t>(
+          std::min<int64_t>(int64_t{r} * height / fit.height, chroma_rows - 1)));
     }
     std::vector<int32_t> columns, pairs;
     for (int c = 0; c < fit.width; ++c) {

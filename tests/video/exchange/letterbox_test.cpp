@@ -46,8 +46,12 @@ void ScaleLetterboxReference(const Nv12View& picture, uint8_t* y_plane, uint8_t*
 // shows under the address sanitizer; the planar copy holds the same chroma.
 struct Source {
   Source(int w, int h, std::mt19937& random)
-      : width(w), height(h), pitch(2 * ((w + 1) / 2) + w % 3), chroma_width((w + 1) / 2),
-        chroma_rows((h + 1) / 2), chroma_pitch(chroma_width + 1) {
+      : width(w),
+        height(h),
+        pitch(2 * ((w + 1) / 2) + w % 3),
+        chroma_width((w + 1) / 2),
+        chroma_rows((h + 1) / 2),
+        chroma_pitch(chroma_width + 1) {
     luma.resize(size_t(pitch) * (h - 1) + size_t(w));
     chroma.resize(size_t(pitch) * (chroma_rows - 1) + 2 * size_t(chroma_width));
     u.resize(size_t(chroma_pitch) * (chroma_rows - 1) + size_t(chroma_width));
@@ -71,9 +75,9 @@ struct Source {
 TEST(LetterboxExact, EveryPathGivesTheFormulasBytesAtEverySize) {
   const struct {
     int w, h;
-  } sizes[] = {{2, 2},       {1, 1},       {3, 5},       {17, 9},      {641, 479},
-               {720, 1280},  {1080, 1920}, {1279, 719},  {1281, 721},  {1280, 720},
-               {1919, 1081}, {1920, 1080}, {4000, 3},    {3, 4000},    {101, 700},
+  } sizes[] = {{2, 2},       {1, 1},       {3, 5},       {17, 9},     {641, 479},
+               {720, 1280},  {1080, 1920}, {1279, 719},  {1281, 721}, {1280, 720},
+               {1919, 1081}, {1920, 1080}, {4000, 3},    {3, 4000},   {101, 700},
                {2304, 4096}, {4095, 2303}, {4096, 2304}, {1920, 1080}};
   std::vector<SimdLevel> levels = {SimdLevel::kScalar};
   if (BestSimdLevel() >= SimdLevel::kSsse3) levels.push_back(SimdLevel::kSsse3);
@@ -87,7 +91,8 @@ TEST(LetterboxExact, EveryPathGivesTheFormulasBytesAtEverySize) {
     const Source source(size.w, size.h, random);
     ScaleLetterboxReference(source.Nv12(), want_y.data(), want_uv.data());
     auto check = [&](const char* path, size_t level) {
-      EXPECT_TRUE(y == want_y) << path << " luma, level " << level << ", " << size.w << "x" << size.h;
+      EXPECT_TRUE(y == want_y) << path << " luma, level " << level << ", " << size.w << "x"
+                               << size.h;
       EXPECT_TRUE(uv == want_uv) << path << " chroma, level " << level << ", " << size.w << "x"
                                  << size.h;
       std::fill(y.begin(), y.end(), 0xEE);  // so that a skipped bar shows next time
