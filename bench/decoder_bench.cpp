@@ -30,10 +30,10 @@ void BM_InterleaveChroma720p(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * int64_t{kWidth} * kHeight * 2);
 }
 BENCHMARK(BM_InterleaveChroma720p)
-    ->ArgName("level(0=scalar,1=sse2,2=avx2)")
+    ->ArgName("level(0=scalar,1=sse2,3=avx2)")
     ->Arg(0)
     ->Arg(1)
-    ->Arg(2)
+    ->Arg(3)
     ->Unit(benchmark::kMicrosecond);
 
 // Two seconds of 720p30 (one IDR, then P pictures), decoded in a loop; each

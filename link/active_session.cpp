@@ -79,7 +79,7 @@ bool ActiveSession::VideoGateOpen(const Connection& connection) const {
          !connection.closing.load();
 }
 
-bool ActiveSession::DeliverPicture(const Connection& connection, const Nv12View& picture) {
+bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPicture& picture) {
   MutexLock lock(mutex_);
   if (!camera_allowed_.load() || active_.get() != &connection || connection.closing.load()) {
     return false;
@@ -87,18 +87,24 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const Nv12View&
   if (frame_writer_ && frame_writer_->WriteFrame(picture)) {
     ++frames_delivered_;
   }
+  // Nobody reads the preview unless a window shows it; the copy is then waste.
+  const uint64_t wanted_until = preview_wanted_until_.load();
+  const uint64_t now = Now();
+  if (wanted_until == 0 || now > wanted_until - 1 + kPreviewFreshMs) return true;
+  const Nv12View& nv12 = picture.Nv12();
   MutexLock preview_lock(preview_mutex_);
-  const size_t width = static_cast<size_t>(picture.width);
-  const size_t height = static_cast<size_t>(picture.height);
-  const size_t pitch = static_cast<size_t>(picture.pitch);
+  const size_t width = static_cast<size_t>(nv12.width);
+  const size_t height = static_cast<size_t>(nv12.height);
+  const size_t pitch = static_cast<size_t>(nv12.pitch);
   preview_.pixels.resize(width * height * 3 / 2);
-  CopyPlane(picture.luma, pitch, preview_.pixels.data(), width, width, height);
-  CopyPlane(picture.chroma, pitch, preview_.pixels.data() + width * height, width, width,
+  CopyPlane(nv12.luma, pitch, preview_.pixels.data(), width, width, height);
+  CopyPlane(nv12.chroma, pitch, preview_.pixels.data() + width * height, width, width,
             height / 2);
-  preview_.width = static_cast<uint32_t>(picture.width);
-  preview_.height = static_cast<uint32_t>(picture.height);
+  preview_.width = static_cast<uint32_t>(nv12.width);
+  preview_.height = static_cast<uint32_t>(nv12.height);
   ++preview_.sequence;
-  preview_.tick = Now();
+  preview_.tick = now;
+  ++preview_copies_;
   return true;
 }
 
@@ -169,6 +175,7 @@ ServerCounters ActiveSession::GetCounters() const {
 
 bool ActiveSession::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
                                 uint64_t& sequence) const {
+  preview_wanted_until_.store(Now() + 1);
   MutexLock lock(preview_mutex_);
   if (preview_.pixels.empty() || Now() - preview_.tick > kPreviewFreshMs) {
     pixels.clear();

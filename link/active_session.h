@@ -80,9 +80,11 @@ class ActiveSession {
   // Whether VIDEO of this connection may pass: allowed, no ALLOW unanswered,
   // not being cut.
   bool VideoGateOpen(const Connection& connection) const;
-  // A decoded picture: to the camera and the preview when the gate is open and
-  // the connection is the active one. True when it passed, for the monitor.
-  bool DeliverPicture(const Connection& connection, const Nv12View& picture) EXCLUDES(mutex_);
+  // A decoded picture: to the camera, and to the preview while someone watches
+  // it (a CopyPreview within the last second), when the gate is open and the
+  // connection is the active one. True when it passed, for the monitor.
+  bool DeliverPicture(const Connection& connection, const DecodedPicture& picture)
+      EXCLUDES(mutex_);
   // The camera shows the waiting picture, if `connection` is the active one.
   void ClearPictureOf(const Connection& connection) EXCLUDES(mutex_);
   // The end of a session: true when it was still the active one, which then
@@ -105,9 +107,12 @@ class ActiveSession {
   SessionState state() const { return state_.load(); }
   PhoneStatus GetPhoneStatus() const EXCLUDES(status_mutex_);
   ServerCounters GetCounters() const;
-  // Copies the preview out when it is fresh and newer than `sequence`.
+  // Copies the preview out when it is fresh and newer than `sequence`. Each
+  // call also asks for the preview to be kept for another second.
   bool CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height, uint64_t& sequence) const
       EXCLUDES(preview_mutex_);
+  // Pictures copied into the preview so far.
+  uint64_t preview_copies() const { return preview_copies_.load(); }
 
   // Counters the session adds to directly.
   std::atomic<uint64_t> bytes_received{0};
@@ -136,6 +141,9 @@ class ActiveSession {
 
   mutable Mutex preview_mutex_;
   PreviewFrame preview_ GUARDED_BY(preview_mutex_);
+  // Tick of the last CopyPreview plus one; 0 while nobody ever asked.
+  mutable std::atomic<uint64_t> preview_wanted_until_{0};
+  std::atomic<uint64_t> preview_copies_{0};
 };
 
 }  // namespace vistrel

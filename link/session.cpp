@@ -112,7 +112,7 @@ bool StreamSession::Open() {
   const int32_t initialized = decoder_.Initialize();
   decoder_ok_ = initialized >= 0;
   if (!decoder_ok_) LogLine("[decoder] initialization failed 0x%08X\n", initialized);
-  on_picture_ = [this](const Nv12View& picture) { OnPicture(picture); };
+  on_picture_ = [this](const DecodedPicture& picture) { OnPicture(picture); };
   return true;
 }
 
@@ -200,7 +200,7 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
   return Next::kContinue;
 }
 
-void StreamSession::OnPicture(const Nv12View& picture) {
+void StreamSession::OnPicture(const DecodedPicture& picture) {
   ++context_.active.frames_decoded;
   if (ready_ && context_.active.DeliverPicture(*connection_, picture) && context_.monitor) {
     context_.monitor->OnPicture(key(), picture);

@@ -54,7 +54,7 @@ class StreamSession {
   bool PassesRateLimit(size_t payload_size);
   void StartEpoch(uint32_t epoch);
   void RequestKeyframe();
-  void OnPicture(const Nv12View& picture);
+  void OnPicture(const DecodedPicture& picture);
   void Close();
   SessionKey key() const { return connection_.get(); }
   uint64_t Now() const { return context_.clock.NowMs(); }

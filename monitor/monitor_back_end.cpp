@@ -143,10 +143,11 @@ void MonitorBackEnd::ResetRecording() {
   motion_seen_ = false;
 }
 
-void MonitorBackEnd::OnPicture(SessionKey session, const Nv12View& picture) {
+void MonitorBackEnd::OnPicture(SessionKey session, const DecodedPicture& picture) {
   MutexLock lock(mutex_);
   if (session != session_ || !ActiveLocked()) return;
-  const bool motion = detector_.Detect(picture.luma, picture.pitch, picture.width, picture.height);
+  const bool motion = detector_.Detect(picture.luma(), picture.luma_pitch(), picture.width(),
+                                      picture.height());
   if (motion) {
     last_motion_time_ = last_unit_time_;
     motion_seen_ = true;
@@ -176,7 +177,7 @@ void MonitorBackEnd::OnPicture(SessionKey session, const Nv12View& picture) {
     LogLine("[motion] stopped\n");
   }
   if (!pending_thumbnail_.empty()) {
-    if (!WriteThumbnail(pending_thumbnail_, picture)) {
+    if (!WriteThumbnail(pending_thumbnail_, picture.Nv12())) {
       LogLine("[record] could not write the thumbnail\n");
     }
     pending_thumbnail_.clear();

@@ -75,7 +75,7 @@ class MonitorBackEnd final : public SessionMonitor {
   void SetCameraAllowed(bool allowed) override EXCLUDES(mutex_);
   bool OnAccessUnit(SessionKey session, std::span<const uint8_t> unit, int64_t timestamp_us,
                     bool keyframe) override EXCLUDES(mutex_);
-  void OnPicture(SessionKey session, const Nv12View& picture) override EXCLUDES(mutex_);
+  void OnPicture(SessionKey session, const DecodedPicture& picture) override EXCLUDES(mutex_);
 
  private:
   struct AccessUnit {

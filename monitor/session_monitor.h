@@ -28,7 +28,7 @@ class SessionMonitor {
   [[nodiscard]] virtual bool OnAccessUnit(SessionKey session, std::span<const uint8_t> unit,
                                           int64_t timestamp_us, bool keyframe) = 0;
   // Every decoded picture that passed the camera gate.
-  virtual void OnPicture(SessionKey session, const Nv12View& picture) = 0;
+  virtual void OnPicture(SessionKey session, const DecodedPicture& picture) = 0;
 };
 
 }  // namespace vistrel

@@ -1,6 +1,7 @@
 // libavcodec's H.264 decoder in low-delay mode: one access unit in, its picture
-// out in the same call. The luma plane goes to the callback as the decoder left
-// it; U and V are interleaved into one reused buffer with the luma stride.
+// out in the same call. The planes go to the callback as the decoder left them;
+// U and V are interleaved into one reused buffer only for a caller that asks
+// for NV12.
 #include "video/h264_decoder.h"
 
 #include "video/picture.h"
@@ -16,7 +17,6 @@ extern "C" {
 }
 
 #include "platform/log.h"
-#include "video/nv12.h"
 
 namespace vistrel {
 namespace detail {
@@ -192,15 +192,19 @@ int32_t H264Decoder::DeliverFrame(const FrameCallback& on_frame) {
   }
   NoteOutputSize();
 
-  const size_t chroma_size = static_cast<size_t>(stride) * static_cast<size_t>(chroma_height);
-  if (chroma_.size() < chroma_size) chroma_.resize(chroma_size);
-  if (planar_420) {
-    InterleaveChroma(frame->data[1], frame->linesize[1], frame->data[2], frame->linesize[2],
-                     chroma_.data(), stride, chroma_width, chroma_height);
-  } else {
-    std::memset(chroma_.data(), 128, chroma_size);  // grey: neutral chroma
+  Yuv420View planes{frame->data[0], frame->data[1], frame->data[2], stride, frame->linesize[1],
+                    width, height};
+  if (!planar_420) {
+    // Grey: neutral chroma, one plane serving as U and V.
+    const size_t grey_size = static_cast<size_t>(chroma_width) * static_cast<size_t>(chroma_height);
+    if (grey_.size() != grey_size) grey_.assign(grey_size, 128);
+    planes.u = planes.v = grey_.data();
+    planes.chroma_pitch = chroma_width;
+  } else if (frame->linesize[1] != frame->linesize[2]) {
+    LogOutputFailure(AVERROR_PATCHWELCOME, static_cast<unsigned long>(frame->format));
+    return AVERROR_PATCHWELCOME;
   }
-  on_frame(Nv12View{frame->data[0], chroma_.data(), stride, width, height});
+  on_frame(DecodedPicture(planes, chroma_));
   return 0;
 }
 

@@ -17,10 +17,11 @@ struct AVFrame;
 
 namespace vistrel {
 
-// One decoded picture: the Y plane and the interleaved UV plane (U first, one
-// pair per 2x2 block, (height + 1) / 2 rows), both with `stride` bytes per row;
-// width and height are the display size. Valid only during the call.
-using FrameCallback = std::function<void(const Nv12View& picture)>;
+// One decoded picture: the decoder's Y, U and V planes, and on request NV12
+// (the UV plane with U first, one pair per 2x2 block, (height + 1) / 2 rows,
+// at the luma pitch); width and height are the display size. Valid only
+// during the call.
+using FrameCallback = std::function<void(const DecodedPicture& picture)>;
 
 namespace detail {
 void FreeCodecContext(AVCodecContext* context);
@@ -58,7 +59,8 @@ class H264Decoder {
   UniqueHandle<AVCodecContext*, detail::FreeCodecContext> context_;
   UniqueHandle<AVPacket*, detail::FreePacket> packet_;
   UniqueHandle<AVFrame*, detail::FreeFrame> frame_;
-  std::vector<uint8_t> chroma_;  // the NV12 UV plane, reused from picture to picture
+  std::vector<uint8_t> chroma_;  // the NV12 UV plane when asked for, reused
+  std::vector<uint8_t> grey_;    // neutral chroma for grey pictures
   // The sizes last logged: coded width/height, display width/height.
   bool stream_format_known_ = false;  // a picture has been delivered since Initialize
   int coded_width_ = 0;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "video/nv12_view.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define VISTREL_X86 1
@@ -59,6 +61,7 @@ RowFn RowFor(SimdLevel level) {
     case SimdLevel::kAvx2:
       return RowAvx2;
     case SimdLevel::kSse2:
+    case SimdLevel::kSsse3:  // nothing to shuffle here that SSE2 cannot unpack
       return RowSse2;
     case SimdLevel::kScalar:
       break;
@@ -73,6 +76,7 @@ SimdLevel DetectSimdLevel() {
 #ifdef VISTREL_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
+  if (__builtin_cpu_supports("ssse3")) return SimdLevel::kSsse3;
   return SimdLevel::kSse2;
 #else
   return SimdLevel::kScalar;
@@ -103,6 +107,21 @@ void InterleaveChroma(const uint8_t* u, int u_stride, const uint8_t* v, int v_st
                       int uv_stride, int width_chroma, int height_chroma) {
   InterleaveChromaWith(BestSimdLevel(), u, u_stride, v, v_stride, uv, uv_stride, width_chroma,
                        height_chroma);
+}
+
+const Nv12View& DecodedPicture::Nv12() const {
+  if (!interleaved_) {
+    interleaved_ = true;
+    const int chroma_width = (planes_.width + 1) / 2;
+    const int chroma_height = (planes_.height + 1) / 2;
+    const size_t size =
+        static_cast<size_t>(planes_.luma_pitch) * static_cast<size_t>(chroma_height);
+    if (chroma_buffer_->size() < size) chroma_buffer_->resize(size);
+    InterleaveChroma(planes_.u, planes_.chroma_pitch, planes_.v, planes_.chroma_pitch,
+                     chroma_buffer_->data(), planes_.luma_pitch, chroma_width, chroma_height);
+    nv12_.chroma = chroma_buffer_->data();
+  }
+  return nv12_;
 }
 
 }  // namespace vistrel

@@ -10,9 +10,10 @@ namespace vistrel {
 void InterleaveChroma(const uint8_t* u, int u_stride, const uint8_t* v, int v_stride, uint8_t* uv,
                       int uv_stride, int width_chroma, int height_chroma);
 
-// The code paths InterleaveChroma chooses from, exposed so that each can be
-// checked against the others on machines that have them.
-enum class SimdLevel { kScalar, kSse2, kAvx2 };
+// The code paths InterleaveChroma (and the letterbox's gathers) choose from,
+// exposed so that each can be checked against the others on machines that
+// have them. Each level implies the ones below it.
+enum class SimdLevel { kScalar, kSse2, kSsse3, kAvx2 };
 [[nodiscard]] SimdLevel BestSimdLevel();
 void InterleaveChromaWith(SimdLevel level, const uint8_t* u, int u_stride, const uint8_t* v,
                           int v_stride, uint8_t* uv, int uv_stride, int width_chroma,

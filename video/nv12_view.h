@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace vistrel {
 
@@ -16,6 +17,52 @@ struct Nv12View {
   int pitch = 0;  // bytes per row of either plane
   int width = 0;
   int height = 0;
+};
+
+// The planes a decoder leaves behind: luma, and U and V each at half size in
+// both directions ((width + 1) / 2 by (height + 1) / 2).
+struct Yuv420View {
+  const uint8_t* luma = nullptr;
+  const uint8_t* u = nullptr;
+  const uint8_t* v = nullptr;
+  int luma_pitch = 0;
+  int chroma_pitch = 0;  // of U and V alike
+  int width = 0;
+  int height = 0;
+};
+
+// One decoded picture as the frame callback hands it out: the decoder's own
+// planes when it has them, NV12 on request. Interleaving only when someone
+// asks keeps the hot path (planes straight into the frame exchange) at one
+// write per byte. Valid only during the callback; one thread.
+class DecodedPicture {
+ public:
+  // A picture that is NV12 already.
+  DecodedPicture(const Nv12View& nv12) : nv12_(nv12), interleaved_(true) {}  // NOLINT
+  // Planes, and the buffer that receives the UV plane (luma_pitch per row)
+  // the first time someone asks for NV12.
+  DecodedPicture(const Yuv420View& planes, std::vector<uint8_t>& chroma_buffer)
+      : planes_(planes),
+        chroma_buffer_(&chroma_buffer),
+        nv12_{planes.luma, nullptr, planes.luma_pitch, planes.width, planes.height} {}
+  DecodedPicture(const DecodedPicture&) = delete;
+  DecodedPicture& operator=(const DecodedPicture&) = delete;
+
+  int width() const { return nv12_.width; }
+  int height() const { return nv12_.height; }
+  const uint8_t* luma() const { return nv12_.luma; }
+  int luma_pitch() const { return nv12_.pitch; }
+  // Null when the picture came as NV12.
+  const Yuv420View* planes() const { return chroma_buffer_ ? &planes_ : nullptr; }
+  // The first call on a planar picture interleaves its chroma.
+  const Nv12View& Nv12() const;
+  operator const Nv12View&() const { return Nv12(); }  // NOLINT: callbacks that want NV12
+
+ private:
+  Yuv420View planes_;
+  std::vector<uint8_t>* chroma_buffer_ = nullptr;
+  mutable Nv12View nv12_;
+  mutable bool interleaved_ = false;
 };
 
 // Copies `rows` rows of `row_bytes` bytes between planes of any pitch; one

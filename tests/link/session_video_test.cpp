@@ -62,6 +62,14 @@ class SessionVideoTest : public ::testing::Test {
     return phone::ReadFrameNumber(picture.data(), 1280, 1280, 720);
   }
 
+  // What the tray does while its preview is on screen; false while none is there.
+  bool WatchPreview() {
+    Bytes preview;
+    uint32_t width = 0, height = 0;
+    uint64_t sequence = 0;
+    return server_->CopyPreview(preview, width, height, sequence);
+  }
+
   test::TempFolder folder_;
   std::string name_;
   ManualClock clock_;
@@ -94,6 +102,7 @@ TEST_F(SessionVideoTest, OnlyTheCurrentEpochFromAKeyframeOnReachesTheCamera) {
   phone.channel->Queue(kVideo, Video(7, p3, false));
   phone.channel->SetBlocking(true);
   phone.channel->Queue(kPing, "sync");
+  WatchPreview();
   std::thread session([&] { server_->Stream(phone.connection); });
   while (phone.channel->SentOfType(kPong).empty()) std::this_thread::yield();
 
@@ -125,6 +134,49 @@ TEST_F(SessionVideoTest, OnlyTheCurrentEpochFromAKeyframeOnReachesTheCamera) {
   EXPECT_FALSE(server_->CopyPreview(preview, width, height, sequence));
   EXPECT_TRUE(preview.empty());
 
+  phone.connection->Shutdown();
+  session.join();
+}
+
+// The camera gets every picture; the preview only those that come while
+// someone asked for it within the last second.
+TEST_F(SessionVideoTest, PreviewIsCopiedOnlyWhileSomeoneWatches) {
+  FakeConnection phone(clock_, std::string(64, 'a'));
+  phone.channel->Queue(kHello, kHelloJson);
+  phone.channel->Queue(kState, Ready(1));
+  phone.channel->Queue(kVideo, Video(1, Next(), true));
+  phone.channel->SetBlocking(true);
+  phone.channel->Queue(kPing, "a");
+  std::thread session([&] { server_->Stream(phone.connection); });
+  int pongs = 1;
+  auto picture_then_sync = [&](const phone::AccessUnit& unit) {
+    phone.channel->Queue(kVideo, Video(1, unit, false));
+    phone.channel->Queue(kPing, "s");
+    while (int(phone.channel->SentOfType(kPong).size()) < pongs + 1) std::this_thread::yield();
+    ++pongs;
+  };
+  while (phone.channel->SentOfType(kPong).empty()) std::this_thread::yield();
+  EXPECT_EQ(server_->preview_copies(), 0u);
+  EXPECT_FALSE(WatchPreview());
+
+  const phone::AccessUnit watched = Next();
+  picture_then_sync(watched);
+  EXPECT_EQ(server_->preview_copies(), 1u);
+  Bytes preview;
+  uint32_t width = 0, height = 0;
+  uint64_t sequence = 0;
+  ASSERT_TRUE(server_->CopyPreview(preview, width, height, sequence));
+  EXPECT_EQ(phone::ReadFrameNumber(preview.data(), 1280, 1280, 720), watched.frame_number);
+
+  clock_.Advance(1000);  // the last request is a second old: still watched
+  picture_then_sync(Next());
+  EXPECT_EQ(server_->preview_copies(), 2u);
+  clock_.Advance(1);
+  const phone::AccessUnit unwatched = Next();
+  picture_then_sync(unwatched);
+  EXPECT_EQ(server_->preview_copies(), 2u);
+  EXPECT_EQ(CameraFrame(), unwatched.frame_number);
+  EXPECT_EQ(server_->GetCounters().frames_delivered, 4u);
   phone.connection->Shutdown();
   session.join();
 }
@@ -224,6 +276,7 @@ TEST_F(SessionVideoTest, ReplacedSessionLeavesTheNewPictureAlone) {
   phone::AccessUnit key = Next();
   cable.channel->Queue(kVideo, Video(1, key, true));
   cable.channel->Queue(kPing, "up");
+  WatchPreview();
   std::thread new_session([&] { server_->Stream(cable.connection); });
   while (cable.channel->SentOfType(kPong).empty()) std::this_thread::yield();
   ASSERT_EQ(CameraFrame(), key.frame_number);

@@ -4,10 +4,13 @@
 #include <cstring>
 
 #include "platform/log.h"
-#include "video/exchange/letterbox.h"
+#include "video/nv12.h"
 
 namespace vistrel {
 namespace {
+
+constexpr int kW = static_cast<int>(kExchangeWidth);
+constexpr int kH = static_cast<int>(kExchangeHeight);
 
 template <typename T>
 std::atomic_ref<T> Atomic(T& field) {
@@ -55,9 +58,10 @@ bool FrameWriter::Attach() {
   return true;
 }
 
-bool FrameWriter::WriteFrame(const Nv12View& picture) {
+template <typename Copy>
+bool FrameWriter::Publish(int width, int height, const Copy& copy) {
   if (!memory_ && !Attach()) return false;
-  if (picture.width < 1 || picture.height < 1) return false;
+  if (width < 1 || height < 1) return false;
   FrameExchangeHeader& h = *header_.load();
   uint8_t* y_plane = memory_->data() + kExchangeHeaderSize;
   uint8_t* uv_plane = y_plane + size_t{kExchangeWidth} * kExchangeHeight;
@@ -66,14 +70,7 @@ bool FrameWriter::WriteFrame(const Nv12View& picture) {
   // does not order the plain copies after it: on weakly ordered CPUs (AArch64)
   // they may pass its store, and a reader would take a torn picture for whole.
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (picture.width == static_cast<int>(kExchangeWidth) &&
-      picture.height == static_cast<int>(kExchangeHeight)) {
-    const size_t pitch = static_cast<size_t>(picture.pitch);
-    CopyPlane(picture.luma, pitch, y_plane, kExchangeWidth, kExchangeWidth, kExchangeHeight);
-    CopyPlane(picture.chroma, pitch, uv_plane, kExchangeWidth, kExchangeWidth, kExchangeHeight / 2);
-  } else {
-    ScaleLetterbox(picture, y_plane, uv_plane);
-  }
+  copy(y_plane, uv_plane);
   // Every picture byte before the even count.
   std::atomic_thread_fence(std::memory_order_seq_cst);
   const uint64_t time = MonotonicNs();
@@ -82,6 +79,32 @@ bool FrameWriter::WriteFrame(const Nv12View& picture) {
   Atomic(h.sequence).fetch_add(1);
   Atomic(h.frame_ready).exchange(1);
   return true;
+}
+
+bool FrameWriter::WriteFrame(const Nv12View& picture) {
+  return Publish(picture.width, picture.height, [&](uint8_t* y_plane, uint8_t* uv_plane) {
+    if (picture.width == kW && picture.height == kH) {
+      const size_t pitch = static_cast<size_t>(picture.pitch);
+      CopyPlane(picture.luma, pitch, y_plane, kW, kW, kH);
+      CopyPlane(picture.chroma, pitch, uv_plane, kW, kW, kH / 2);
+    } else {
+      letterbox_.Scale(picture, y_plane, uv_plane);
+    }
+  });
+}
+
+bool FrameWriter::WriteFrame(const DecodedPicture& picture) {
+  const Yuv420View* planes = picture.planes();
+  if (planes == nullptr) return WriteFrame(picture.Nv12());
+  return Publish(planes->width, planes->height, [&](uint8_t* y_plane, uint8_t* uv_plane) {
+    if (planes->width == kW && planes->height == kH) {
+      CopyPlane(planes->luma, static_cast<size_t>(planes->luma_pitch), y_plane, kW, kW, kH);
+      InterleaveChroma(planes->u, planes->chroma_pitch, planes->v, planes->chroma_pitch, uv_plane,
+                       kW, kW / 2, kH / 2);
+    } else {
+      letterbox_.Scale(*planes, y_plane, uv_plane);
+    }
+  });
 }
 
 void FrameWriter::ClearFrame() {

@@ -8,9 +8,10 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "video/nv12_view.h"
 #include "platform/shared_memory.h"
 #include "video/exchange/frame_exchange.h"
+#include "video/exchange/letterbox.h"
+#include "video/nv12_view.h"
 
 namespace vistrel {
 
@@ -24,6 +25,10 @@ class FrameWriter {
   // One decoded picture; true when published. Attaches first when needed, at
   // most one attempt a second.
   bool WriteFrame(const Nv12View& picture);
+  // The same from the decoder's planes when it has them: chroma is
+  // interleaved straight into the exchange, and nothing is touched while no
+  // camera is attached.
+  bool WriteFrame(const DecodedPicture& picture);
   // The camera shows the waiting picture until the next WriteFrame.
   void ClearFrame();
   // The camera's read counter; 0 while not attached. Any thread.
@@ -32,6 +37,9 @@ class FrameWriter {
 
  private:
   bool Attach();
+  // The sequence-locked write around `copy(y_plane, uv_plane)`.
+  template <typename Copy>
+  bool Publish(int width, int height, const Copy& copy);
 
   const std::string name_;
   const Clock& clock_;
@@ -42,6 +50,7 @@ class FrameWriter {
   uint64_t last_attempt_ = 0;
   bool attempted_ = false;
   int last_error_ = 0;
+  Letterbox letterbox_;  // keeps its maps from picture to picture
 };
 
 }  // namespace vistrel

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VISTREL_LETTERBOX_X86 1
+#endif
+
 #include "video/exchange/frame_exchange.h"
 
 namespace vistrel {
@@ -27,33 +32,186 @@ LetterboxFit FitLetterbox(int width, int height) {
   return {static_cast<int>(fit_width), static_cast<int>(fit_height), left, top};
 }
 
-void ScaleLetterbox(const Nv12View& picture, uint8_t* y_plane, uint8_t* uv_plane) {
-  const uint8_t* luma = picture.luma;
-  const uint8_t* chroma = picture.chroma;
-  const int64_t stride = picture.pitch;
-  const int width = picture.width;
-  const int height = picture.height;
-  const LetterboxFit fit = FitLetterbox(width, height);
-  std::memset(y_plane, 16, size_t{kW} * kH);
-  std::memset(uv_plane, 128, size_t{kW} * kH / 2);
-  if (fit.width <= 0 || fit.height <= 0) return;
-  for (int r = 0; r < fit.height; ++r) {
-    const uint8_t* source = luma + int64_t{r} * height / fit.height * stride;
-    uint8_t* out = y_plane + size_t(fit.top + r) * kW + fit.left;
-    for (int c = 0; c < fit.width; ++c) out[c] = source[int64_t{c} * width / fit.width];
-  }
-  // The same formulas on half the counts give chroma rows and pairs directly.
-  const int chroma_rows = (height + 1) / 2;
-  for (int r = 0; r < fit.height / 2; ++r) {
-    const int64_t source_row = std::min<int64_t>(int64_t{r} * height / fit.height, chroma_rows - 1);
-    const uint8_t* source = chroma + source_row * stride;
-    uint8_t* out = uv_plane + size_t(fit.top / 2 + r) * kW + fit.left;
-    for (int c = 0; c < fit.width / 2; ++c) {
-      const int64_t pair = int64_t{c} * width / fit.width;
-      out[2 * c] = source[2 * pair];
-      out[2 * c + 1] = source[2 * pair + 1];
+void Letterbox::Gather::Build(std::vector<int32_t> offsets, int row_bytes) {
+  offsets_ = std::move(offsets);
+  const size_t count = offsets_.size() / 16;
+  blocks_.assign(count, Block{0, 0});
+  masks_.assign(count * 64, 0x80);
+  for (size_t b = 0; b < count; ++b) {
+    const int32_t* block = offsets_.data() + b * 16;
+    const int32_t base = *std::min_element(block, block + 16);
+    const int32_t span = *std::max_element(block, block + 16) - base + 1;
+    const int32_t loads = (span + 15) / 16;
+    // The loads may not reach past the source row: it can be the last one.
+    if (loads > 4 || int64_t{base} + 16 * loads > row_bytes) continue;
+    blocks_[b] = {base, loads};
+    for (int i = 0; i < 16; ++i) {
+      const int32_t relative = block[i] - base;
+      masks_[b * 64 + size_t(relative / 16) * 16 + size_t(i)] = uint8_t(relative % 16);
     }
   }
+}
+
+namespace {
+
+#ifdef VISTREL_LETTERBOX_X86
+__attribute__((target("ssse3"))) void ShuffleBlock(const uint8_t* source, const uint8_t* masks,
+                                                   int loads, uint8_t* out) {
+  __m128i bytes = _mm_setzero_si128();
+  for (int i = 0; i < loads; ++i) {
+    const __m128i part =
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16 * i)),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 16 * i)));
+    bytes = _mm_or_si128(bytes, part);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+}
+#endif
+
+}  // namespace
+
+void Letterbox::Gather::Run(const uint8_t* row, uint8_t* out, SimdLevel level) const {
+  size_t i = 0;
+#ifdef VISTREL_LETTERBOX_X86
+  if (level >= SimdLevel::kSsse3 && BestSimdLevel() >= SimdLevel::kSsse3) {
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const Block& block = blocks_[b];
+      if (block.loads == 0) {
+        for (size_t k = 16 * b; k < 16 * b + 16; ++k) out[k] = row[offsets_[k]];
+      } else {
+        ShuffleBlock(row + block.base, masks_.data() + 64 * b, block.loads, out + 16 * b);
+      }
+    }
+    i = 16 * blocks_.size();
+  }
+#else
+  (void)level;
+#endif
+  for (; i < offsets_.size(); ++i) out[i] = row[offsets_[i]];
+}
+
+const Letterbox::Maps& Letterbox::MapsFor(int width, int height, bool planar) {
+  if (maps_.width == width && maps_.height == height && maps_.planar == planar) return maps_;
+  Maps maps;
+  maps.width = width;
+  maps.height = height;
+  maps.planar = planar;
+  maps.fit = FitLetterbox(width, height);
+  const LetterboxFit& fit = maps.fit;
+  if (fit.width > 0 && fit.height > 0) {
+    for (int r = 0; r < fit.height; ++r) {
+      maps.luma_rows.push_back(static_cast<int32_t>(int64_t{r} * height / fit.height));
+    }
+    // The same formulas on half the counts give chroma rows and pairs directly.
+    const int chroma_rows = (height + 1) / 2;
+    for (int r = 0; r < fit.height / 2; ++r) {
+      maps.chroma_rows.push_back(static_cast<int32_t>(
+          std::min<int64_t>(int64_t{r} * height / fit.height, chroma_rows - 1)));
+    }
+    std::vector<int32_t> columns, pairs;
+    for (int c = 0; c < fit.width; ++c) {
+      columns.push_back(static_cast<int32_t>(int64_t{c} * width / fit.width));
+    }
+    for (int c = 0; c < fit.width / 2; ++c) {
+      const auto pair = static_cast<int32_t>(int64_t{c} * width / fit.width);
+      if (planar) {
+        pairs.push_back(pair);
+      } else {
+        pairs.push_back(2 * pair);
+        pairs.push_back(2 * pair + 1);
+      }
+    }
+    const int chroma_width = (width + 1) / 2;
+    maps.luma.Build(std::move(columns), width);
+    maps.chroma.Build(std::move(pairs), planar ? chroma_width : 2 * chroma_width);
+  }
+  maps_ = std::move(maps);
+  return maps_;
+}
+
+namespace {
+
+// The bars only: above and below the fit, and left and right of it.
+void FillBars(uint8_t* plane, int rows, const LetterboxFit& fit, int top, int fit_rows,
+              uint8_t value) {
+  std::memset(plane, value, size_t(top) * kW);
+  const int right = fit.left + fit.width;
+  for (int r = top; r < top + fit_rows; ++r) {
+    uint8_t* line = plane + size_t(r) * kW;
+    std::memset(line, value, size_t(fit.left));
+    std::memset(line + right, value, size_t(kW - right));
+  }
+  std::memset(plane + size_t(top + fit_rows) * kW, value, size_t(rows - top - fit_rows) * kW);
+}
+
+// Luma, and the bars of both planes; false when nothing of the picture shows.
+bool ScaleLuma(const std::vector<int32_t>& rows, const Letterbox::Gather& gather,
+               const LetterboxFit& fit, const uint8_t* luma, int64_t pitch, uint8_t* y_plane,
+               uint8_t* uv_plane, SimdLevel level) {
+  if (fit.width <= 0 || fit.height <= 0) {
+    std::memset(y_plane, 16, size_t{kW} * kH);
+    std::memset(uv_plane, 128, size_t{kW} * kH / 2);
+    return false;
+  }
+  FillBars(y_plane, kH, fit, fit.top, fit.height, 16);
+  FillBars(uv_plane, kH / 2, fit, fit.top / 2, fit.height / 2, 128);
+  for (int r = 0; r < fit.height; ++r) {
+    uint8_t* out = y_plane + size_t(fit.top + r) * kW + fit.left;
+    // Enlarging repeats source rows: copy the row just made.
+    if (r > 0 && rows[r] == rows[r - 1]) {
+      std::memcpy(out, out - kW, size_t(fit.width));
+    } else {
+      gather.Run(luma + rows[r] * pitch, out, level);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void Letterbox::Scale(const Nv12View& picture, uint8_t* y_plane, uint8_t* uv_plane) {
+  const Maps& maps = MapsFor(picture.width, picture.height, false);
+  const LetterboxFit& fit = maps.fit;
+  const int64_t pitch = picture.pitch;
+  if (!ScaleLuma(maps.luma_rows, maps.luma, fit, picture.luma, pitch, y_plane, uv_plane, level_)) {
+    return;
+  }
+  for (int r = 0; r < fit.height / 2; ++r) {
+    uint8_t* out = uv_plane + size_t(fit.top / 2 + r) * kW + fit.left;
+    if (r > 0 && maps.chroma_rows[r] == maps.chroma_rows[r - 1]) {
+      std::memcpy(out, out - kW, size_t(fit.width));
+    } else {
+      maps.chroma.Run(picture.chroma + maps.chroma_rows[r] * pitch, out, level_);
+    }
+  }
+}
+
+void Letterbox::Scale(const Yuv420View& picture, uint8_t* y_plane, uint8_t* uv_plane) {
+  const Maps& maps = MapsFor(picture.width, picture.height, true);
+  const LetterboxFit& fit = maps.fit;
+  if (!ScaleLuma(maps.luma_rows, maps.luma, fit, picture.luma, picture.luma_pitch, y_plane,
+                 uv_plane, level_)) {
+    return;
+  }
+  const int pairs = fit.width / 2;
+  u_row_.resize(size_t(pairs));
+  v_row_.resize(size_t(pairs));
+  const int64_t pitch = picture.chroma_pitch;
+  for (int r = 0; r < fit.height / 2; ++r) {
+    uint8_t* out = uv_plane + size_t(fit.top / 2 + r) * kW + fit.left;
+    if (r > 0 && maps.chroma_rows[r] == maps.chroma_rows[r - 1]) {
+      std::memcpy(out, out - kW, size_t(fit.width));
+      continue;
+    }
+    const int64_t offset = maps.chroma_rows[r] * pitch;
+    maps.chroma.Run(picture.u + offset, u_row_.data(), level_);
+    maps.chroma.Run(picture.v + offset, v_row_.data(), level_);
+    InterleaveChromaWith(level_, u_row_.data(), pairs, v_row_.data(), pairs, out, kW, pairs, 1);
+  }
+}
+
+void ScaleLetterbox(const Nv12View& picture, uint8_t* y_plane, uint8_t* uv_plane) {
+  Letterbox().Scale(picture, y_plane, uv_plane);
 }
 
 void DrawWaitingPicture(uint8_t* destination, int pitch, uint64_t tick_ms) {
