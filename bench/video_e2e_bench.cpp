@@ -21,6 +21,7 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "bench/process_stats.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/phone/frame_pattern.h"
 #include "tools/phone/webcam.h"
@@ -32,20 +33,6 @@ using namespace vistrel;
 
 namespace {
 
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  size_t paren = text.rfind(')');
-  if (paren == std::string::npos) return 0;
-  std::istringstream fields(text.substr(paren + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
 
 double FfmpegCpuSeconds(const std::string& file, bool paced) {
   rusage before{}, after{};
@@ -118,8 +105,8 @@ int main(int argc, char** argv) {
 
   // The header's publish time, read around each copy: when it did not change,
   // the copy is the picture published then.
-  int error = 0;
-  auto peek = SharedMemory::Open(receiver.ExchangeName(), kExchangeSize, error);
+  std::unique_ptr<SharedMemory> peek =
+      SharedMemory::Open(receiver.ExchangeName(), kExchangeSize).value_or(nullptr);
   auto published = [&] {
     auto& h = *reinterpret_cast<FrameExchangeHeader*>(peek->data());
     return std::atomic_ref<uint64_t>(h.frame_time).load();
@@ -145,9 +132,9 @@ int main(int argc, char** argv) {
     }
   });
 
-  const double cpu_before = ProcessCpuSeconds(receiver.pid());
+  const double cpu_before = bench::ProcessCpuSeconds(receiver.pid());
   phone::WebcamReport report = phone::RunWebcam(*link, options);
-  const double cpu_after = ProcessCpuSeconds(receiver.pid());
+  const double cpu_after = bench::ProcessCpuSeconds(receiver.pid());
   done = true;
   camera.join();
   stream.close();

@@ -42,6 +42,7 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T value_or(T fallback) const& { return ok() ? value() : std::move(fallback); }
+  T value_or(T fallback) && { return ok() ? std::move(*this).value() : std::move(fallback); }
 
   // Only when !ok().
   const Error& error() const { return std::get<1>(state_); }
