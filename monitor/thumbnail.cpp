@@ -56,7 +56,8 @@ bool WriteThumbnail(const std::filesystem::path& path, const Nv12View& picture) 
   bool written = false;
   if (result == 0) {
     written = ReplaceFileContents(
-        path, std::string_view(reinterpret_cast<const char*>(jpeg), jpeg_size));
+                  path, std::string_view(reinterpret_cast<const char*>(jpeg), jpeg_size))
+                  .ok();
   }
   tjFree(jpeg);
   tjDestroy(encoder);

@@ -18,7 +18,7 @@ Status WriteAllBytes(int fd, std::string_view bytes);
 
 // Writes `bytes` to target + ".tmp", flushes it to disk, renames it over the
 // target and flushes the folder. On false the target is untouched.
-[[nodiscard]] bool ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);
+Status ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);
 
 // Moves `from` to `to` only when `to` does not exist; the error is EEXIST when it does.
 Status RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
@@ -34,7 +34,7 @@ std::optional<std::string> ReadFileText(const std::filesystem::path& path,
 
 // Creates or truncates a file with mode 0600 without following a symlink, and
 // writes all bytes.
-[[nodiscard]] bool WritePrivateFile(const std::filesystem::path& path, std::string_view bytes);
+Status WritePrivateFile(const std::filesystem::path& path, std::string_view bytes);
 
 // A file that one writer fills before it is renamed into place: created with
 // mode 0600 (or emptied when it exists), never through a symlink, and locked

@@ -68,18 +68,19 @@ bool RemoveAbandonedFile(const fs::path& path) {
   return ::unlink(path.c_str()) == 0;
 }
 
-bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+Status ReplaceFileContents(const fs::path& target, std::string_view bytes) {
   fs::path temp = target;
   temp += ".tmp";
   {
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return false;
-    if (!WriteAllBytes(fd.Get(), bytes) || ::fsync(fd.Get()) != 0) return false;
-    if (::close(fd.Release()) != 0) return false;
+    if (!fd) return ErrorFromErrno(errno);
+    if (Status written = WriteAllBytes(fd.Get(), bytes); !written) return written;
+    if (::fsync(fd.Get()) != 0) return ErrorFromErrno(errno);
+    if (::close(fd.Release()) != 0) return ErrorFromErrno(errno);
   }
-  if (::rename(temp.c_str(), target.c_str()) != 0) return false;
+  if (::rename(temp.c_str(), target.c_str()) != 0) return ErrorFromErrno(errno);
   SyncFolderOf(target);
-  return true;
+  return Ok();
 }
 
 Status RenameNoReplace(const fs::path& from, const fs::path& to) {
@@ -113,12 +114,12 @@ std::optional<std::string> ReadFileText(const fs::path& path, uint64_t max_bytes
   return std::move(*contents);
 }
 
-bool WritePrivateFile(const fs::path& path, std::string_view bytes) {
+Status WritePrivateFile(const fs::path& path, std::string_view bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return false;
+  if (!fd) return ErrorFromErrno(errno);
   // An existing file keeps its mode through open; make it private all the same.
-  if (::fchmod(fd.Get(), 0600) != 0) return false;
-  return WriteAllBytes(fd.Get(), bytes).ok();
+  if (::fchmod(fd.Get(), 0600) != 0) return ErrorFromErrno(errno);
+  return WriteAllBytes(fd.Get(), bytes);
 }
 
 std::optional<uint64_t> AvailableBytes(const fs::path& path) {

@@ -152,7 +152,7 @@ int SetStringValueCode(std::string_view path, std::string_view name, std::string
   fs::path folder;
   if (int error = ResolveKey(path, hive, folder); error != 0) return error;
   const fs::path target = folder / *file;
-  if (!ReplaceFileContents(target, text)) return errno != 0 ? errno : EIO;
+  if (Status written = ReplaceFileContents(target, text); !written) return written.code();
   // The replace step makes a private file; machine values are for everyone.
   if (::chmod(target.c_str(), ValueMode(hive)) != 0) return errno;
   return 0;

@@ -131,7 +131,7 @@ Result<Bytes> ReadWholeFile(const std::filesystem::path& path) {
 }
 
 bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  return ReplaceFileContents(path, AsText(bytes));
+  return ReplaceFileContents(path, AsText(bytes)).ok();
 }
 
 }  // namespace vistrel

@@ -128,7 +128,7 @@ std::vector<TrustedPhone> TrustStore::List() const {
 }
 
 bool TrustStore::SaveLocked() const {
-  return ReplaceFileContents(path_, FormatTrustedPhones(entries_));
+  return ReplaceFileContents(path_, FormatTrustedPhones(entries_)).ok();
 }
 
 }  // namespace vistrel

@@ -174,7 +174,7 @@ bool SaveSettings(const AppSettings& settings, const std::filesystem::path& path
       !FitsInOneField(settings.scans_folder.native())) {
     return false;
   }
-  return ReplaceFileContents(path, FormatSettings(settings));
+  return ReplaceFileContents(path, FormatSettings(settings)).ok();
 }
 
 std::filesystem::path ResolveVideosFolder(const AppSettings& settings) {
