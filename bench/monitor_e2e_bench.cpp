@@ -80,16 +80,10 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 30;
   test::ReceiverProcess receiver;
   const auto videos = receiver.root() / "videos";
-  if (!receiver.Start({"--set", "record=continuous", "--set", "segment_seconds=3600", "--set",
-                       "videos_dir=" + videos.string()})) {
-    std::fprintf(stderr, "the receiver did not start\n");
-    return 1;
-  }
-  auto device = phone::Phone::Create(receiver.root() / "phone");
-  if (!device || !test::PairAndApprove(receiver, *device, "Bench")) {
-    std::fprintf(stderr, "pairing failed\n");
-    return 1;
-  }
+  auto device = bench::StartWithPairedPhone(
+      receiver, {"--set", "record=continuous", "--set", "segment_seconds=3600", "--set",
+                 "videos_dir=" + videos.string()});
+  if (!device) return 1;
   const Run webcam = Stream(receiver, *device, seconds, false);
   const Run monitor = Stream(receiver, *device, seconds, true);
   const auto clips = ParseClipIndex(ReadFileText(receiver.data_folder() / "clips.tsv").value_or(""));

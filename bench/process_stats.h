@@ -1,4 +1,5 @@
-// What the end-to-end benchmarks read about the receiver's process.
+// What the end-to-end benchmarks share: a receiver with a paired phone, and
+// what they read about the receiver's process.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +8,12 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
 
 namespace vistrel::bench {
 
@@ -25,6 +31,22 @@ inline double ProcessCpuSeconds(pid_t pid) {
     if (i == 15) stime = std::stoull(field);
   }
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// Starts the receiver with `args` and pairs a phone named "Bench" with it;
+// nothing, with the reason on standard error, when either fails.
+inline std::unique_ptr<phone::Phone> StartWithPairedPhone(test::ReceiverProcess& receiver,
+                                                          const std::vector<std::string>& args) {
+  if (!receiver.Start(args)) {
+    std::fprintf(stderr, "the receiver did not start\n");
+    return nullptr;
+  }
+  auto device = phone::Phone::Create(receiver.root() / "phone");
+  if (!device || !test::PairAndApprove(receiver, *device, "Bench")) {
+    std::fprintf(stderr, "pairing failed\n");
+    return nullptr;
+  }
+  return device;
 }
 
 }  // namespace vistrel::bench

@@ -46,15 +46,8 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   test::ReceiverProcess receiver;
   const auto scans = receiver.root() / "scans";
-  if (!receiver.Start({"--set", "scans_dir=" + scans.string()})) {
-    std::fprintf(stderr, "the receiver did not start\n");
-    return 1;
-  }
-  auto device = phone::Phone::Create(receiver.root() / "phone");
-  if (!device || !test::PairAndApprove(receiver, *device, "Bench")) {
-    std::fprintf(stderr, "pairing failed\n");
-    return 1;
-  }
+  auto device = bench::StartWithPairedPhone(receiver, {"--set", "scans_dir=" + scans.string()});
+  if (!device) return 1;
   std::string bytes(kFileBytes, '\0');
   std::mt19937_64 random(7);
   for (size_t i = 0; i + 8 <= bytes.size(); i += 8) {

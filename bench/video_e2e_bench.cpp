@@ -71,17 +71,11 @@ int main(int argc, char** argv) {
   const int width = argc > 3 ? std::atoi(argv[2]) : 1280;
   const int height = argc > 3 ? std::atoi(argv[3]) : 720;
   test::ReceiverProcess receiver;
-  if (!receiver.Start()) {
-    std::fprintf(stderr, "the receiver did not start\n");
-    return 1;
-  }
+  auto device = bench::StartWithPairedPhone(receiver, {});
+  if (!device) return 1;
+  // The camera side creates the exchange before any picture is sent.
   FrameReader reader(receiver.ExchangeName(), [](const std::string&) {});
   reader.Open();
-  auto device = phone::Phone::Create(receiver.root() / "phone");
-  if (!device || !test::PairAndApprove(receiver, *device, "Bench")) {
-    std::fprintf(stderr, "pairing failed\n");
-    return 1;
-  }
   auto link = device->Connect("127.0.0.1", receiver.port());
 
   const std::string stream_file = (receiver.root() / "stream.h264").string();

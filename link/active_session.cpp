@@ -88,9 +88,9 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
     ++frames_delivered_;
   }
   // Nobody reads the preview unless a window shows it; the copy is then waste.
-  const uint64_t wanted_until = preview_wanted_until_.load();
+  const uint64_t asked = preview_asked_.load();
   const uint64_t now = Now();
-  if (wanted_until == 0 || now > wanted_until - 1 + kPreviewFreshMs) return true;
+  if (asked == 0 || now - (asked - 1) > kPreviewFreshMs) return true;
   const Nv12View& nv12 = picture.Nv12();
   MutexLock preview_lock(preview_mutex_);
   const size_t width = static_cast<size_t>(nv12.width);
@@ -175,7 +175,7 @@ ServerCounters ActiveSession::GetCounters() const {
 
 bool ActiveSession::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
                                 uint64_t& sequence) const {
-  preview_wanted_until_.store(Now() + 1);
+  preview_asked_.store(Now() + 1);
   MutexLock lock(preview_mutex_);
   if (preview_.pixels.empty() || Now() - preview_.tick > kPreviewFreshMs) {
     pixels.clear();

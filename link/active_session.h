@@ -142,7 +142,7 @@ class ActiveSession {
   mutable Mutex preview_mutex_;
   PreviewFrame preview_ GUARDED_BY(preview_mutex_);
   // Tick of the last CopyPreview plus one; 0 while nobody ever asked.
-  mutable std::atomic<uint64_t> preview_wanted_until_{0};
+  mutable std::atomic<uint64_t> preview_asked_{0};
   std::atomic<uint64_t> preview_copies_{0};
 };
 
