@@ -151,6 +151,15 @@ int main(int argc, char** argv) {
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmHWM:", 0) == 0) std::printf("receiver peak RSS:%s (goal < 60 MB)\n", line.c_str() + 6);
   }
+  // Built with stage times, the receiver logs its split when the session ends.
+  link.reset();
+#ifdef VISTREL_STAGE_TIMES
+  if (receiver.WaitForLog("[stages]", std::chrono::seconds(10))) {
+    const std::string log = receiver.Log();
+    const size_t at = log.rfind("[stages]");
+    std::printf("%s", log.substr(at, log.find('\n', at) + 1 - at).c_str());
+  }
+#endif
   receiver.Quit();
   SharedMemory::Unlink(receiver.ExchangeName());
   return 0;

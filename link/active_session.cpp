@@ -2,6 +2,7 @@
 
 #include "link/framing.h"
 #include "link/json.h"
+#include "link/stage_times.h"
 #include "platform/log.h"
 
 namespace vistrel {
@@ -84,13 +85,15 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   if (!camera_allowed_.load() || active_.get() != &connection || connection.closing.load()) {
     return false;
   }
-  if (frame_writer_ && frame_writer_->WriteFrame(picture)) {
-    ++frames_delivered_;
+  if (frame_writer_) {
+    StageScope exchange(Stage::kExchange);
+    if (frame_writer_->WriteFrame(picture)) ++frames_delivered_;
   }
   // Nobody reads the preview unless a window shows it; the copy is then waste.
   const uint64_t asked = preview_asked_.load();
   const uint64_t now = Now();
   if (asked == 0 || now - (asked - 1) > kPreviewFreshMs) return true;
+  StageScope preview(Stage::kPreview);
   const Nv12View& nv12 = picture.Nv12();
   MutexLock preview_lock(preview_mutex_);
   const size_t width = static_cast<size_t>(nv12.width);

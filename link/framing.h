@@ -51,6 +51,10 @@ struct Frame {
 // time-out before the first byte is kTimedOut; any later problem is kFailed.
 Frame ReadFrame(ByteReader& reader, uint64_t first_byte_deadline_ms, FrameContext context,
                 const Clock& clock = SystemClock());
+// The same into `frame`, keeping its payload's memory: a session reads
+// thousands of video frames, and a fresh buffer for each costs page faults.
+void ReadFrameInto(ByteReader& reader, uint64_t first_byte_deadline_ms, FrameContext context,
+                   Frame& frame, const Clock& clock = SystemClock());
 // Builds the whole frame in one buffer and writes it in one call.
 bool SendFrame(Channel& channel, uint8_t type, std::span<const uint8_t> payload);
 inline bool SendFrame(Channel& channel, uint8_t type, std::string_view payload) {

@@ -1,6 +1,7 @@
 #include "link/session.h"
 
 #include "link/json.h"
+#include "link/stage_times.h"
 #include "link/timing.h"
 #include "platform/log.h"
 #include "security/phone_text.h"
@@ -43,9 +44,12 @@ void StreamSession::Run() {
   synced_ = false;
   last_message_ = start;
   rate_window_start_ = start;
+  Frame frame;
   for (;;) {
-    Frame frame =
-        ReadFrame(channel_, Now() + kFirstByteMs, FrameContext::kSession, context_.clock);
+    {
+      StageScope read(Stage::kRead);
+      ReadFrameInto(channel_, Now() + kFirstByteMs, FrameContext::kSession, frame, context_.clock);
+    }
     if (frame.result == ReadResult::kFailed) break;
     if (frame.result == ReadResult::kTimedOut) {
       if (Now() - last_message_ >= kSilenceMs) {
@@ -185,12 +189,17 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
     }
     synced_ = true;
   }
-  if (context_.monitor && context_.monitor->OnAccessUnit(key(), {data, size},
-                                                         static_cast<int64_t>(timestamp), keyframe)) {
-    RequestKeyframe();
+  if (context_.monitor) {
+    StageScope monitor(Stage::kMonitor);
+    if (context_.monitor->OnAccessUnit(key(), {data, size}, static_cast<int64_t>(timestamp),
+                                       keyframe)) {
+      RequestKeyframe();
+    }
   }
-  const int32_t decoded =
-      decoder_.Decode(data, size, static_cast<int64_t>(timestamp) * 10, on_picture_);
+  const int32_t decoded = [&] {
+    StageScope decode(Stage::kDecode);
+    return decoder_.Decode(data, size, static_cast<int64_t>(timestamp) * 10, on_picture_);
+  }();
   if (decoded < 0) {
     LogLine("[decoder] decode failed 0x%08X, waiting for next keyframe\n", decoded);
     decoder_.Flush();
@@ -202,7 +211,9 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
 
 void StreamSession::OnPicture(const DecodedPicture& picture) {
   ++context_.active.frames_decoded;
+  CountStagePicture();
   if (ready_ && context_.active.DeliverPicture(*connection_, picture) && context_.monitor) {
+    StageScope monitor(Stage::kMonitor);
     context_.monitor->OnPicture(key(), picture);
   }
 }
@@ -346,6 +357,7 @@ void StreamSession::Close() {
   LogLine("[net] \"%s\" %s\n", device_name_.c_str(), ending);
   // Open transfers are discarded with their temporary files.
   scan_.reset();
+  if (const std::string stages = TakeStageSummary(); !stages.empty()) LogLine("%s", stages.c_str());
 }
 
 }  // namespace vistrel

@@ -11,6 +11,8 @@ namespace vistrel {
 uint64_t TickMs();
 // Nanoseconds on CLOCK_MONOTONIC: the clock both processes share.
 uint64_t MonotonicNs();
+// CPU time this thread has used, in nanoseconds; blocking waits do not count.
+uint64_t ThreadCpuNs();
 // Seconds since 1970, UTC.
 int64_t UnixSeconds();
 

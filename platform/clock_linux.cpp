@@ -10,6 +10,12 @@ uint64_t MonotonicNs() {
   return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+uint64_t ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 uint64_t TickMs() { return MonotonicNs() / 1'000'000ull; }
 
 int64_t UnixSeconds() { return static_cast<int64_t>(::time(nullptr)); }
