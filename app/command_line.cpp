@@ -64,6 +64,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool display_
     if (arg == "--no-usb") result.options.usb_link = false;
     if (arg == "--camera-session") result.options.camera_for_all_sessions = false;
     if (arg == "--headless") headless_flag = true;
+    if (arg == "--help") result.help = true;
+    if (arg == "--version") result.version = true;
   }
   result.headless = headless_flag || !display_present;
   return result;

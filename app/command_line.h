@@ -26,6 +26,8 @@ struct CommandLine {
   bool background = false;
   bool remove_camera = false;
   bool headless = false;
+  bool help = false;     // print the options and exit
+  bool version = false;  // print the version and exit
   std::string error;  // non-empty: a value of ours could not be read
 };
 

@@ -43,7 +43,7 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
-const char* kHelp =
+constexpr const char* kHelp =
     "commands:\n"
     "  pair             open a pairing invitation (URL and QR code)\n"
     "  a, approve       approve the pending pairing request\n"
@@ -210,6 +210,8 @@ bool Execute(Receiver& receiver, const std::string& raw) {
 }
 
 }  // namespace
+
+const char* const kConsoleHelp = kHelp;
 
 int RemoveCameraCommand() {
   std::unique_ptr<VirtualCamera> camera;

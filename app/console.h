@@ -13,4 +13,7 @@ int RunConsole(const CommandLine& command_line, SingleInstance& instance);
 // "--remove-camera": 0 when the camera was removed or none exists, 1 on failure.
 int RemoveCameraCommand();
 
+// The console's commands, one per line, as "help" prints them.
+extern const char* const kConsoleHelp;
+
 }  // namespace vistrel

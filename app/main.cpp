@@ -13,6 +13,29 @@
 #include "platform/single_instance.h"
 #include "platform/stop_signals.h"
 
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vistrel [OPTION]...\n"
+    "Receives the video, clips and scans of paired phones running Orlith Cam.\n"
+    "\n"
+    "  --headless            run as a console program even when a desktop is there\n"
+    "  --background          start without showing a window\n"
+    "  --port N              listen on TCP port N (default 47800; 0 picks a free one)\n"
+    "  --name NAME           the name phones show for this computer\n"
+    "  --data-dir DIR        keep identity, trusted phones and settings in DIR\n"
+    "  --pairing-window S    a pairing invitation stays open S seconds (default 120)\n"
+    "  --set KEY=VALUE       override one setting for this run\n"
+    "  --no-camera           do not create the virtual camera\n"
+    "  --camera-session      the camera lives only as long as this program\n"
+    "  --no-usb              do not accept phones over the USB cable\n"
+    "  --remove-camera       remove the virtual camera and exit\n"
+    "  --help                show this help and exit\n"
+    "  --version             show the version and exit\n"
+    "\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace vistrel;
   // Before any thread exists, so that no thread of ours can be killed by them.
@@ -21,6 +44,16 @@ int main(int argc, char** argv) {
   const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
   CommandLine command_line = ParseCommandLine(args, display);
 
+  if (command_line.help) {
+    std::printf("%s", kUsage);
+    std::printf("In console mode (no desktop, or --headless), standard input takes these\n%s",
+                kConsoleHelp);
+    return 0;
+  }
+  if (command_line.version) {
+    std::printf("vistrel %s\n", VISTREL_VERSION);
+    return 0;
+  }
   if (command_line.remove_camera) return RemoveCameraCommand();
   if (!command_line.error.empty()) {
     std::fprintf(stderr, "vistrel: %s\n", command_line.error.c_str());

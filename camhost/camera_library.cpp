@@ -22,9 +22,23 @@ CameraLibrary::~CameraLibrary() {
   if (can_unload_now_ && can_unload_now_() == S_OK) ::dlclose(handle_);
 }
 
+namespace {
+
+std::string ServerKey(const GUID& clsid) {
+  return "SOFTWARE\\Classes\\CLSID\\" + FormatGuid(clsid) + "\\InprocServer32";
+}
+
+}  // namespace
+
+bool CameraLibrary::Installed(const GUID& clsid) {
+  const Result<std::string> registered = GetStringValue(ServerKey(clsid), "", RegistryHive::kMachine);
+  std::error_code ec;
+  return registered && !registered->empty() && (*registered)[0] == '/' &&
+         std::filesystem::is_regular_file(*registered, ec);
+}
+
 std::unique_ptr<CameraLibrary> CameraLibrary::Load(const GUID& clsid, std::string& error) {
-  const std::string key =
-      "SOFTWARE\\Classes\\CLSID\\" + FormatGuid(clsid) + "\\InprocServer32";
+  const std::string key = ServerKey(clsid);
   const Result<std::string> registered = GetStringValue(key, "", RegistryHive::kMachine);
   if (!registered) {
     error = "the camera source " + FormatGuid(clsid) + " is not registered (" +

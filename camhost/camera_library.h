@@ -16,6 +16,9 @@ class CameraLibrary {
   // Nothing, with the reason in `error`, when the class is not registered, the
   // path is not absolute, the library does not load or lacks the export.
   static std::unique_ptr<CameraLibrary> Load(const GUID& clsid, std::string& error);
+  // Whether a library file is registered for the class and is there: after
+  // its package is removed, the records that name the class are left over.
+  static bool Installed(const GUID& clsid);
   // Unloads only when the library says it may (DllCanUnloadNow); otherwise
   // the code stays mapped, as objects of it may still be alive.
   ~CameraLibrary();

@@ -6,8 +6,11 @@
 #include <array>
 #include <chrono>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
 
+#include "camhost/camera_library.h"
 #include "camhost/camera_source.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -132,8 +135,19 @@ int RunCameraHost(const HostOptions& options, Sink& sink, const std::atomic<bool
   uint64_t delivered = 0;
   bool waiting_logged = false;
   int result = 0;
+  std::set<std::string> ignored;  // logged once each
   while (!stop) {
     std::vector<CameraRecord> records = ReadCameraRecords();
+    std::erase_if(records, [&](const CameraRecord& record) {
+      const std::optional<GUID> clsid = ParseGuid(record.source_id);
+      if (!clsid || CameraLibrary::Installed(*clsid)) return false;
+      if (ignored.insert(record.source_id).second) {
+        LogLine("[camhost] the camera \"%s\" names a camera library that is not installed; "
+                "ignoring it\n",
+                record.friendly_name.c_str());
+      }
+      return true;
+    });
     if (records.empty()) {
       if (!waiting_logged) LogLine("[camhost] waiting for a camera\n");
       waiting_logged = true;

@@ -66,9 +66,15 @@ int main(int argc, char** argv) {
       sink_text = argv[++i];
     } else if (arg == "--frames" && i + 1 < argc && ParseCount(argv[i + 1], options.frames)) {
       ++i;
+    } else if (arg == "--version") {
+      std::printf("vistrel-camhost %s\n", VISTREL_VERSION);
+      return 0;
+    } else if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
     } else {
       std::fputs(kUsage, stderr);
-      return arg == "--help" ? 0 : 2;
+      return 2;
     }
   }
   SetLogEcho(true);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -75,16 +76,33 @@ TEST_F(CamhostTest, LibrariesThatCannotServeAreRefused) {
   }
 }
 
-TEST_F(CamhostTest, HostWaitsForARecordUntilStopped) {
+// A record left over after the camera library's package was removed names a
+// class with no library: the host waits as if there were no record.
+TEST_F(CamhostTest, HostIgnoresRecordsOfUninstalledLibrariesAndWaitsUntilStopped) {
+  std::unique_ptr<VirtualCamera> camera;
+  ASSERT_EQ(VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource,
+                                  VirtualCameraLifetime::kSystem,
+                                  VirtualCameraAccess::kCurrentUser, "Orlith Cam",
+                                  "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}", camera),
+            kCameraOk);
+  ASSERT_EQ(camera->Start(), kCameraOk);
+  Register((folder_ / "removed.so").string());
   auto sink = OpenNullSink();
   std::atomic<bool> stop{false};
   ScopedLogCapture log;
   int result = -1;
   std::thread host([&] { result = RunCameraHost({0, 10}, *sink, stop); });
   while (!log.Contains("[camhost] waiting for a camera")) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a few more polls
   stop = true;
   host.join();
   EXPECT_EQ(result, 0);
+  const std::string text = log.Text();
+  const std::string ignored =
+      "[camhost] the camera \"Orlith Cam\" names a camera library that is not installed; "
+      "ignoring it";
+  EXPECT_NE(text.find(ignored), std::string::npos) << text;
+  EXPECT_EQ(text.find(ignored), text.rfind(ignored)) << "logged once";
 }
 
 TEST_F(CamhostTest, RecordWithoutAUsableLibraryEndsCleanly) {
