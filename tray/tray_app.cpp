@@ -39,7 +39,12 @@ gboolean TickThunk(gpointer data) {
 
 gboolean StopSignalThunk(gint, GIOCondition, gpointer) {
   gtk_main_quit();
-  return G_SOURCE_REMOVE;
+  return G_SOURCE_CONTINUE;  // removed by Run once the loop has ended
+}
+
+cairo_status_t AppendPng(void* closure, const unsigned char* data, unsigned int length) {
+  static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+  return CAIRO_STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -337,14 +342,9 @@ void TrayApp::WriteIconSheet() {
     }
   }
   cairo_destroy(cr);
-  if (auto folder = RuntimeFolder()) {
-    // Written whole to a private name, so the hook is never seen half-written.
-    const auto temporary = *folder / "vstl_tray_icons.png.tmp";
-    std::error_code ec;
-    std::filesystem::remove(temporary, ec);
-    if (cairo_surface_write_to_png(sheet, temporary.c_str()) == CAIRO_STATUS_SUCCESS) {
-      std::filesystem::rename(temporary, *folder / "vstl_tray_icons.png", ec);
-    }
+  std::string png;
+  if (cairo_surface_write_to_png_stream(sheet, AppendPng, &png) == CAIRO_STATUS_SUCCESS) {
+    WriteTestHookFile("vstl_tray_icons.png", png, false);
   }
   cairo_surface_destroy(sheet);
   WriteTestHookFile("vstl_tray_icon_size.txt", std::to_string(static_cast<int>(16 * scale_ + 0.5f)),
