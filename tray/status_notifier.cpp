@@ -152,8 +152,8 @@ struct StatusNotifierItem::Impl {
     if (!std::strcmp(property, "IconPixmap")) return pixmaps[static_cast<size_t>(state)];
     if (!std::strcmp(property, "ToolTip")) {
       return g_variant_new("(s@a(iiay)ss)", "",
-                           g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0), "Orlith Cam",
-                           tooltip.c_str());
+                           g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
+                           tooltip.c_str(), "");
     }
     if (!std::strcmp(property, "ItemIsMenu")) return g_variant_new_boolean(FALSE);
     if (!std::strcmp(property, "Menu")) return g_variant_new_object_path(kMenuPath);
