@@ -69,11 +69,22 @@ void StatusRow(Painter& p, const TrayView& view, double x, double y, double widt
 
 }  // namespace
 
+Rect PreviewCardRect(Rect area) {
+  const double width = area.width - 2 * layout::kPagePadding;
+  return {static_cast<float>(area.x + layout::kPagePadding), 20, static_cast<float>(width),
+          static_cast<float>(std::round(width * 9 / 16))};
+}
+
+bool PreviewCardIsLive(const TrayView& view) {
+  return view.running && !view.status.pairing_request_pending &&
+         view.request_ended_until <= view.now_ms && view.pairing_url.empty() && view.preview &&
+         view.session() && !view.paused();
+}
+
 void PaintCamera(Painter& p, const TrayView& view, TrayActions& actions, Rect area) {
   const double x = area.x + layout::kPagePadding;
   const double width = area.width - 2 * layout::kPagePadding;
-  const Rect card{static_cast<float>(x), 20, static_cast<float>(width),
-                  static_cast<float>(std::round(width * 9 / 16))};
+  const Rect card = PreviewCardRect(area);
   PaintPreviewCard(p, view, actions, card);
   const double row_y = card.y + card.height + 16;
   StatusRow(p, view, x, row_y, width);

@@ -19,6 +19,11 @@ void PaintScans(Painter& p, const TrayView& view, TrayActions& actions, Rect are
 void PaintDevices(Painter& p, const TrayView& view, TrayActions& actions, Rect area);
 void PaintSettings(Painter& p, const TrayView& view, TrayActions& actions, Rect area);
 void PaintPreviewCard(Painter& p, const TrayView& view, TrayActions& actions, Rect card);
+// Where the Webcam page puts its preview card in the page area.
+Rect PreviewCardRect(Rect area);
+// Whether the card shows the live picture and nothing else that changes, so
+// that a new picture needs only the card repainted.
+bool PreviewCardIsLive(const TrayView& view);
 
 // Inside the preview card while pairing.
 void PaintApprovalDialog(Painter& p, const TrayView& view, TrayActions& actions, Rect card);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 #include "platform/folders.h"
 
@@ -26,21 +27,30 @@ Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, i
   const int stride = cairo_image_surface_get_stride(image);
   const uint8_t* luma = frame.data();
   const uint8_t* chroma = frame.data() + static_cast<size_t>(width) * static_cast<size_t>(height);
-  auto clamp = [](int value) { return static_cast<uint32_t>(std::clamp(value, 0, 255)); };
+  // Source columns once per call: the division leaves the per-pixel loop.
+  std::vector<int> columns(static_cast<size_t>(target_width));
+  for (int tx = 0; tx < target_width; ++tx) {
+    columns[static_cast<size_t>(tx)] =
+        static_cast<int>(static_cast<int64_t>(tx) * width / target_width);
+  }
+  auto clamp = [](int value) {
+    return static_cast<uint32_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+  };
   for (int ty = 0; ty < target_height; ++ty) {
     const int sy = static_cast<int>(static_cast<int64_t>(ty) * height / target_height);
     auto* row = reinterpret_cast<uint32_t*>(data + static_cast<ptrdiff_t>(ty) * stride);
     const uint8_t* luma_row = luma + static_cast<size_t>(sy) * static_cast<size_t>(width);
     const uint8_t* chroma_row = chroma + static_cast<size_t>(sy / 2) * static_cast<size_t>(width);
     for (int tx = 0; tx < target_width; ++tx) {
-      const int sx = static_cast<int>(static_cast<int64_t>(tx) * width / target_width);
-      const int y = luma_row[sx];
-      const int u = chroma_row[sx & ~1];
+      const int sx = columns[static_cast<size_t>(tx)];
+      const int y = 298 * luma_row[sx];
+      const int pair = sx & ~1;
+      const int u = chroma_row[pair];
       // An odd width leaves the last pair without its V byte: take U's.
-      const int v = (sx | 1) < width ? chroma_row[(sx & ~1) + 1] : u;
-      const uint32_t r = clamp((298 * y + 459 * v - 63392) >> 8);
-      const uint32_t g = clamp((298 * y - 55 * u - 136 * v + 19808) >> 8);
-      const uint32_t b = clamp((298 * y + 541 * u - 73888) >> 8);
+      const int v = pair + 1 < width ? chroma_row[pair + 1] : u;
+      const uint32_t r = clamp((y + 459 * v - 63392) >> 8);
+      const uint32_t g = clamp((y - 55 * u - 136 * v + 19808) >> 8);
+      const uint32_t b = clamp((y + 541 * u - 73888) >> 8);
       row[tx] = 0xFF000000u | r << 16 | g << 8 | b;
     }
   }

@@ -2,6 +2,7 @@
 
 #include <glib-unix.h>
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -14,6 +15,7 @@
 #include "platform/stop_signals.h"
 #include "scan/scan_history.h"
 #include "tray/glyphs.h"
+#include "tray/pages.h"
 #include "tray/snapshot.h"
 #include "tray/style.h"
 
@@ -245,11 +247,30 @@ void TrayApp::RefreshPreview() {
   } else {
     view_.preview.reset();
   }
-  if (new_frame || view_.now_ms - last_repaint_ >= kIdleRepaintMs) {
+  if (view_.now_ms - last_repaint_ >= kIdleRepaintMs) {
     last_repaint_ = view_.now_ms;
     if (main_visible) Repaint(main_);
     if (flyout_visible) Repaint(flyout_);
+  } else if (new_frame) {
+    if (main_visible) RepaintPreview();
+    if (flyout_visible) Repaint(flyout_);
   }
+}
+
+void TrayApp::RepaintPreview() {
+  if (view_.page != kWebcamPage || !PreviewCardIsLive(view_)) {
+    Repaint(main_);
+    return;
+  }
+  const double width = gtk_widget_get_allocated_width(main_.area) / scale_;
+  const double height = gtk_widget_get_allocated_height(main_.area) / scale_;
+  const Rect card = PreviewCardRect({static_cast<float>(layout::kSidebarWidth), 0,
+                                     static_cast<float>(width - layout::kSidebarWidth),
+                                     static_cast<float>(height)});
+  gtk_widget_queue_draw_area(main_.area, static_cast<int>(card.x * scale_),
+                             static_cast<int>(card.y * scale_),
+                             static_cast<int>(std::ceil(card.width * scale_)),
+                             static_cast<int>(std::ceil(card.height * scale_)));
 }
 
 void TrayApp::Notify(const std::string& title, const std::string& text, int page) {

@@ -76,6 +76,8 @@ class TrayApp final : public TrayActions {
  private:
   void CreateWindows();
   void Repaint(Window& w);
+  // A new picture alone: only the preview card when nothing else can have changed.
+  void RepaintPreview();
   bool Visible(const Window& w) const;
   void RunAction(Window& w, const std::function<void()>& action);
   std::vector<TrayMenuItem> MenuItems();
@@ -110,6 +112,7 @@ class TrayApp final : public TrayActions {
   uint32_t preview_height_ = 0;
   uint64_t preview_sequence_ = UINT64_MAX;
   uint64_t last_repaint_ = 0;
+  Surface card_surface_;  // regions of card-only paints, which add none
   int icon_state_ = -1;
   std::string icon_tooltip_;
   int notification_page_ = 0;

@@ -136,9 +136,23 @@ void TrayApp::Paint(Window& w, cairo_t* cr) {
   const int height = gtk_widget_get_allocated_height(w.area);
   if (width <= 0 || height <= 0) return;
   view_.now_ms = TickMs();
-  Painter painter(cr, scale_, w.surface);
   const double dip_width = width / scale_;
   const double dip_height = height / scale_;
+  const Rect card = PreviewCardRect({static_cast<float>(layout::kSidebarWidth), 0,
+                                     static_cast<float>(dip_width - layout::kSidebarWidth),
+                                     static_cast<float>(dip_height)});
+  double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+  cairo_clip_extents(cr, &x1, &y1, &x2, &y2);
+  if (!w.flyout && view_.page == kWebcamPage && PreviewCardIsLive(view_) &&
+      x1 >= card.x * scale_ - 1 && y1 >= card.y * scale_ - 1 &&
+      x2 <= (card.x + card.width) * scale_ + 1 && y2 <= (card.y + card.height) * scale_ + 1) {
+    // Only a new picture: the card alone, the window's regions stay as they are.
+    Painter painter(cr, scale_, card_surface_);
+    painter.Fill(card, color::kWindow);
+    PaintPreviewCard(painter, view_, *this, card);
+    return;
+  }
+  Painter painter(cr, scale_, w.surface);
   if (w.flyout) {
     PaintFlyout(painter, view_, *this, dip_width, dip_height);
   } else {
