@@ -4,7 +4,7 @@
 namespace vistrel::tray {
 namespace {
 
-constexpr double kCardHeight = 64;
+constexpr double kCardHeight = 72;
 constexpr double kCardGap = 8;
 
 // A card with a bold title and a note; returns the rectangle for its control.
@@ -14,8 +14,8 @@ void Card(Painter& p, double x, double y, double width, const std::string& title
                static_cast<float>(kCardHeight)},
               12, color::kCard);
   const double text_width = width - 32 - control_width - 12;
-  p.Text(x + 16, y + 10, text_width, title, {type::kItem, true, color::kText});
-  p.WrappedText(x + 16, y + 31, text_width, note, {type::kSmall, false, color::kSecondary}, 2);
+  p.Text(x + 16, y + 12, text_width, title, {type::kItem, true, color::kText});
+  p.WrappedText(x + 16, y + 33, text_width, note, {type::kSmall, false, color::kSecondary}, 2);
 }
 
 }  // namespace

@@ -355,7 +355,7 @@ TEST(TrayPages, SettingsTextsFitTheirCardsAndControlsAct) {
         {card_text - 160, "Name your iPhone sees when it looks for computers."}};
     for (const auto& [width, note] : notes) {
       EXPECT_LE(p.WrappedHeight(width, note, type::kSmall), two_lines) << note;
-      EXPECT_LE(two_lines, 64 - 31) << note;
+      EXPECT_LE(two_lines, 72 - 33 - 4) << note;
     }
     EXPECT_TRUE(p.TextFits(536 - 32 - 60,
                            "Type barcodes where your cursor is. Text always goes to the clipboard.",
