@@ -173,6 +173,13 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   });
   EXPECT_TRUE(WaitForHook("vstl_notify.txt", ": Use it as a webcam, a monitor, or a scanner.\n"))
       << HookText("vstl_notify.txt") << receiver_.Log();
+  // The icon's other two states: green with a session, red while recording.
+  auto dot = [&] {
+    auto pixmaps = watcher_->IconPixmaps(*item);
+    return pixmaps.empty() ? 0u : pixmaps.front().Pixel(13, 13);
+  };
+  EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFF22C55Eu || dot() == 0xFFEF4444u; }, 10s));
+  EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFFEF4444u; }, 20s));
   EXPECT_TRUE(WaitForHook("vstl_home_state.txt", "Monitoring"));
   EXPECT_TRUE(WaitForHook("vstl_notify.txt", "Motion detected: "));
   ASSERT_TRUE(receiver_.WaitForLog("[record] saved ", 30s));
