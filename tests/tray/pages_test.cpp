@@ -159,6 +159,26 @@ TEST(TrayPages, SidebarRegionsColoursAndFocusFollowTheScale) {
   EXPECT_EQ(actions.calls, (std::vector<std::string>{"page 3", "pair", "pause"}));
 }
 
+TEST(TrayPages, TabSkipsInertRegionsAndTheLastRegionWinsAHit) {
+  Surface surface;
+  auto act = [] {};
+  surface.regions = {
+      {{0, 0, 100, 100}, "", act}, {{10, 10, 20, 20}, "", {}}, {{50, 50, 10, 10}, "", act}};
+  surface.focus = surface.NextFocus(false);
+  EXPECT_EQ(surface.focus, 0);
+  surface.focus = surface.NextFocus(false);
+  EXPECT_EQ(surface.focus, 2);
+  surface.focus = surface.NextFocus(false);
+  EXPECT_EQ(surface.focus, 0);
+  EXPECT_EQ(surface.NextFocus(true), 2);
+  EXPECT_EQ(surface.HitTest(15, 15), 1);
+  EXPECT_EQ(surface.HitTest(55, 55), 2);
+  EXPECT_EQ(surface.HitTest(200, 5), -1);
+  surface.regions.resize(2);
+  surface.regions[0].action = nullptr;
+  EXPECT_EQ(surface.NextFocus(false), -1);
+}
+
 TEST(TrayPages, TooltipSitsAboveTheHoveredButtonInsideTheWindow) {
   TrayView view = RunningView();
   Recorder actions;
