@@ -1,5 +1,6 @@
 // Entry point of the receiver: the maintenance command, the single instance,
-// the log, the options, then the front end until the user quits.
+// the log, the options, then the front end until the user quits: the tray
+// with a display, the console without one or with --headless.
 #include <cstdlib>
 #include <cstdio>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "platform/log.h"
 #include "platform/single_instance.h"
 #include "platform/stop_signals.h"
+#include "tray/tray_app.h"
 
 namespace {
 
@@ -78,6 +80,12 @@ int main(int argc, char** argv) {
   }
 
   OpenLogFile(AppDataFolder());
-  // No desktop front end is built yet, so every start runs the console.
+  if (!command_line.headless) {
+    if (tray::TrayApp::InitializeGtk()) {
+      tray::TrayApp app;
+      return app.Run(command_line.background, command_line.options, *instance);
+    }
+    LogLine("[app] the display cannot be opened; running in the console\n");
+  }
   return RunConsole(command_line, *instance);
 }

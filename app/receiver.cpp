@@ -62,11 +62,11 @@ std::string InstanceName(const fs::path& data_folder) {
   return name + "-" + std::to_string(hash & 0xFFFFFF);
 }
 
-Receiver::Receiver(const Clock& clock)
+Receiver::Receiver(const Clock& clock, std::unique_ptr<Desktop> desktop)
     : clock_(clock),
       pairing_(clock),
       monitor_(clock),
-      desktop_(CreateX11Desktop()),
+      desktop_(desktop ? std::move(desktop) : CreateX11Desktop()),
       scan_(*desktop_) {}
 
 Receiver::~Receiver() { Stop(); }

@@ -69,7 +69,8 @@ std::string InstanceName(const std::filesystem::path& data_folder);
 
 class Receiver {
  public:
-  explicit Receiver(const Clock& clock = SystemClock());
+  // `desktop`: the clipboard and typing to use; null for one with its own GTK thread.
+  explicit Receiver(const Clock& clock = SystemClock(), std::unique_ptr<Desktop> desktop = nullptr);
   ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -98,6 +99,8 @@ class Receiver {
   std::vector<ScanEntry> RecentScans(size_t count) const { return scan_.LatestEntries(count); }
   const std::filesystem::path& data_folder() const { return options_.data_folder; }
   uint16_t port() const { return server_ ? server_->port() : 0; }
+  const std::string& receiver_name() const { return options_.receiver_name; }
+  Desktop& desktop() { return *desktop_; }
   bool running() const { return running_; }
 
  private:

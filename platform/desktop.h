@@ -27,5 +27,9 @@ class Desktop {
 // The X11 desktop named by $DISPLAY (GTK for the clipboard, XTest for
 // typing); without a display it fails every call. Starts its thread at once.
 std::unique_ptr<Desktop> CreateX11Desktop();
+// The same for a program whose main thread already runs GTK (the tray): no
+// thread of its own, requests are queued to the default main context. Call
+// after gtk_init on that thread.
+std::unique_ptr<Desktop> CreateDesktopOnCallerLoop();
 
 }  // namespace vistrel

@@ -68,13 +68,23 @@ bool SetClipboardText(std::string utf8) {
 
 class X11Desktop final : public Desktop {
  public:
-  X11Desktop() {
+  explicit X11Desktop(bool own_thread) {
+    if (!own_thread) {
+      // The caller's thread runs GTK and its loop; requests are queued there.
+      const bool ready = gdk_display_get_default() != nullptr;
+      MutexLock lock(mutex_);
+      on_caller_loop_ = true;
+      state_ = ready ? State::kReady : State::kFailed;
+      *usable_ = ready;
+      return;
+    }
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return;
     thread_ = std::thread([this] { RunGtk(); });
   }
 
   ~X11Desktop() override {
+    *usable_ = false;
     if (!thread_.joinable()) return;
     {
       MutexLock lock(mutex_);
@@ -116,7 +126,7 @@ class X11Desktop final : public Desktop {
     gtk_disable_setlocale();
     gdk_set_allowed_backends("x11");
     const bool ready = gtk_init_check(nullptr, nullptr);
-    usable_ = ready;
+    *usable_ = ready;
     GMainLoop* loop = ready ? g_main_loop_new(nullptr, FALSE) : nullptr;
     {
       MutexLock lock(mutex_);
@@ -140,7 +150,7 @@ class X11Desktop final : public Desktop {
       typist_.reset();
       g_main_loop_unref(loop);
     }
-    usable_ = false;
+    *usable_ = false;
     // Requests posted while GTK ended are answered (with failure) and freed.
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
@@ -149,9 +159,10 @@ class X11Desktop final : public Desktop {
   // Posts `work` to the GTK thread; false when GTK is not there or does not
   // take the request in time.
   bool Run(std::function<bool()> work) {
-    if (!thread_.joinable()) return false;
+    if (!thread_.joinable() && !on_caller_loop_) return false;
     auto job = std::make_shared<Job>();
-    job->work = [this, work = std::move(work)] { return usable_.load() && work(); };
+    // A request that outlives this object finds the flag down and touches nothing else.
+    job->work = [usable = usable_, work = std::move(work)] { return usable->load() && work(); };
     {
       MutexLock lock(mutex_);
       const auto deadline = std::chrono::steady_clock::now() + kTakeRequestWait;
@@ -202,12 +213,16 @@ class X11Desktop final : public Desktop {
   State state_ GUARDED_BY(mutex_) = State::kStarting;
   bool stopping_ GUARDED_BY(mutex_) = false;
   GMainLoop* loop_ GUARDED_BY(mutex_) = nullptr;
-  std::atomic<bool> usable_{false};    // GTK is initialised and its loop not ended
+  // GTK is initialised and its loop not ended; shared with queued requests.
+  std::shared_ptr<std::atomic<bool>> usable_ = std::make_shared<std::atomic<bool>>(false);
+  bool on_caller_loop_ = false;  // set once in the constructor
   std::unique_ptr<XTypist> typist_;  // only on the GTK thread
 };
 
 }  // namespace
 
-std::unique_ptr<Desktop> CreateX11Desktop() { return std::make_unique<X11Desktop>(); }
+std::unique_ptr<Desktop> CreateX11Desktop() { return std::make_unique<X11Desktop>(true); }
+
+std::unique_ptr<Desktop> CreateDesktopOnCallerLoop() { return std::make_unique<X11Desktop>(false); }
 
 }  // namespace vistrel

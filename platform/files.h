@@ -35,6 +35,8 @@ std::optional<std::string> ReadFileText(const std::filesystem::path& path,
 // Creates or truncates a file with mode 0600 without following a symlink, and
 // writes all bytes.
 Status WritePrivateFile(const std::filesystem::path& path, std::string_view bytes);
+// The same, appending to the file's end.
+Status AppendPrivateFile(const std::filesystem::path& path, std::string_view bytes);
 
 // A file that one writer fills before it is renamed into place: created with
 // mode 0600 (or emptied when it exists), never through a symlink, and locked

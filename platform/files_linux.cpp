@@ -122,6 +122,13 @@ Status WritePrivateFile(const fs::path& path, std::string_view bytes) {
   return WriteAllBytes(fd.Get(), bytes);
 }
 
+Status AppendPrivateFile(const fs::path& path, std::string_view bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return ErrorFromErrno(errno);
+  if (::fchmod(fd.Get(), 0600) != 0) return ErrorFromErrno(errno);
+  return WriteAllBytes(fd.Get(), bytes);
+}
+
 std::optional<uint64_t> AvailableBytes(const fs::path& path) {
   struct statvfs st{};
   if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;

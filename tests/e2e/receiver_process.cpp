@@ -76,7 +76,8 @@ std::vector<std::string> ReceiverProcess::Environment() const {
     if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_", 0) == 0 ||
         entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
         entry.rfind("VSTL_", 0) == 0 || entry.rfind("VISTREL_", 0) == 0 ||
-        entry.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0) {
+        entry.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0 ||
+        entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0) {
       continue;
     }
     env.push_back(entry);
@@ -103,6 +104,7 @@ bool ReceiverProcess::Start(const std::vector<std::string>& extra) {
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return false;
   std::vector<std::string> args = {VISTREL_BINARY, "--headless", "--port", "0",
                                    "--data-dir", data_folder_.string()};
+  if (tray_) args.erase(args.begin() + 1);
   if (!camera_) args.push_back("--no-camera");
   if (usbmuxd_.empty()) args.push_back("--no-usb");
   args.insert(args.end(), extra.begin(), extra.end());

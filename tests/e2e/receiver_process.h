@@ -30,6 +30,9 @@ class ReceiverProcess {
   bool Start(const std::vector<std::string>& extra = {});
   // Adds "NAME=value" to the environment of later starts (DISPLAY, for one).
   void AddEnvironment(std::string entry) { extra_environment_.push_back(std::move(entry)); }
+  // Later starts run the tray (no "--headless"); give DISPLAY and the
+  // session bus with AddEnvironment.
+  void EnableTray() { tray_ = true; }
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
   // Later starts run the USB watcher (no "--no-usb") against the usbmux
@@ -87,6 +90,7 @@ class ReceiverProcess {
   std::string output_;  // guarded by mutex_
   uint16_t port_ = 0;
   bool camera_ = false;
+  bool tray_ = false;
   std::string usbmuxd_;     // empty: --no-usb
   std::string system_bus_;  // empty: none
   std::vector<std::string> extra_environment_;

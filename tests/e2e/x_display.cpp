@@ -36,14 +36,14 @@ std::string Utf8Of(char32_t c) {
 
 }  // namespace
 
-Xvfb::Xvfb() {
+Xvfb::Xvfb(const std::string& screen) {
   for (int number = 90 + ::getpid() % 50; number < 200; ++number) {
     const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
     const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
     if (std::filesystem::exists(socket) || std::filesystem::exists(lock)) continue;
     const std::string display = ":" + std::to_string(number);
     std::vector<std::string> args = {"Xvfb", display, "-nolisten", "tcp", "-screen", "0",
-                                     "320x240x24"};
+                                     screen};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -14,7 +14,8 @@ namespace vistrel::test {
 class Xvfb {
  public:
   // Starts Xvfb on a free display number; `name()` is empty when it could not.
-  Xvfb();
+  // `screen` is WIDTHxHEIGHTxDEPTH.
+  explicit Xvfb(const std::string& screen = "320x240x24");
   ~Xvfb();
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;

@@ -25,7 +25,9 @@ for f in ./usr/bin/vistrel ./usr/bin/vistrel-camhost "./usr/lib/$multiarch/vistr
          ./etc/modprobe.d/vistrel.conf ./usr/lib/modules-load.d/vistrel.conf \
          ./usr/lib/systemd/user/vistrel-camhost.service ./usr/lib/systemd/user/vistrel-headless.service \
          ./usr/share/man/man1/vistrel.1.gz ./usr/share/man/man1/vistrel-camhost.1.gz \
-         ./usr/share/doc/vistrel/copyright ./usr/share/doc/vistrel/changelog.gz; do
+         ./usr/share/doc/vistrel/copyright ./usr/share/doc/vistrel/changelog.gz \
+         ./usr/share/applications/vistrel.desktop ./usr/share/icons/hicolor/scalable/apps/vistrel.svg \
+         ./usr/share/icons/hicolor/256x256/apps/vistrel.png ./usr/share/icons/hicolor/16x16/apps/vistrel.png; do
   grep -qxF "$f" "$work/files" || fail "$f is missing from $(basename "$deb")"
 done
 ! grep -q 'vistrel-phone' "$work/files" || fail "the simulator belongs to vistrel-tools"

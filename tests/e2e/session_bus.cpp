@@ -1,0 +1,274 @@
+#include "tests/e2e/session_bus.h"
+
+#include <gio/gio.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace vistrel::test {
+namespace {
+
+constexpr char kWatcherXml[] = R"xml(<node>
+ <interface name="org.kde.StatusNotifierWatcher">
+  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+ </interface>
+</node>)xml";
+
+}  // namespace
+
+SessionBus::SessionBus() {
+  FILE* pipe =
+      ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
+  if (!pipe) return;
+  char line[512];
+  if (std::fgets(line, sizeof line, pipe)) {
+    address_ = line;
+    while (!address_.empty() && (address_.back() == '\n' || address_.back() == '\r'))
+      address_.pop_back();
+  }
+  if (std::fgets(line, sizeof line, pipe)) pid_ = static_cast<pid_t>(std::atoi(line));
+  ::pclose(pipe);
+}
+
+SessionBus::~SessionBus() {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
+}
+
+uint32_t ItemPixmap::Pixel(int x, int y) const {
+  const size_t at =
+      (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 4;
+  if (at + 3 >= argb.size()) return 0;
+  return uint32_t{argb[at]} << 24 | uint32_t{argb[at + 1]} << 16 | uint32_t{argb[at + 2]} << 8 |
+         argb[at + 3];
+}
+
+struct StatusWatcher::Impl {
+  GDBusConnection* bus = nullptr;
+  GMainContext* context = nullptr;
+  GMainLoop* loop = nullptr;
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> items;  // guarded by mutex
+  bool ready = false;              // guarded by mutex
+  bool owned = false;              // guarded by mutex
+
+  GVariant* Call(const std::string& item, const char* path, const char* interface,
+                 const char* method, GVariant* args, const char* reply_type) {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(bus, item.c_str(), path, interface, method, args,
+                                                  reply_type ? G_VARIANT_TYPE(reply_type) : nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (error) g_error_free(error);
+    return reply;
+  }
+  GVariant* Property(const std::string& item, const char* name) {
+    GVariant* reply = Call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                           g_variant_new("(ss)", "org.kde.StatusNotifierItem", name), "(v)");
+    if (!reply) return nullptr;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    g_variant_unref(reply);
+    return value;
+  }
+};
+
+namespace {
+
+void WatcherCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                 const gchar* method, GVariant* params, GDBusMethodInvocation* invocation,
+                 gpointer data) {
+  auto* impl = static_cast<StatusWatcher::Impl*>(data);
+  if (!std::string(method).compare("RegisterStatusNotifierItem")) {
+    const gchar* service = nullptr;
+    g_variant_get(params, "(&s)", &service);
+    // A path instead of a name means the item lives at that path under the sender.
+    std::string name = service[0] == '/' ? sender : service;
+    {
+      std::lock_guard lock(impl->mutex);
+      impl->items.push_back(name);
+    }
+    impl->changed.notify_all();
+  }
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+GVariant* WatcherGet(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                     const gchar* property, GError**, gpointer) {
+  const std::string name = property;
+  if (name == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(TRUE);
+  if (name == "ProtocolVersion") return g_variant_new_int32(0);
+  return g_variant_new_strv(nullptr, 0);
+}
+
+const GDBusInterfaceVTable kWatcherTable = {WatcherCall, WatcherGet, nullptr, {}};
+
+}  // namespace
+
+std::unique_ptr<StatusWatcher> StatusWatcher::Start(const std::string& bus_address) {
+  auto impl = std::make_unique<Impl>();
+  GError* error = nullptr;
+  impl->bus = g_dbus_connection_new_for_address_sync(
+      bus_address.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  if (!impl->bus) {
+    if (error) g_error_free(error);
+    return nullptr;
+  }
+  Impl* raw = impl.get();
+  impl->context = g_main_context_new();
+  impl->loop = g_main_loop_new(impl->context, FALSE);
+  impl->thread = std::thread([raw] {
+    g_main_context_push_thread_default(raw->context);
+    GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
+    g_dbus_connection_register_object(raw->bus, "/StatusNotifierWatcher", info->interfaces[0],
+                                      &kWatcherTable, raw, nullptr, nullptr);
+    GError* own_error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        raw->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &own_error);
+    {
+      std::lock_guard lock(raw->mutex);
+      raw->owned = reply != nullptr;
+      raw->ready = true;
+    }
+    if (reply) g_variant_unref(reply);
+    if (own_error) g_error_free(own_error);
+    raw->changed.notify_all();
+    g_main_loop_run(raw->loop);
+    g_dbus_node_info_unref(info);
+    g_main_context_pop_thread_default(raw->context);
+  });
+  std::unique_lock lock(impl->mutex);
+  impl->changed.wait(lock, [&] { return impl->ready; });
+  const bool owned = impl->owned;
+  lock.unlock();
+  auto watcher = std::unique_ptr<StatusWatcher>(new StatusWatcher(std::move(impl)));
+  return owned ? std::move(watcher) : nullptr;
+}
+
+StatusWatcher::StatusWatcher(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+StatusWatcher::~StatusWatcher() {
+  g_main_context_invoke(
+      impl_->context,
+      [](gpointer loop) {
+        g_main_loop_quit(static_cast<GMainLoop*>(loop));
+        return G_SOURCE_REMOVE;
+      },
+      impl_->loop);
+  if (impl_->thread.joinable()) impl_->thread.join();
+  g_main_loop_unref(impl_->loop);
+  g_main_context_unref(impl_->context);
+  g_dbus_connection_close_sync(impl_->bus, nullptr, nullptr);
+  g_object_unref(impl_->bus);
+}
+
+std::optional<std::string> StatusWatcher::WaitForItem(int seconds) {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->changed.wait_for(lock, std::chrono::seconds(seconds),
+                               [&] { return !impl_->items.empty(); })) {
+    return std::nullopt;
+  }
+  return impl_->items.front();
+}
+
+std::vector<ItemPixmap> StatusWatcher::IconPixmaps(const std::string& item) {
+  std::vector<ItemPixmap> pixmaps;
+  GVariant* value = impl_->Property(item, "IconPixmap");
+  if (!value) return pixmaps;
+  GVariantIter iter;
+  g_variant_iter_init(&iter, value);
+  gint32 width = 0, height = 0;
+  GVariant* bytes = nullptr;
+  while (g_variant_iter_next(&iter, "(ii@ay)", &width, &height, &bytes)) {
+    gsize size = 0;
+    const auto* data = static_cast<const uint8_t*>(g_variant_get_fixed_array(bytes, &size, 1));
+    pixmaps.push_back({width, height, std::vector<uint8_t>(data, data + size)});
+    g_variant_unref(bytes);
+  }
+  g_variant_unref(value);
+  return pixmaps;
+}
+
+std::string StatusWatcher::ToolTipText(const std::string& item) {
+  GVariant* value = impl_->Property(item, "ToolTip");
+  if (!value) return {};
+  const gchar* title = nullptr;
+  const gchar* text = nullptr;
+  g_variant_get(value, "(&s@a(iiay)&s&s)", nullptr, nullptr, &title, &text);
+  std::string result = std::string(title) + (*text ? std::string("\n") + text : "");
+  g_variant_unref(value);
+  return result;
+}
+
+bool StatusWatcher::Activate(const std::string& item, int x, int y) {
+  GVariant* reply = impl_->Call(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                "Activate", g_variant_new("(ii)", x, y), nullptr);
+  if (reply) g_variant_unref(reply);
+  return reply != nullptr;
+}
+
+std::vector<std::string> StatusWatcher::MenuLabels(const std::string& item) {
+  std::vector<std::string> labels;
+  GVariant* reply = impl_->Call(item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)), "(u(ia{sv}av))");
+  if (!reply) return labels;
+  GVariant* children = nullptr;
+  g_variant_get(reply, "(u(ia{sv}@av))", nullptr, nullptr, nullptr, &children);
+  GVariantIter iter;
+  g_variant_iter_init(&iter, children);
+  GVariant* child = nullptr;
+  while (g_variant_iter_next(&iter, "v", &child)) {
+    GVariant* props = nullptr;
+    g_variant_get(child, "(i@a{sv}@av)", nullptr, &props, nullptr);
+    const gchar* label = nullptr;
+    const gchar* type = nullptr;
+    if (g_variant_lookup(props, "type", "&s", &type) && std::string(type) == "separator") {
+      labels.push_back("-");
+    } else if (g_variant_lookup(props, "label", "&s", &label)) {
+      labels.push_back(label);
+    }
+    g_variant_unref(props);
+    g_variant_unref(child);
+  }
+  g_variant_unref(children);
+  g_variant_unref(reply);
+  return labels;
+}
+
+bool StatusWatcher::ClickMenu(const std::string& item, int id) {
+  GVariant* reply =
+      impl_->Call(item, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                  g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u), nullptr);
+  if (reply) g_variant_unref(reply);
+  return reply != nullptr;
+}
+
+bool StatusWatcher::HasName(const std::string& name) {
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(
+      impl_->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
+      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+  if (error) g_error_free(error);
+  if (!reply) return false;
+  gboolean has = FALSE;
+  g_variant_get(reply, "(b)", &has);
+  g_variant_unref(reply);
+  return has;
+}
+
+}  // namespace vistrel::test

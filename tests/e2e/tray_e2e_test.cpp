@@ -1,0 +1,253 @@
+// The real receiver with its tray under Xvfb, on a private session bus with
+// a tiny status-notifier watcher: the icon and its menu, the windows, pairing
+// approved by a click on the window, notifications, the pages filled by the
+// simulator's clips and scans, and Quit from the menu.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "platform/files.h"
+#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/session_bus.h"
+#include "tests/e2e/x_display.h"
+#include "tests/e2e/x_windows.h"
+#include "tests/support/wait_for.h"
+#include "tools/phone/scan.h"
+#include "tools/phone/webcam.h"
+
+namespace vistrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr char kTitle[] = "Orlith Cam";
+
+class TrayE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (xvfb_.name().empty()) GTEST_SKIP() << "Xvfb could not start";
+    if (bus_.address().empty()) GTEST_SKIP() << "dbus-daemon could not start";
+    watcher_ = test::StatusWatcher::Start(bus_.address());
+    ASSERT_NE(watcher_, nullptr);
+    receiver_.EnableTray();
+    receiver_.AddEnvironment("DISPLAY=" + xvfb_.name());
+    receiver_.AddEnvironment("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
+    receiver_.AddEnvironment("VSTL_TEST_HOOKS=1");
+    receiver_.AddEnvironment("NO_AT_BRIDGE=1");
+  }
+
+  fs::path Hook(const std::string& name) const {
+    return receiver_.root() / "run" / "vistrel" / name;
+  }
+  std::string HookText(const std::string& name) const {
+    return ReadFileText(Hook(name)).value_or("");
+  }
+  bool WaitForHook(const std::string& name, const std::string& text,
+                   std::chrono::seconds limit = 20s) {
+    return test::WaitFor([&] { return HookText(name).find(text) != std::string::npos; }, limit);
+  }
+  std::optional<test::ShownWindow> MainWindow() {
+    for (const auto& window : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
+      if (window.width == 760 && window.height == 476) return window;
+    }
+    return std::nullopt;
+  }
+  bool WaitForMainWindow() {
+    return test::WaitFor([&] { return MainWindow().has_value(); }, 10s);
+  }
+  // A click at a point of the main window's client area.
+  void ClickMain(int x, int y) {
+    auto window = MainWindow();
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(test::ClickAt(xvfb_.name(), window->x + x, window->y + y));
+  }
+  uint32_t MainPixel(int x, int y) {
+    auto window = MainWindow();
+    return window ? test::ScreenPixel(xvfb_.name(), window->x + x, window->y + y) : 0xFFFFFFFF;
+  }
+
+  test::Xvfb xvfb_{"1280x800x24"};
+  test::SessionBus bus_;
+  std::unique_ptr<test::StatusWatcher> watcher_;
+  test::ReceiverProcess receiver_;
+};
+
+TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
+  ASSERT_TRUE(receiver_.Start({"--background"}));
+  auto item = watcher_->WaitForItem(10);
+  ASSERT_TRUE(item) << receiver_.Log();
+  ASSERT_TRUE(receiver_.WaitForLog("[app] tray ready\n"));
+  EXPECT_FALSE(MainWindow());
+
+  // The icon: the grey state, sizes from 16 px up, and the state in the tool tip.
+  const auto pixmaps = watcher_->IconPixmaps(*item);
+  ASSERT_FALSE(pixmaps.empty());
+  EXPECT_EQ(pixmaps.front().width, 16);
+  for (const auto& pixmap : pixmaps) {
+    const int dot = static_cast<int>(0.82 * pixmap.width);
+    EXPECT_EQ(pixmap.Pixel(dot, dot), 0xFF9CA3AFu) << pixmap.width;
+  }
+  EXPECT_EQ(watcher_->ToolTipText(*item), "Orlith Cam: Waiting for phone");
+  EXPECT_EQ(
+      watcher_->MenuLabels(*item),
+      (std::vector<std::string>{"Waiting for phone", "-", "Open Orlith Cam", "Pair a phone...",
+                                "Pause video", "Start on login", "-", "Quit"}));
+  EXPECT_TRUE(fs::exists(Hook("vstl_tray_icons.png")));
+  EXPECT_EQ(HookText("vstl_tray_icon_size.txt"), "16");
+
+  // A left click opens the flyout near the click; a second start shows the main window.
+  ASSERT_TRUE(watcher_->Activate(*item, 1200, 790));
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        for (const auto& w : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
+          if (w.width == 352 && w.height == 166) return true;
+        }
+        return false;
+      },
+      10s));
+  EXPECT_EQ(receiver_.RunSecondStart(), 0);
+  EXPECT_TRUE(WaitForMainWindow());
+  EXPECT_TRUE(receiver_.WaitForLog("[app] another start asked this receiver to show itself\n"));
+
+  // "Pause video" from the menu turns the icon amber.
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 102));
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        auto now = watcher_->IconPixmaps(*item);
+        return !now.empty() && now.front().Pixel(13, 13) == 0xFFFFB020u;
+      },
+      5s));
+  EXPECT_TRUE(receiver_.WaitForLog("[gate] camera blocked\n"));
+
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
+  EXPECT_EQ(receiver_.Signal(0, 20s), 0);
+  EXPECT_NE(receiver_.Log().find("[app] stopped\n"), std::string::npos);
+}
+
+TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
+  const fs::path videos = receiver_.root() / "videos";
+  const fs::path scans = receiver_.root() / "scans";
+  ASSERT_TRUE(receiver_.Start({"--set", "videos_dir=" + videos.string(), "--set",
+                               "scans_dir=" + scans.string(), "--set", "postroll_seconds=1"}));
+  ASSERT_TRUE(WaitForMainWindow()) << receiver_.Log();
+  auto item = watcher_->WaitForItem(10);
+  ASSERT_TRUE(item);
+
+  // Phones page, then "Pair a phone".
+  ClickMain(80, 72 + 44 * 3 + 19);
+  std::this_thread::sleep_for(200ms);
+  ClickMain(670, 40);
+  ASSERT_TRUE(test::WaitFor([&] { return !HookText("vstl_pair_url.txt").empty(); }, 10s));
+  auto url = phone::ParsePairingUrl(HookText("vstl_pair_url.txt"));
+  ASSERT_TRUE(url);
+  auto device = phone::Phone::Create(receiver_.root() / "phone");
+  auto link = device->Connect("127.0.0.1", receiver_.port());
+  ASSERT_NE(link, nullptr);
+  phone::PairRequest request;
+  request.device_name = "Cam";
+  auto outcome = std::async(
+      std::launch::async, [&] { return phone::Pair(*link, *url, device->fingerprint(), request); });
+  ASSERT_TRUE(WaitForHook("vstl_notify.txt", "Pairing request: "));
+  std::this_thread::sleep_for(300ms);
+  ClickMain(400, 220);  // "Approve" on the approval dialog
+  const phone::PairOutcome paired = outcome.get();
+  ASSERT_TRUE(paired.paired) << paired.error << receiver_.Log();
+  EXPECT_NE(HookText("vstl_notify.txt").find(". Open Orlith Cam to approve.\n"), std::string::npos);
+
+  // Monitor mode with motion: a clip, the home state and the notifications.
+  std::atomic<bool> stop{false};
+  phone::WebcamOptions options;
+  options.device_name = "Cam";
+  options.monitor = true;
+  options.seconds = 8;
+  options.motion_start = 2.5;
+  options.motion_end = 3.0;
+  auto session = std::shared_ptr<phone::PhoneLink>(device->Connect("127.0.0.1", receiver_.port()));
+  ASSERT_NE(session, nullptr);
+  auto monitoring = std::async(std::launch::async, [&] {
+    auto report = phone::RunWebcam(*session, options, &stop);
+    session->Drop();
+    return report;
+  });
+  EXPECT_TRUE(WaitForHook("vstl_notify.txt", ": Use it as a webcam, a monitor, or a scanner.\n"))
+      << HookText("vstl_notify.txt") << receiver_.Log();
+  // The icon's other two states: green with a session, red while recording.
+  auto dot = [&] {
+    auto pixmaps = watcher_->IconPixmaps(*item);
+    return pixmaps.empty() ? 0u : pixmaps.front().Pixel(13, 13);
+  };
+  EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFF22C55Eu || dot() == 0xFFEF4444u; }, 10s));
+  EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFFEF4444u; }, 20s));
+  EXPECT_TRUE(WaitForHook("vstl_home_state.txt", "Monitoring"));
+  EXPECT_TRUE(WaitForHook("vstl_notify.txt", "Motion detected: "));
+  ASSERT_TRUE(receiver_.WaitForLog("[record] saved ", 30s));
+  stop = true;
+  monitoring.get();
+
+  ClickMain(80, 72 + 44 * 1 + 19);  // Monitor page: the first clip row's "Open" button
+  EXPECT_TRUE(test::WaitFor([&] { return MainPixel(672, 334) == 0x2A2E39; }, 5s))
+      << std::hex << MainPixel(672, 334);
+
+  // A scanned text: a notification and a row on the Scan page.
+  auto scan_link = device->Connect("127.0.0.1", receiver_.port());
+  ASSERT_NE(scan_link, nullptr);
+  std::string reply;
+  ASSERT_TRUE(phone::OpenScanSession(*scan_link, "Cam", reply));
+  scan_link->Send(kText, phone::TextJson("hello from the phone", "ocr", "copy"));
+  EXPECT_TRUE(WaitForHook("vstl_notify.txt", "Scan received: Text copied to the clipboard\n"));
+  ClickMain(80, 72 + 44 * 2 + 19);
+  EXPECT_TRUE(test::WaitFor([&] { return MainPixel(644, 238) == 0x2A2E39; }, 5s))
+      << std::hex << MainPixel(644, 238);
+
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
+  EXPECT_EQ(receiver_.Signal(0, 20s), 0);
+  EXPECT_NE(receiver_.Log().find("[app] stopped\n"), std::string::npos);
+}
+
+TEST_F(TrayE2E, NotificationsReachTheNotificationService) {
+  const char* daemon = "/usr/lib/notification-daemon/notification-daemon";
+  if (!fs::exists(daemon)) GTEST_SKIP() << "notification-daemon is not installed";
+  const std::string command = "env DISPLAY=" + xvfb_.name() + " DBUS_SESSION_BUS_ADDRESS='" +
+                              bus_.address() + "' NO_AT_BRIDGE=1 " + daemon +
+                              " >/dev/null 2>&1 & echo $!";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  int daemon_pid = 0;
+  ASSERT_EQ(std::fscanf(pipe, "%d", &daemon_pid), 1);
+  ::pclose(pipe);
+  ASSERT_TRUE(
+      test::WaitFor([&] { return watcher_->HasName("org.freedesktop.Notifications"); }, 10s));
+
+  ASSERT_TRUE(receiver_.Start({"--background"}));
+  auto item = watcher_->WaitForItem(10);
+  ASSERT_TRUE(item);
+  const size_t before = test::ShownWindows(xvfb_.name()).size();
+  auto device = phone::Phone::Create(receiver_.root() / "phone");
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 101));  // "Pair a phone..."
+  ASSERT_TRUE(test::WaitFor([&] { return !HookText("vstl_pair_url.txt").empty(); }, 10s));
+  auto url = phone::ParsePairingUrl(HookText("vstl_pair_url.txt"));
+  ASSERT_TRUE(url);
+  auto link = device->Connect("127.0.0.1", receiver_.port());
+  ASSERT_NE(link, nullptr);
+  auto outcome = std::async(std::launch::async, [&] {
+    return phone::Pair(*link, *url, device->fingerprint(), phone::PairRequest{});
+  });
+  ASSERT_TRUE(WaitForHook("vstl_notify.txt", "Pairing request: "));
+  // The service shows its bubble as a window of its own, beside the main window.
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        size_t others = 0;
+        for (const auto& w : test::ShownWindows(xvfb_.name())) others += w.name != kTitle;
+        return others >= 1 && test::ShownWindows(xvfb_.name()).size() > before;
+      },
+      10s));
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
+  EXPECT_EQ(receiver_.Signal(0, 20s), 0);
+  ::kill(daemon_pid, SIGTERM);
+  outcome.wait_for(5s);
+}
+
+}  // namespace
+}  // namespace vistrel

@@ -1,0 +1,26 @@
+// The windows on the test's X server as a user sees them: which are shown,
+// where, what colour a point of the screen has, and a mouse click.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vistrel::test {
+
+struct ShownWindow {
+  unsigned long id = 0;
+  int x = 0, y = 0, width = 0, height = 0;
+  std::string name;
+};
+
+// The viewable top-level windows (pop-ups too), in stacking order.
+std::vector<ShownWindow> ShownWindows(const std::string& display);
+// The shown windows named `name` of the given size; empty when none is.
+std::vector<ShownWindow> ShownWindowsNamed(const std::string& display, const std::string& name);
+// A left click (XTest) at the screen point.
+bool ClickAt(const std::string& display, int x, int y);
+// 0xRRGGBB of the screen point; 0xFFFFFFFF when it cannot be read.
+uint32_t ScreenPixel(const std::string& display, int x, int y);
+
+}  // namespace vistrel::test

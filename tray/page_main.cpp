@@ -1,0 +1,91 @@
+#include "tray/pages.h"
+#include "tray/style.h"
+
+namespace vistrel::tray {
+namespace {
+
+constexpr const char* kPageNames[] = {"Webcam", "Monitor", "Scan", "Phones", "Settings"};
+
+void PaintSidebar(Painter& p, const TrayView& view, TrayActions& actions, double height) {
+  p.Fill({0, 0, static_cast<float>(layout::kSidebarWidth), static_cast<float>(height)},
+         color::kSidebar);
+  DrawAppMark(p.context(), 20, 22, 30);
+  p.Text(60, 28, 110, "Orlith Cam", {type::kPageTitle, true, color::kText});
+  for (int i = 0; i < 5; ++i) {
+    const Rect item{static_cast<float>(layout::kItemX),
+                    static_cast<float>(layout::kItemTop + layout::kItemStep * i),
+                    static_cast<float>(layout::kItemWidth),
+                    static_cast<float>(layout::kItemHeight)};
+    const bool current = view.page == i;
+    if (current) {
+      p.RoundRect(item, layout::kItemRadius, color::kRaised);
+      p.RoundRect({item.x, item.y + 8, 3, item.height - 16}, 1.5, color::kAccent);
+    } else if (p.NextHovered()) {
+      p.RoundRect(item, layout::kItemRadius, color::kCard);
+    }
+    p.Text(item.x + 16, item.y + (item.height - type::kItem * 1.3) / 2, item.width - 24,
+           kPageNames[i], {type::kItem, current, current ? color::kText : color::kSecondary});
+    p.AddRegion(item, {}, [&actions, i] { actions.SetPage(i); });
+  }
+  const StateLabel footer = FooterState(view);
+  p.StateDot(24, height - 28, footer.color);
+  p.Text(36, height - 28 - type::kFooter * 0.65, layout::kSidebarWidth - 48, footer.text,
+         {type::kFooter, false, color::kSecondary});
+}
+
+}  // namespace
+
+void PaintMain(Painter& p, const TrayView& view, TrayActions& actions, double width,
+               double height) {
+  p.Fill({0, 0, static_cast<float>(width), static_cast<float>(height)}, color::kWindow);
+  PaintSidebar(p, view, actions, height);
+  const Rect area{static_cast<float>(layout::kSidebarWidth), 0,
+                  static_cast<float>(width - layout::kSidebarWidth), static_cast<float>(height)};
+  switch (view.page) {
+    case kMonitorPage:
+      PaintMonitor(p, view, actions, area);
+      break;
+    case kScanPage:
+      PaintScans(p, view, actions, area);
+      break;
+    case kPhonesPage:
+      PaintDevices(p, view, actions, area);
+      break;
+    case kSettingsPage:
+      PaintSettings(p, view, actions, area);
+      break;
+    default:
+      PaintCamera(p, view, actions, area);
+      break;
+  }
+}
+
+double PageHeader(Painter& p, Rect area, const std::string& title, const std::string& subtitle) {
+  const double x = area.x + layout::kPagePadding;
+  const double width = area.width - 2 * layout::kPagePadding;
+  p.Text(x, 20, width - 140, title, {type::kPageTitle, true, color::kText});
+  p.Text(x, 42, width - 140, subtitle, {type::kBody, false, color::kSecondary});
+  return 72;
+}
+
+std::string GroupCode(const std::string& code) {
+  return code.size() == 6 ? code.substr(0, 3) + " " + code.substr(3) : code;
+}
+
+std::string Countdown(uint64_t deadline_ms, uint64_t now_ms) {
+  const uint64_t seconds = deadline_ms > now_ms ? (deadline_ms - now_ms) / 1000 : 0;
+  char text[32];
+  std::snprintf(text, sizeof text, "%d:%02d", static_cast<int>(seconds / 60),
+                static_cast<int>(seconds % 60));
+  return text;
+}
+
+int SelectedSegment(double value, const std::vector<double>& values, double tolerance) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (value >= values[i] - tolerance && value <= values[i] + tolerance)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace vistrel::tray
