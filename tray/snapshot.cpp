@@ -40,16 +40,31 @@ VISTREL_VECTORIZE void ConvertHalvedRow(const uint8_t* luma, const uint8_t* chro
 }  // namespace
 
 Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height) {
+  return Nv12ToRgb(frame, width, height, target_width, target_height, nullptr);
+}
+
+Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height,
+                  Picture reuse) {
   if (width < 1 || height < 1 || target_width < 1 || target_height < 1) return nullptr;
   const uint64_t needed = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3 / 2;
   if (frame.size() < needed) return nullptr;
-  cairo_surface_t* image =
-      cairo_image_surface_create(CAIRO_FORMAT_RGB24, target_width, target_height);
-  if (cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
-    cairo_surface_destroy(image);
-    return nullptr;
+  Picture picture;
+  cairo_surface_t* reused = reuse.get();
+  if (reused && reuse.use_count() == 1 && cairo_surface_get_reference_count(reused) == 1 &&
+      cairo_image_surface_get_format(reused) == CAIRO_FORMAT_RGB24 &&
+      cairo_image_surface_get_width(reused) == target_width &&
+      cairo_image_surface_get_height(reused) == target_height) {
+    picture = std::move(reuse);
+  } else {
+    cairo_surface_t* created =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, target_width, target_height);
+    if (cairo_surface_status(created) != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(created);
+      return nullptr;
+    }
+    picture = MakePicture(created);
   }
-  Picture picture = MakePicture(image);
+  cairo_surface_t* image = picture.get();
   cairo_surface_flush(image);
   unsigned char* data = cairo_image_surface_get_data(image);
   const int stride = cairo_image_surface_get_stride(image);

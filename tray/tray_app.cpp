@@ -241,7 +241,8 @@ void TrayApp::RefreshPreview() {
                                  preview_sequence_)) {
     if (preview_sequence_ != last || !view_.preview) {
       view_.preview = Nv12ToRgb(preview_frame_, static_cast<int>(preview_width_),
-                                static_cast<int>(preview_height_), kPreviewWidth, kPreviewHeight);
+                                static_cast<int>(preview_height_), kPreviewWidth, kPreviewHeight,
+                                std::move(view_.preview));
       new_frame = true;
     }
   } else {
