@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
+#include <sstream>
 
 #include "bench/process_stats.h"
 #include "tests/e2e/host_process.h"
@@ -25,10 +29,44 @@ double Percentile(std::vector<double> values, double p) {
   return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
 }
 
-// The host's CPU milliseconds per second over `seconds` from now.
-double HostCpuPerSecond(pid_t pid, double seconds) {
+// CPU seconds of each thread of `pid`, by thread id, with its name.
+std::map<std::string, std::pair<std::string, double>> ThreadCpu(pid_t pid) {
+  std::map<std::string, std::pair<std::string, double>> threads;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string tid = entry.path().filename().string();
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 2)));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stod(field);
+    }
+    threads[tid] = {name, ticks / double(sysconf(_SC_CLK_TCK))};
+  }
+  return threads;
+}
+
+// The host's CPU milliseconds per second over `seconds` from now; with
+// `detail`, each thread's share too.
+double HostCpuPerSecond(pid_t pid, double seconds, std::string* detail = nullptr) {
   const double before = bench::ProcessCpuSeconds(pid);
+  const auto threads_before = ThreadCpu(pid);
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  if (detail) {
+    for (const auto& [tid, thread] : ThreadCpu(pid)) {
+      auto was = threads_before.find(tid);
+      const double cpu = thread.second - (was == threads_before.end() ? 0 : was->second.second);
+      char line[128];
+      std::snprintf(line, sizeof line, " %s %.1f", thread.first.c_str(), cpu * 1000 / seconds);
+      *detail += line;
+    }
+  }
   return (bench::ProcessCpuSeconds(pid) - before) * 1000 / seconds;
 }
 
@@ -52,6 +90,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   test::HostProcess host(receiver, {"--sink", "pipewire"});
+  // The receiver starts no host of its own once this one holds the lock.
+  if (!host.WaitForLog("[camhost] waiting for a camera")) {
+    std::fprintf(stderr, "the host did not start\n%s", host.Log().c_str());
+    return 1;
+  }
   auto device = bench::StartWithPairedPhone(receiver, {});
   if (!device || !host.WaitForLog("[camhost] serving \"Orlith Cam\" into pipewire")) {
     std::fprintf(stderr, "the host does not serve\n%s", host.Log().c_str());
@@ -67,7 +110,7 @@ int main(int argc, char** argv) {
   });
 
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  const double idle_cpu = HostCpuPerSecond(host.pid(), 3);
+  const double idle_cpu = HostCpuPerSecond(host.pid(), 5);
   auto consumer = test::PipeWireConsumer::Connect(runtime, "NV12", why);
   if (!consumer) {
     std::fprintf(stderr, "no consumer: %s\n", why.c_str());
@@ -75,7 +118,8 @@ int main(int argc, char** argv) {
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
   const size_t first = consumer->Count();
-  const double reading_cpu = HostCpuPerSecond(host.pid(), seconds);
+  std::string per_thread;
+  const double reading_cpu = HostCpuPerSecond(host.pid(), seconds, &per_thread);
   const std::vector<test::ConsumedBuffer> buffers = consumer->Buffers();
   std::vector<double> latency_ms;
   size_t numbered = 0;
@@ -90,6 +134,7 @@ int main(int argc, char** argv) {
   std::printf("camera host CPU: %.1f ms per second with no reader, %.1f ms per second with one "
               "PipeWire reader (goal < 15)\n",
               idle_cpu, reading_cpu);
+  std::printf("  by thread (ms per second):%s\n", per_thread.c_str());
   std::printf("buffers read: %zu in %.0f s (%.1f per second), %zu showing the phone\n",
               latency_ms.size(), seconds, double(latency_ms.size()) / seconds, numbered);
   std::printf("sample creation -> app receives: p50 %.2f ms, p99 %.2f ms (goal < 5), max %.2f ms\n",
