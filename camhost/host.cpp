@@ -96,7 +96,8 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
   LogLine("[camhost] serving \"%s\" into %s\n", record.friendly_name.c_str(),
           sink.Describe().c_str());
   uint64_t next_check = TickMs() + options.record_poll_ms;
-  const auto deliver = [&sink](const Nv12View& picture) { return sink.Write(picture); };
+  int64_t time = 0;
+  const auto deliver = [&sink, &time](const Nv12View& picture) { return sink.Write(picture, time); };
   while (!stop) {
     if (TickMs() >= next_check) {
       next_check = TickMs() + options.record_poll_ms;
@@ -110,7 +111,11 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
         return Served::kChanged;
       }
     }
-    int64_t time = 0;
+    // Nobody reads: no samples are requested, so the camera counts no reads.
+    if (!sink.Wanted()) {
+      std::this_thread::sleep_for(20ms);
+      continue;
+    }
     switch (source->PullSample(deliver, time)) {
       case CameraSource::Pull::kDelivered:
         stats.Add(time);

@@ -23,7 +23,9 @@ namespace {
 constexpr char kUsage[] =
     "usage: vistrel-camhost [--sink SINK] [--frames N]\n"
     "       vistrel-camhost --register LIBRARY | --unregister LIBRARY\n"
-    "  SINK: v4l2[:/dev/videoN]  a v4l2loopback device (default: the one named \"Orlith Cam\")\n"
+    "  SINK: auto                PipeWire when its daemon answers, else v4l2 (the default)\n"
+    "        pipewire            a PipeWire video source named \"Orlith Cam\"\n"
+    "        v4l2[:/dev/videoN]  a v4l2loopback device (default: the one named \"Orlith Cam\")\n"
     "        y4m:FILE            YUV4MPEG2 video (\"-\" for standard output)\n"
     "        png:DIR[:N]         every Nth picture as a PNG file\n"
     "        null                nowhere\n"
@@ -58,7 +60,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::string sink_text = "v4l2";
+  std::string sink_text = "auto";
   HostOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -115,7 +117,12 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
-  auto sink = OpenSink(sink_text, error);
+  std::string missing;
+  auto sink = sink_text == "auto" ? OpenAutoSink(missing, error) : OpenSink(sink_text, error);
+  if (!sink && !missing.empty()) {
+    LogLine("[camhost] nothing to serve the camera into: %s\n", missing.c_str());
+    return 0;
+  }
   if (!sink) {
     LogLine("[camhost] %s\n", error.c_str());
     return 1;

@@ -7,7 +7,7 @@ namespace {
 
 class NullSink final : public Sink {
  public:
-  bool Write(const Nv12View&) override { return true; }
+  bool Write(const Nv12View&, int64_t) override { return true; }
   std::string Describe() const override { return "null"; }
 };
 
@@ -37,6 +37,7 @@ std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error) {
   const bool has_value = text.size() > kind.size();
   const std::string value = has_value ? text.substr(kind.size() + 1) : std::string();
   if (kind == "null" && !has_value) return OpenNullSink();
+  if (kind == "pipewire" && !has_value) return OpenPipeWireSink(error);
   if (kind == "v4l2") {
     if (has_value && value.empty()) {
       error = "v4l2: give a device after the colon, or none";
@@ -62,7 +63,18 @@ std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error) {
     }
     return OpenPngSink(folder, every, error);
   }
-  error = "unknown sink \"" + text + "\"; use v4l2[:DEVICE], y4m:FILE, png:DIR[:N] or null";
+  error = "unknown sink \"" + text + "\"; use pipewire, v4l2[:DEVICE], y4m:FILE, png:DIR[:N] or null";
+  return nullptr;
+}
+
+std::unique_ptr<Sink> OpenAutoSink(std::string& missing, std::string& error) {
+  missing.clear();
+  error.clear();
+  if (PipeWireAnswers()) return OpenPipeWireSink(error);
+  const std::filesystem::path device = FindV4l2Device("/sys/class/video4linux");
+  if (!device.empty()) return OpenV4l2Sink(device, error);
+  missing = "no PipeWire daemon answers and no v4l2loopback device named \"Orlith Cam\" exists; "
+            "start PipeWire, or load v4l2loopback with card_label=\"Orlith Cam\"";
   return nullptr;
 }
 

@@ -20,17 +20,32 @@ class Sink {
  public:
   virtual ~Sink() = default;
   // False when the sink cannot take pictures any more (disk full, device
-  // gone); the reason has been logged.
-  [[nodiscard]] virtual bool Write(const Nv12View& picture) = 0;
+  // gone); the reason has been logged. `time_100ns` is the sample's time on
+  // the monotonic clock. Called on the host's thread, which paces the media
+  // stream: a sink must not make it wait.
+  [[nodiscard]] virtual bool Write(const Nv12View& picture, int64_t time_100ns) = 0;
+  // Whether anyone reads the pictures now; while not, the host requests no
+  // samples at all. Any thread.
+  virtual bool Wanted() const { return true; }
   virtual std::string Describe() const = 0;
 };
 
-// Parses "v4l2[:/dev/videoN]", "y4m:FILE" ("-" is standard output),
-// "png:DIR[:N]" (every Nth picture) or "null" and opens the sink. Nothing,
-// with the reason in `error`, when the text or the opening fails.
+// Parses "pipewire", "v4l2[:/dev/videoN]", "y4m:FILE" ("-" is standard
+// output), "png:DIR[:N]" (every Nth picture) or "null" and opens the sink.
+// Nothing, with the reason in `error`, when the text or the opening fails.
 std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error);
 
+// "auto": PipeWire when a daemon answers, else the "Orlith Cam" v4l2loopback
+// device when there is one. Nothing, with what is missing in `missing`, when
+// neither is there (not a failure: the host has nothing to serve).
+std::unique_ptr<Sink> OpenAutoSink(std::string& missing, std::string& error);
+
 std::unique_ptr<Sink> OpenNullSink();
+// A PipeWire video source node "Orlith Cam". A daemon that is not there yet is
+// no error: the sink connects when it comes and again after it restarts.
+std::unique_ptr<Sink> OpenPipeWireSink(std::string& error);
+// Whether a PipeWire daemon accepts a connection now.
+bool PipeWireAnswers();
 std::unique_ptr<Sink> OpenY4mSink(const std::filesystem::path& file, std::string& error);
 std::unique_ptr<Sink> OpenPngSink(const std::filesystem::path& folder, uint32_t every,
                                   std::string& error);

@@ -52,7 +52,7 @@ class PngSink final : public Sink {
   PngSink(std::filesystem::path folder, uint32_t every)
       : folder_(std::move(folder)), every_(every), rgb_(kSinkWidth * kSinkHeight * 3) {}
 
-  bool Write(const Nv12View& picture) override {
+  bool Write(const Nv12View& picture, int64_t) override {
     if (count_++ % every_ != 0) return true;
     Nv12ToRgb(picture, kSinkWidth, kSinkHeight, rgb_.data());
     std::string encoded;

@@ -53,7 +53,7 @@ class V4l2Sink final : public Sink {
     buffer_.resize(yuyv_ ? kSinkWidth * kSinkHeight * 2 : kSinkWidth * kSinkHeight * 3 / 2);
   }
 
-  bool Write(const Nv12View& picture) override {
+  bool Write(const Nv12View& picture, int64_t) override {
     if (yuyv_) {
       Nv12ToYuyv(picture, kSinkWidth, kSinkHeight, buffer_.data());
     } else {

@@ -28,7 +28,7 @@ class Y4mSink final : public Sink {
     std::memcpy(buffer_.data(), kFrame, sizeof kFrame - 1);
   }
 
-  bool Write(const Nv12View& picture) override {
+  bool Write(const Nv12View& picture, int64_t) override {
     Nv12ToI420(picture, kSinkWidth, kSinkHeight, buffer_.data() + sizeof kFrame - 1);
     if (!WriteAllBytes(raw_fd_, {reinterpret_cast<const char*>(buffer_.data()), buffer_.size()})) {
       LogLine("[camhost] could not write to %s (%d)\n", name_.c_str(), errno);

@@ -62,8 +62,8 @@ TEST(Y4mSink, HeaderAndFramesAreByteExact) {
   auto sink = OpenSink("y4m:" + (folder / "out.y4m").string(), error);
   ASSERT_NE(sink, nullptr) << error;
   TestPicture first(0), second(100);
-  ASSERT_TRUE(sink->Write(first.View()));
-  ASSERT_TRUE(sink->Write(second.View()));
+  ASSERT_TRUE(sink->Write(first.View(), 0));
+  ASSERT_TRUE(sink->Write(second.View(), 0));
   sink.reset();
   const std::string expected = "YUV4MPEG2 W1280 H720 F30:1 Ip A1:1 C420jpeg\nFRAME\n" +
                                PlanarBytes(first) + "FRAME\n" + PlanarBytes(second);
@@ -111,7 +111,7 @@ TEST(PngSink, EveryNthPictureIsReadableWithItsColours) {
   // BT.601 limited range: white, black, then red.
   const FlatPicture pictures[] = {{235, 128, 128}, {0, 0, 0}, {16, 128, 128}, {0, 0, 0},
                                   {81, 90, 240}};
-  for (const FlatPicture& picture : pictures) ASSERT_TRUE(sink->Write(picture.View()));
+  for (const FlatPicture& picture : pictures) ASSERT_TRUE(sink->Write(picture.View(), 0));
 
   const std::vector<std::array<int, 3>> expected = {{255, 255, 255}, {0, 0, 0}, {255, 0, 0}};
   for (size_t i = 0; i < expected.size(); ++i) {
@@ -139,7 +139,7 @@ TEST(PngSink, VanishedFolderEndsTheSink) {
   ASSERT_NE(sink, nullptr);
   fs::remove_all(folder / "shots");
   ScopedLogCapture log;
-  EXPECT_FALSE(sink->Write(FlatPicture(16, 128, 128).View()));
+  EXPECT_FALSE(sink->Write(FlatPicture(16, 128, 128).View(), 0));
   EXPECT_TRUE(log.Contains("[camhost] could not write"));
 }
 
@@ -178,7 +178,7 @@ TEST(SinkText, ParsesOrExplains) {
     }
   }
   std::string error;
-  EXPECT_TRUE(OpenSink("null", error)->Write(FlatPicture(1, 2, 3).View()));
+  EXPECT_TRUE(OpenSink("null", error)->Write(FlatPicture(1, 2, 3).View(), 0));
 }
 
 TEST(V4l2Device, FoundByCardName) {

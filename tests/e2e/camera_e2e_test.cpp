@@ -24,6 +24,7 @@
 #include "platform/shared_memory.h"
 #include "tools/phone/phone.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/e2e/host_process.h"
 #include "tools/phone/frame_pattern.h"
 #include "tools/phone/webcam.h"
 
@@ -32,6 +33,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::HostProcess;
+using test::WaitUntil;
 
 constexpr char kClassFolder[] = "SOFTWARE/Classes/CLSID/{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}";
 constexpr char kRecordFolder[] =
@@ -39,15 +42,6 @@ constexpr char kRecordFolder[] =
 constexpr int kW = 1280;
 constexpr int kH = 720;
 constexpr size_t kFrameBytes = size_t(kW) * kH * 3 / 2;
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 // The class registration as the installer writes it, pointing at `library`.
 void Register(const test::ReceiverProcess& receiver, const std::string& library) {
@@ -57,69 +51,6 @@ void Register(const test::ReceiverProcess& receiver, const std::string& library)
   ASSERT_TRUE(ReplaceFileContents(key / "InprocServer32/@", library));
   ASSERT_TRUE(ReplaceFileContents(key / "InprocServer32/ThreadingModel", "Both"));
 }
-
-// vistrel-camhost in the receiver's folders; standard error goes to a file.
-class HostProcess {
- public:
-  // `blocked`: signals that the host starts with blocked, as a starter that
-  // reads them from a signalfd leaves them.
-  HostProcess(const test::ReceiverProcess& receiver, const std::vector<std::string>& args,
-              std::initializer_list<int> blocked = {})
-      : error_file_(receiver.root() / "camhost.err") {
-    std::vector<std::string> argv = {CAMHOST_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = receiver.Environment();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, error_file_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> arg_ptrs, env_ptrs;
-    for (auto& a : argv) arg_ptrs.push_back(a.data());
-    arg_ptrs.push_back(nullptr);
-    for (auto& e : env) env_ptrs.push_back(e.data());
-    env_ptrs.push_back(nullptr);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t mask;
-    sigemptyset(&mask);
-    for (int signal_number : blocked) sigaddset(&mask, signal_number);
-    posix_spawnattr_setsigmask(&attributes, &mask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, arg_ptrs.data(),
-                    env_ptrs.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  void Signal(int signal_number) const { ::kill(pid_, signal_number); }
-  ~HostProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // The exit code, or -1 when it did not end within the limit.
-  int Wait(std::chrono::milliseconds limit = 30s) {
-    int status = 0;
-    if (pid_ <= 0 || !WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) {
-      return -1;
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string Log() const { return ReadFileText(error_file_).value_or(""); }
-  bool WaitForLog(const std::string& text) {
-    return WaitUntil([&] { return Log().find(text) != std::string::npos; });
-  }
-  bool running() const { return pid_ > 0; }
-
- private:
-  fs::path error_file_;
-  pid_t pid_ = -1;
-};
 
 // A real shared library that is no camera library: the C library.
 std::string ForeignLibrary() {
@@ -168,13 +99,16 @@ TEST(CameraE2E, ReceiverStartsAHostAndSystemCameraOutlivesIt) {
                           "Attributes/{9F3B2C71-5E0A-4D8B-A6C4-1E7F2B9D3A50}"),
             receiver.ExchangeName());
   // The host was found beside the receiver in the build tree and started
-  // detached. Its default sink is the "Orlith Cam" loopback device; without
-  // one it ends at once, with one the foreign library ends it, cleanly.
+  // detached. Its default sink is PipeWire or else the "Orlith Cam" loopback
+  // device; no PipeWire daemon runs in the private runtime folder, so without
+  // a loopback device it ends at once, with one the foreign library ends it.
   EXPECT_TRUE(receiver.WaitForLog("[vcam] started the camera host"));
   const fs::path host_log = receiver.root() / "run/vistrel/camhost.log";
   EXPECT_TRUE(WaitUntil([&] {
     const std::string log = ReadFileText(host_log).value_or("");
-    return log.find("[camhost] no v4l2loopback device named \"Orlith Cam\"") != std::string::npos ||
+    return log.find("[camhost] nothing to serve the camera into: no PipeWire daemon answers and "
+                    "no v4l2loopback device named \"Orlith Cam\" exists; start PipeWire, or load "
+                    "v4l2loopback with card_label=\"Orlith Cam\"\n") != std::string::npos ||
            log.find("is no camera library") != std::string::npos;
   })) << ReadFileText(host_log).value_or("(no host log)");
 
@@ -279,23 +213,10 @@ class Y4mReader {
   std::thread thread_;
 };
 
-// Registers the built library by calling its own DllRegisterServer, with the
-// receiver's registry root.
-bool RegisterLibrary(const test::ReceiverProcess& receiver) {
-  void* library = ::dlopen(VCAM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  if (!library) return false;
-  auto register_server = reinterpret_cast<int32_t (*)()>(::dlsym(library, "DllRegisterServer"));
-  ::setenv("VSTL_REGISTRY_ROOT", (receiver.root() / "registry").c_str(), 1);
-  const bool ok = register_server && register_server() == 0;
-  ::unsetenv("VSTL_REGISTRY_ROOT");
-  ::dlclose(library);
-  return ok;
-}
-
 TEST(CameraE2E, HostServesThePhoneAndTheWaitingPictureUntilRemoved) {
   test::ReceiverProcess receiver;
   receiver.EnableCamera();
-  ASSERT_TRUE(RegisterLibrary(receiver));
+  ASSERT_TRUE(test::RegisterCameraLibrary(receiver));
   Y4mReader y4m(receiver.root() / "camera.y4m");
   // The host comes first and waits for the receiver's camera record; the
   // receiver then finds it running and starts no other.

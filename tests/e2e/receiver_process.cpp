@@ -76,6 +76,7 @@ std::vector<std::string> ReceiverProcess::Environment() const {
     if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_", 0) == 0 ||
         entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
         entry.rfind("VSTL_", 0) == 0 || entry.rfind("VISTREL_", 0) == 0 ||
+        entry.rfind("PIPEWIRE_", 0) == 0 ||
         entry.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0 ||
         entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0) {
       continue;

@@ -1,0 +1,144 @@
+// The camera host with its PipeWire sink, measured: a private daemon, the
+// receiver with the simulator streaming 720p30, and one camera app reading
+// NV12. Prints the host's CPU time per second while nobody reads and while
+// the app reads, and the time from each sample's creation in the camera
+// library to the app receiving its buffer.
+//   pipewire_bench [seconds]   (default 20 s of reading)
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <sstream>
+
+#include "bench/process_stats.h"
+#include "tests/e2e/host_process.h"
+#include "tests/e2e/pipewire_support.h"
+#include "tools/phone/webcam.h"
+
+using namespace vistrel;
+
+namespace {
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+// CPU seconds of each thread of `pid`, by thread id, with its name.
+std::map<std::string, std::pair<std::string, double>> ThreadCpu(pid_t pid) {
+  std::map<std::string, std::pair<std::string, double>> threads;
+  const std::string folder = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string tid = entry.path().filename().string();
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 2)));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stod(field);
+    }
+    threads[tid] = {name, ticks / double(sysconf(_SC_CLK_TCK))};
+  }
+  return threads;
+}
+
+// The host's CPU milliseconds per second over `seconds` from now; with
+// `detail`, each thread's share too.
+double HostCpuPerSecond(pid_t pid, double seconds, std::string* detail = nullptr) {
+  const double before = bench::ProcessCpuSeconds(pid);
+  const auto threads_before = ThreadCpu(pid);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  if (detail) {
+    for (const auto& [tid, thread] : ThreadCpu(pid)) {
+      auto was = threads_before.find(tid);
+      const double cpu = thread.second - (was == threads_before.end() ? 0 : was->second.second);
+      char line[128];
+      std::snprintf(line, sizeof line, " %s %.1f", thread.first.c_str(), cpu * 1000 / seconds);
+      *detail += line;
+    }
+  }
+  return (bench::ProcessCpuSeconds(pid) - before) * 1000 / seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
+  test::ReceiverProcess receiver;
+  receiver.EnableCamera();
+  if (!test::RegisterCameraLibrary(receiver)) {
+    std::fprintf(stderr, "cannot register the camera library\n");
+    return 1;
+  }
+  const auto runtime = receiver.root() / "run";
+  std::filesystem::create_directories(runtime);
+  ::chmod(runtime.c_str(), 0700);
+  std::string why;
+  auto daemon = test::PipeWireDaemon::Start(runtime, why);
+  if (!daemon) {
+    std::fprintf(stderr, "no PipeWire daemon: %s\n", why.c_str());
+    return 1;
+  }
+  test::HostProcess host(receiver, {"--sink", "pipewire"});
+  // The receiver starts no host of its own once this one holds the lock.
+  if (!host.WaitForLog("[camhost] waiting for a camera")) {
+    std::fprintf(stderr, "the host did not start\n%s", host.Log().c_str());
+    return 1;
+  }
+  auto device = bench::StartWithPairedPhone(receiver, {});
+  if (!device || !host.WaitForLog("[camhost] serving \"Orlith Cam\" into pipewire")) {
+    std::fprintf(stderr, "the host does not serve\n%s", host.Log().c_str());
+    return 1;
+  }
+  auto link = device->Connect("127.0.0.1", receiver.port());
+  if (!link) return 1;
+  auto streaming = std::async(std::launch::async, [&] {
+    phone::WebcamOptions options;
+    options.device_name = "Bench";
+    options.seconds = seconds + 10;
+    return phone::RunWebcam(*link, options);
+  });
+
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double idle_cpu = HostCpuPerSecond(host.pid(), 5);
+  auto consumer = test::PipeWireConsumer::Connect(runtime, "NV12", why);
+  if (!consumer) {
+    std::fprintf(stderr, "no consumer: %s\n", why.c_str());
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const size_t first = consumer->Count();
+  std::string per_thread;
+  const double reading_cpu = HostCpuPerSecond(host.pid(), seconds, &per_thread);
+  const std::vector<test::ConsumedBuffer> buffers = consumer->Buffers();
+  std::vector<double> latency_ms;
+  size_t numbered = 0;
+  for (size_t i = first; i < buffers.size(); ++i) {
+    latency_ms.push_back(double(buffers[i].received_ns - buffers[i].sample_time_ns) / 1e6);
+    if (buffers[i].number) ++numbered;
+  }
+  consumer.reset();
+  streaming.wait();
+  receiver.Quit();
+
+  std::printf("camera host CPU: %.1f ms per second with no reader, %.1f ms per second with one "
+              "PipeWire reader (goal < 15)\n",
+              idle_cpu, reading_cpu);
+  std::printf("  by thread (ms per second):%s\n", per_thread.c_str());
+  std::printf("buffers read: %zu in %.0f s (%.1f per second), %zu showing the phone\n",
+              latency_ms.size(), seconds, double(latency_ms.size()) / seconds, numbered);
+  std::printf("sample creation -> app receives: p50 %.2f ms, p99 %.2f ms (goal < 5), max %.2f ms\n",
+              Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99),
+              Percentile(latency_ms, 1.0));
+  return 0;
+}

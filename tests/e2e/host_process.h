@@ -1,0 +1,113 @@
+// vistrel-camhost as the end-to-end tests run it: in a receiver's folders,
+// its standard error in a file.
+#pragma once
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/files.h"
+#include "tests/e2e/receiver_process.h"
+
+namespace vistrel::test {
+
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// vistrel-camhost in the receiver's folders; standard error goes to a file.
+class HostProcess {
+ public:
+  // `blocked`: signals that the host starts with blocked, as a starter that
+  // reads them from a signalfd leaves them.
+  HostProcess(const ReceiverProcess& receiver, const std::vector<std::string>& args,
+              std::initializer_list<int> blocked = {},
+              const std::vector<std::string>& extra_environment = {})
+      : error_file_(receiver.root() / "camhost.err") {
+    std::vector<std::string> argv = {CAMHOST_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = receiver.Environment();
+    env.insert(env.end(), extra_environment.begin(), extra_environment.end());
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, error_file_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> arg_ptrs, env_ptrs;
+    for (auto& a : argv) arg_ptrs.push_back(a.data());
+    arg_ptrs.push_back(nullptr);
+    for (auto& e : env) env_ptrs.push_back(e.data());
+    env_ptrs.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int signal_number : blocked) sigaddset(&mask, signal_number);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, arg_ptrs.data(),
+                    env_ptrs.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  void Signal(int signal_number) const { ::kill(pid_, signal_number); }
+  ~HostProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The exit code, or -1 when it did not end within the limit.
+  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    int status = 0;
+    if (pid_ <= 0 || !WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) {
+      return -1;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Log() const { return ReadFileText(error_file_).value_or(""); }
+  bool WaitForLog(const std::string& text) {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; });
+  }
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  std::filesystem::path error_file_;
+  pid_t pid_ = -1;
+};
+
+// Registers the built library by calling its own DllRegisterServer, with the
+// receiver's registry root.
+inline bool RegisterCameraLibrary(const ReceiverProcess& receiver) {
+  void* library = ::dlopen(VCAM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (!library) return false;
+  auto register_server = reinterpret_cast<int32_t (*)()>(::dlsym(library, "DllRegisterServer"));
+  ::setenv("VSTL_REGISTRY_ROOT", (receiver.root() / "registry").c_str(), 1);
+  const bool ok = register_server && register_server() == 0;
+  ::unsetenv("VSTL_REGISTRY_ROOT");
+  ::dlclose(library);
+  return ok;
+}
+
+}  // namespace vistrel::test

@@ -1,0 +1,131 @@
+// The camera as a PipeWire video source: a private daemon, the camera host
+// with its PipeWire sink, the receiver, the phone simulator and a camera app
+// that links itself to "Orlith Cam".
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <future>
+#include <set>
+
+#include "platform/files.h"
+#include "platform/shared_memory.h"
+#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/host_process.h"
+#include "tests/e2e/pipewire_support.h"
+#include "tools/phone/phone.h"
+#include "tools/phone/webcam.h"
+
+namespace vistrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::HostProcess;
+using test::WaitUntil;
+
+TEST(PipeWireE2E, ConsumersGetTheWaitingPictureThenThePhoneAndTheHostSurvivesARestart) {
+  test::ReceiverProcess receiver;
+  receiver.EnableCamera();
+  ASSERT_TRUE(test::RegisterCameraLibrary(receiver));
+  const fs::path runtime = receiver.root() / "run";
+  fs::create_directories(runtime);
+  ::chmod(runtime.c_str(), 0700);
+  std::string why;
+  auto daemon = test::PipeWireDaemon::Start(runtime, why);
+  if (!daemon) GTEST_SKIP() << "no private PipeWire daemon could run: " << why;
+
+  HostProcess host(receiver, {"--sink", "pipewire"});
+  ASSERT_TRUE(host.WaitForLog("[camhost] connected to PipeWire; \"Orlith Cam\" is a video source\n"))
+      << host.Log();
+  ASSERT_TRUE(receiver.Start());
+  ASSERT_TRUE(host.WaitForLog("[camhost] serving \"Orlith Cam\" into pipewire\n")) << host.Log();
+
+  // No app links to the node: the host requests no sample, so the camera
+  // library never even opens the frame exchange.
+  std::this_thread::sleep_for(1500ms);
+  const fs::path vcam_log = receiver.root() / "state/Vistrel/vcam.log";
+  EXPECT_EQ(ReadFileText(vcam_log).value_or("").find("FrameReader:"), std::string::npos)
+      << ReadFileText(vcam_log).value_or("");
+
+  auto consumer = test::PipeWireConsumer::Connect(runtime, "NV12", why);
+  ASSERT_NE(consumer, nullptr) << why << "\n" << host.Log();
+  ASSERT_TRUE(host.WaitForLog("[camhost] a PipeWire consumer is reading (NV12)\n")) << host.Log();
+  ASSERT_TRUE(WaitUntil([&] { return consumer->Count() >= 10; })) << host.Log();
+  EXPECT_EQ(consumer->Format(), "NV12 1280x720 30/1");
+
+  auto device = phone::Phone::Create(receiver.root() / "phone");
+  ASSERT_TRUE(test::PairAndApprove(receiver, *device, "Cam"));
+  {
+    auto link = device->Connect("127.0.0.1", receiver.port());
+    ASSERT_NE(link, nullptr);
+    phone::WebcamOptions options;
+    options.device_name = "Cam";
+    options.seconds = 3;
+    EXPECT_TRUE(phone::RunWebcam(*link, options).accepted);
+    link->Drop();
+  }
+  const size_t after_phone = consumer->Count();
+  ASSERT_TRUE(WaitUntil([&] { return consumer->Count() >= after_phone + 15; }));
+  const std::vector<test::ConsumedBuffer> buffers = consumer->Buffers();
+  ASSERT_GE(buffers.size(), 60u);
+  EXPECT_TRUE(buffers.front().waiting);
+  EXPECT_TRUE(buffers.back().waiting);
+  std::optional<uint32_t> last;
+  std::set<uint32_t> distinct;
+  size_t unreadable = 0;
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    const test::ConsumedBuffer& buffer = buffers[i];
+    if (i > 0) {
+      EXPECT_GT(buffer.sample_time_ns, buffers[i - 1].sample_time_ns) << i;
+    }
+    // The time stamp is the sample's own, taken before the buffer left.
+    EXPECT_LE(buffer.sample_time_ns, buffer.received_ns) << i;
+    if (buffer.waiting) continue;
+    if (!buffer.number) {
+      ++unreadable;
+      continue;
+    }
+    if (last) {
+      EXPECT_GE(*buffer.number, *last);
+    }
+    last = buffer.number;
+    distinct.insert(*buffer.number);
+  }
+  EXPECT_EQ(unreadable, 0u);
+  EXPECT_GE(distinct.size(), 30u);
+
+  // The app goes: the host stops pulling samples.
+  consumer.reset();
+  EXPECT_TRUE(host.WaitForLog("[camhost] no PipeWire consumer is reading; pulling no samples\n"))
+      << host.Log();
+
+  // The daemon restarts; the host says so once, finds it again and serves the
+  // next app, which asks for I420 this time.
+  daemon->Stop();
+  EXPECT_TRUE(host.WaitForLog("[camhost] lost PipeWire; connecting again\n")) << host.Log();
+  EXPECT_TRUE(host.WaitForLog("[camhost] no PipeWire daemon answers")) << host.Log();
+  daemon = test::PipeWireDaemon::Start(runtime, why);
+  ASSERT_NE(daemon, nullptr) << why;
+  ASSERT_TRUE(host.WaitForLog("[camhost] reconnected to PipeWire; \"Orlith Cam\" is a video source\n"))
+      << host.Log();
+  consumer = test::PipeWireConsumer::Connect(runtime, "I420", why);
+  ASSERT_NE(consumer, nullptr) << why << "\n" << host.Log();
+  ASSERT_TRUE(WaitUntil([&] { return consumer->Count() >= 10; })) << host.Log();
+  EXPECT_EQ(consumer->Format(), "I420 1280x720 30/1");
+  EXPECT_TRUE(consumer->Buffers().back().waiting);
+  consumer.reset();
+
+  EXPECT_EQ(receiver.RunCommand({VISTREL_BINARY, "--remove-camera"}), 0);
+  EXPECT_EQ(host.Wait(), 0) << host.Log();
+  EXPECT_EQ(receiver.Quit(), 0);
+  SharedMemory::Unlink(receiver.ExchangeName());
+  const std::string log = host.Log();
+  EXPECT_EQ(log.find("no PipeWire daemon answers"), log.rfind("no PipeWire daemon answers"))
+      << "the absent daemon is reported once per outage\n" << log;
+  std::printf("PipeWire buffers: %zu, from the phone: %zu distinct\n%s", buffers.size(),
+              distinct.size(), log.c_str());
+}
+
+}  // namespace
+}  // namespace vistrel
