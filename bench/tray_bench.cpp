@@ -11,26 +11,6 @@
 namespace vistrel::tray {
 namespace {
 
-class NoActions final : public TrayActions {
- public:
-  void SetPage(int) override {}
-  void StartPairing() override {}
-  void CancelPairing() override {}
-  void Decide(bool) override {}
-  void SetCameraAllowed(bool) override {}
-  void ChangeSettings(const std::function<void(AppSettings&)>&) override {}
-  void SaveSnapshot() override {}
-  void ShowInFolder(const std::filesystem::path&) override {}
-  void Open(const std::filesystem::path&) override {}
-  void OpenFolder(const std::filesystem::path&) override {}
-  void PickScansFolder() override {}
-  void CopyText(const std::string&) override {}
-  void RemovePhone(const TrustedPhone&) override {}
-  void SetAutostart(bool) override {}
-  void ShowMainWindow() override {}
-  void Quit() override {}
-};
-
 TrayView LiveView() {
   TrayView view;
   view.running = true;

@@ -111,6 +111,27 @@ class TrayActions {
   virtual void Quit() = 0;
 };
 
+// Controls that do nothing: for pictures of the pages (screenshots, benchmarks).
+class NoActions final : public TrayActions {
+ public:
+  void SetPage(int) override {}
+  void StartPairing() override {}
+  void CancelPairing() override {}
+  void Decide(bool) override {}
+  void SetCameraAllowed(bool) override {}
+  void ChangeSettings(const std::function<void(AppSettings&)>&) override {}
+  void SaveSnapshot() override {}
+  void ShowInFolder(const std::filesystem::path&) override {}
+  void Open(const std::filesystem::path&) override {}
+  void OpenFolder(const std::filesystem::path&) override {}
+  void PickScansFolder() override {}
+  void CopyText(const std::string&) override {}
+  void RemovePhone(const TrustedPhone&) override {}
+  void SetAutostart(bool) override {}
+  void ShowMainWindow() override {}
+  void Quit() override {}
+};
+
 // "Monitoring · Recording" and the like; empty without an active monitor.
 std::string HomeStateText(const ReceiverStatus& status, const AppSettings& settings);
 // The tray icon's tooltip state and the menu's first line.

@@ -45,6 +45,15 @@ class CamhostTest : public ::testing::Test {
     ::unsetenv("VSTL_USER_REGISTRY_ROOT");
     ::unsetenv("VISTREL_CAMHOST");
   }
+  // A camera record of this user for kClass.
+  void CreateCamera(std::unique_ptr<VirtualCamera>& camera) {
+    ASSERT_EQ(VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource,
+                                    VirtualCameraLifetime::kSystem,
+                                    VirtualCameraAccess::kCurrentUser, "Orlith Cam",
+                                    "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}", camera),
+              kCameraOk);
+    ASSERT_EQ(camera->Start(), kCameraOk);
+  }
   void Register(const std::string& path) {
     ASSERT_EQ(CreateKey(kServerKey).code(), 0);
     ASSERT_EQ(SetStringValue(kServerKey, "", path).code(), 0);
@@ -80,12 +89,7 @@ TEST_F(CamhostTest, LibrariesThatCannotServeAreRefused) {
 // class with no library: the host waits as if there were no record.
 TEST_F(CamhostTest, HostIgnoresRecordsOfUninstalledLibrariesAndWaitsUntilStopped) {
   std::unique_ptr<VirtualCamera> camera;
-  ASSERT_EQ(VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource,
-                                  VirtualCameraLifetime::kSystem,
-                                  VirtualCameraAccess::kCurrentUser, "Orlith Cam",
-                                  "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}", camera),
-            kCameraOk);
-  ASSERT_EQ(camera->Start(), kCameraOk);
+  ASSERT_NO_FATAL_FAILURE(CreateCamera(camera));
   Register((folder_ / "removed.so").string());
   auto sink = OpenNullSink();
   std::atomic<bool> stop{false};
@@ -107,12 +111,7 @@ TEST_F(CamhostTest, HostIgnoresRecordsOfUninstalledLibrariesAndWaitsUntilStopped
 
 TEST_F(CamhostTest, RecordWithoutAUsableLibraryEndsCleanly) {
   std::unique_ptr<VirtualCamera> camera;
-  ASSERT_EQ(VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource,
-                                  VirtualCameraLifetime::kSystem,
-                                  VirtualCameraAccess::kCurrentUser, "Orlith Cam",
-                                  "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}", camera),
-            kCameraOk);
-  ASSERT_EQ(camera->Start(), kCameraOk);
+  ASSERT_NO_FATAL_FAILURE(CreateCamera(camera));
   Register(ForeignLibrary());
   auto sink = OpenNullSink();
   std::atomic<bool> stop{false};

@@ -20,26 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class NoActions final : public TrayActions {
- public:
-  void SetPage(int) override {}
-  void StartPairing() override {}
-  void CancelPairing() override {}
-  void Decide(bool) override {}
-  void SetCameraAllowed(bool) override {}
-  void ChangeSettings(const std::function<void(AppSettings&)>&) override {}
-  void SaveSnapshot() override {}
-  void ShowInFolder(const fs::path&) override {}
-  void Open(const fs::path&) override {}
-  void OpenFolder(const fs::path&) override {}
-  void PickScansFolder() override {}
-  void CopyText(const std::string&) override {}
-  void RemovePhone(const TrustedPhone&) override {}
-  void SetAutostart(bool) override {}
-  void ShowMainWindow() override {}
-  void Quit() override {}
-};
-
 // A desk scene standing in for the phone's picture.
 Picture Scene(int width, int height, double shift) {
   cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
