@@ -38,8 +38,7 @@ void TickOnLivePreview(benchmark::State& state) {
     cairo_t* cr = cairo_create(window);
     {
       Painter painter(cr, 1, surface);
-      PaintMain(painter, view, actions, layout::kMainWidth, layout::kMainHeight);
-      painter.Overlay(layout::kMainWidth, layout::kMainHeight);
+      PaintWindow(painter, view, actions, false, layout::kMainWidth, layout::kMainHeight);
     }
     cairo_destroy(cr);
     cairo_surface_flush(window);

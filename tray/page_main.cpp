@@ -88,4 +88,14 @@ int SelectedSegment(double value, const std::vector<double>& values, double tole
   return -1;
 }
 
+void PaintWindow(Painter& p, const TrayView& view, TrayActions& actions, bool flyout, double width,
+                 double height) {
+  if (flyout) {
+    PaintFlyout(p, view, actions, width, height);
+  } else {
+    PaintMain(p, view, actions, width, height);
+  }
+  p.Overlay(width, height);
+}
+
 }  // namespace vistrel::tray

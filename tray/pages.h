@@ -11,6 +11,10 @@ namespace vistrel::tray {
 void PaintMain(Painter& p, const TrayView& view, TrayActions& actions, double width, double height);
 void PaintFlyout(Painter& p, const TrayView& view, TrayActions& actions, double width,
                  double height);
+// One window's whole content, the main window or the flyout, with the overlay
+// (tooltip, focus ring) on top.
+void PaintWindow(Painter& p, const TrayView& view, TrayActions& actions, bool flyout, double width,
+                 double height);
 
 // `area` is the page area right of the sidebar.
 void PaintCamera(Painter& p, const TrayView& view, TrayActions& actions, Rect area);

@@ -153,12 +153,7 @@ void TrayApp::Paint(Window& w, cairo_t* cr) {
     return;
   }
   Painter painter(cr, scale_, w.surface);
-  if (w.flyout) {
-    PaintFlyout(painter, view_, *this, dip_width, dip_height);
-  } else {
-    PaintMain(painter, view_, *this, dip_width, dip_height);
-  }
-  painter.Overlay(dip_width, dip_height);
+  PaintWindow(painter, view_, *this, w.flyout, dip_width, dip_height);
 }
 
 void TrayApp::Repaint(Window& w) {

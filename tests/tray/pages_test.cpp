@@ -64,12 +64,7 @@ class Rendering {
     {
       Painter painter(cr, scale, surface);
       painter.set_text_log(&texts);
-      if (flyout) {
-        PaintFlyout(painter, view, actions, width, height);
-      } else {
-        PaintMain(painter, view, actions, width, height);
-      }
-      painter.Overlay(width, height);
+      PaintWindow(painter, view, actions, flyout, width, height);
     }
     cairo_destroy(cr);
     cairo_surface_flush(image_);

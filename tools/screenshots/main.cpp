@@ -82,12 +82,7 @@ bool Write(const fs::path& folder, const std::string& name, const TrayView& view
   Surface surface;
   {
     Painter painter(cr, 1, surface);
-    if (flyout) {
-      PaintFlyout(painter, view, actions, width, height);
-    } else {
-      PaintMain(painter, view, actions, width, height);
-    }
-    painter.Overlay(width, height);
+    PaintWindow(painter, view, actions, flyout, width, height);
   }
   cairo_destroy(cr);
   const fs::path path = folder / (name + ".png");
