@@ -350,13 +350,14 @@ void StreamSession::RequestKeyframe() {
 
 void StreamSession::Close() {
   if (context_.monitor) context_.monitor->EndSession(key());
+  // Open transfers are discarded with their temporary files before the line
+  // below says the session is over.
+  scan_.reset();
   const bool was_active = context_.active.Release(*connection_);
   const char* ending = was_active                  ? "disconnected"
                        : connection_->handed_to_cable ? "handed over to the cable"
                                                        : "replaced by a new session";
   LogLine("[net] \"%s\" %s\n", device_name_.c_str(), ending);
-  // Open transfers are discarded with their temporary files.
-  scan_.reset();
   if (const std::string stages = TakeStageSummary(); !stages.empty()) LogLine("%s", stages.c_str());
 }
 
