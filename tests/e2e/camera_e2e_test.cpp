@@ -228,18 +228,7 @@ TEST(CameraE2E, HostServesThePhoneAndTheWaitingPictureUntilRemoved) {
   EXPECT_EQ(receiver.Log().find("[vcam] started the camera host"), std::string::npos);
   ASSERT_TRUE(WaitUntil([&] { return y4m.Count() >= 10; }));
 
-  auto device = phone::Phone::Create(receiver.root() / "phone");
-  ASSERT_TRUE(test::PairAndApprove(receiver, *device, "Cam"));
-  {
-    auto link = device->Connect("127.0.0.1", receiver.port());
-    ASSERT_NE(link, nullptr);
-    phone::WebcamOptions options;
-    options.device_name = "Cam";
-    options.seconds = 3;
-    phone::WebcamReport report = phone::RunWebcam(*link, options);
-    EXPECT_TRUE(report.accepted);
-    link->Drop();
-  }
+  ASSERT_TRUE(test::PairAndStreamWebcam(receiver, 3));
   // The phone has gone: the camera falls back to the waiting picture.
   const size_t after_phone = y4m.Count();
   ASSERT_TRUE(WaitUntil([&] { return y4m.Count() >= after_phone + 60; }));

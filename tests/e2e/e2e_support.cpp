@@ -2,6 +2,8 @@
 
 #include <future>
 
+#include "tools/phone/webcam.h"
+
 namespace vistrel::test {
 
 bool PairAndApprove(ReceiverProcess& receiver, phone::Phone& device, const std::string& device_name) {
@@ -16,6 +18,19 @@ bool PairAndApprove(ReceiverProcess& receiver, phone::Phone& device, const std::
   });
   if (receiver.WaitForLog("\"" + device_name + "\" wants to pair.")) receiver.Send("a");
   return outcome.get().paired;
+}
+
+bool PairAndStreamWebcam(ReceiverProcess& receiver, double seconds) {
+  auto device = phone::Phone::Create(receiver.root() / "phone");
+  if (!device || !PairAndApprove(receiver, *device, "Cam")) return false;
+  auto link = device->Connect("127.0.0.1", receiver.port());
+  if (!link) return false;
+  phone::WebcamOptions options;
+  options.device_name = "Cam";
+  options.seconds = seconds;
+  const bool accepted = phone::RunWebcam(*link, options).accepted;
+  link->Drop();
+  return accepted;
 }
 
 }  // namespace vistrel::test

@@ -11,4 +11,8 @@ namespace vistrel::test {
 // `device_name` and approves it; true when the phone is trusted.
 bool PairAndApprove(ReceiverProcess& receiver, phone::Phone& device, const std::string& device_name);
 
+// A new phone "Cam" pairs, streams webcam video for `seconds` and leaves;
+// true when both the pairing and the session were accepted.
+bool PairAndStreamWebcam(ReceiverProcess& receiver, double seconds);
+
 }  // namespace vistrel::test

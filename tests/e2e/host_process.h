@@ -17,18 +17,48 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "tests/support/wait_for.h"
 #include "tests/e2e/receiver_process.h"
 
 namespace vistrel::test {
 
+// Processes start slowly under the sanitizers: twice the unit tests' limit.
 inline bool WaitUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return WaitFor(condition, limit);
+}
+
+// Starts `argv` (looked up on PATH without a slash) with standard input and
+// output on /dev/null and standard error into `error_file`, opened with
+// `error_flags`; `blocked` signals start blocked. 0, or the spawn's error.
+inline int SpawnQuiet(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      const std::filesystem::path& error_file, int error_flags, pid_t& pid,
+                      std::initializer_list<int> blocked = {}) {
+  std::vector<std::string> args = argv, environment = env;
+  std::vector<char*> arg_ptrs, env_ptrs;
+  for (auto& a : args) arg_ptrs.push_back(a.data());
+  arg_ptrs.push_back(nullptr);
+  for (auto& e : environment) env_ptrs.push_back(e.data());
+  env_ptrs.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | error_flags,
+                                   0600);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int signal_number : blocked) sigaddset(&mask, signal_number);
+  posix_spawnattr_setsigmask(&attributes, &mask);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  const int spawned = posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, arg_ptrs.data(),
+                                   env_ptrs.data());
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) pid = -1;
+  return spawned;
 }
 
 // vistrel-camhost in the receiver's folders; standard error goes to a file.
@@ -44,30 +74,7 @@ class HostProcess {
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = receiver.Environment();
     env.insert(env.end(), extra_environment.begin(), extra_environment.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, error_file_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> arg_ptrs, env_ptrs;
-    for (auto& a : argv) arg_ptrs.push_back(a.data());
-    arg_ptrs.push_back(nullptr);
-    for (auto& e : env) env_ptrs.push_back(e.data());
-    env_ptrs.push_back(nullptr);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t mask;
-    sigemptyset(&mask);
-    for (int signal_number : blocked) sigaddset(&mask, signal_number);
-    posix_spawnattr_setsigmask(&attributes, &mask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, arg_ptrs.data(),
-                    env_ptrs.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    SpawnQuiet(argv, env, error_file_, O_TRUNC, pid_, blocked);
   }
   void Signal(int signal_number) const { ::kill(pid_, signal_number); }
   ~HostProcess() {

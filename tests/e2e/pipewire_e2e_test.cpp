@@ -54,17 +54,7 @@ TEST(PipeWireE2E, ConsumersGetTheWaitingPictureThenThePhoneAndTheHostSurvivesARe
   ASSERT_TRUE(WaitUntil([&] { return consumer->Count() >= 10; })) << host.Log();
   EXPECT_EQ(consumer->Format(), "NV12 1280x720 30/1");
 
-  auto device = phone::Phone::Create(receiver.root() / "phone");
-  ASSERT_TRUE(test::PairAndApprove(receiver, *device, "Cam"));
-  {
-    auto link = device->Connect("127.0.0.1", receiver.port());
-    ASSERT_NE(link, nullptr);
-    phone::WebcamOptions options;
-    options.device_name = "Cam";
-    options.seconds = 3;
-    EXPECT_TRUE(phone::RunWebcam(*link, options).accepted);
-    link->Drop();
-  }
+  ASSERT_TRUE(test::PairAndStreamWebcam(receiver, 3));
   const size_t after_phone = consumer->Count();
   ASSERT_TRUE(WaitUntil([&] { return consumer->Count() >= after_phone + 15; }));
   const std::vector<test::ConsumedBuffer> buffers = consumer->Buffers();

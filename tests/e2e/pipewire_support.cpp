@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "tests/e2e/host_process.h"
 #include "tools/phone/frame_pattern.h"
 
 extern char** environ;
@@ -89,22 +90,9 @@ std::unique_ptr<PipeWireDaemon> PipeWireDaemon::Start(const fs::path& runtime, s
     }
   }
   env.push_back("XDG_RUNTIME_DIR=" + runtime.string());
-  std::vector<std::string> args = {"pipewire", "-c", config.string()};
-  std::vector<char*> arg_ptrs, env_ptrs;
-  for (auto& a : args) arg_ptrs.push_back(a.data());
-  arg_ptrs.push_back(nullptr);
-  for (auto& e : env) env_ptrs.push_back(e.data());
-  env_ptrs.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, (runtime / "pipewire.err").c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
   pid_t pid = -1;
   const int spawned =
-      posix_spawnp(&pid, "pipewire", &actions, nullptr, arg_ptrs.data(), env_ptrs.data());
-  posix_spawn_file_actions_destroy(&actions);
+      SpawnQuiet({"pipewire", "-c", config.string()}, env, runtime / "pipewire.err", O_APPEND, pid);
   if (spawned != 0) {
     why = "the pipewire program could not be started (" + std::string(std::strerror(spawned)) +
           ")";
