@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
 
 namespace vistrel::tray {
 namespace {
@@ -16,6 +17,24 @@ void RoundedSquare(cairo_t* cr, double x, double y, double w, double h, double r
   cairo_arc(cr, x + r, y + h - r, r, kPi / 2, kPi);
   cairo_arc(cr, x + r, y + r, r, kPi, 3 * kPi / 2);
   cairo_close_path(cr);
+}
+
+struct Point {
+  double x, y;
+};
+
+// A polyline through the points; closed back to the first when asked.
+void Path(cairo_t* cr, std::initializer_list<Point> points, bool closed = false) {
+  bool first = true;
+  for (const Point& p : points) {
+    if (first) {
+      cairo_move_to(cr, p.x, p.y);
+    } else {
+      cairo_line_to(cr, p.x, p.y);
+    }
+    first = false;
+  }
+  if (closed) cairo_close_path(cr);
 }
 
 void Stroke(cairo_t* cr, double width) {
@@ -41,10 +60,7 @@ void DrawGlyph(cairo_t* cr, Glyph glyph, double cx, double cy, double size, uint
   switch (glyph) {
     case Glyph::kCamera:
       RoundedSquare(cr, 2, 6, 16, 11, 2);
-      cairo_move_to(cr, 7, 6);
-      cairo_line_to(cr, 8.5, 3.5);
-      cairo_line_to(cr, 11.5, 3.5);
-      cairo_line_to(cr, 13, 6);
+      Path(cr, {{7, 6}, {8.5, 3.5}, {11.5, 3.5}, {13, 6}});
       Stroke(cr, pen);
       cairo_arc(cr, 10, 11.5, 3, 0, 2 * kPi);
       Stroke(cr, pen);
@@ -55,10 +71,7 @@ void DrawGlyph(cairo_t* cr, Glyph glyph, double cx, double cy, double size, uint
       cairo_fill(cr);
       break;
     case Glyph::kPlay:
-      cairo_move_to(cr, 6, 3.5);
-      cairo_line_to(cr, 16, 10);
-      cairo_line_to(cr, 6, 16.5);
-      cairo_close_path(cr);
+      Path(cr, {{6, 3.5}, {16, 10}, {6, 16.5}}, true);
       cairo_fill(cr);
       break;
     case Glyph::kPhone:
@@ -68,12 +81,7 @@ void DrawGlyph(cairo_t* cr, Glyph glyph, double cx, double cy, double size, uint
       cairo_fill(cr);
       break;
     case Glyph::kDocument:
-      cairo_move_to(cr, 4, 2);
-      cairo_line_to(cr, 12, 2);
-      cairo_line_to(cr, 16, 6);
-      cairo_line_to(cr, 16, 18);
-      cairo_line_to(cr, 4, 18);
-      cairo_close_path(cr);
+      Path(cr, {{4, 2}, {12, 2}, {16, 6}, {16, 18}, {4, 18}}, true);
       Stroke(cr, pen);
       for (double y : {9.0, 12.0, 15.0}) {
         cairo_move_to(cr, 7, y);
@@ -92,18 +100,11 @@ void DrawGlyph(cairo_t* cr, Glyph glyph, double cx, double cy, double size, uint
     case Glyph::kPicture:
       RoundedSquare(cr, 2, 4, 16, 12, 2);
       Stroke(cr, pen);
-      cairo_move_to(cr, 4, 14);
-      cairo_line_to(cr, 8, 9.5);
-      cairo_line_to(cr, 11, 12.5);
-      cairo_line_to(cr, 13, 10.5);
-      cairo_line_to(cr, 16, 14);
+      Path(cr, {{4, 14}, {8, 9.5}, {11, 12.5}, {13, 10.5}, {16, 14}});
       Stroke(cr, pen);
       break;
     case Glyph::kWarning:
-      cairo_move_to(cr, 10, 2.5);
-      cairo_line_to(cr, 18, 17);
-      cairo_line_to(cr, 2, 17);
-      cairo_close_path(cr);
+      Path(cr, {{10, 2.5}, {18, 17}, {2, 17}}, true);
       Stroke(cr, pen);
       cairo_move_to(cr, 10, 8);
       cairo_line_to(cr, 10, 12);
@@ -114,19 +115,11 @@ void DrawGlyph(cairo_t* cr, Glyph glyph, double cx, double cy, double size, uint
     case Glyph::kLink:
       cairo_arc(cr, 10, 10, 7.5, 0, 2 * kPi);
       Stroke(cr, pen);
-      cairo_move_to(cr, 10, 5.5);
-      cairo_line_to(cr, 10, 10.5);
-      cairo_line_to(cr, 13, 12.5);
+      Path(cr, {{10, 5.5}, {10, 10.5}, {13, 12.5}});
       Stroke(cr, pen);
       break;
     case Glyph::kFolder:
-      cairo_move_to(cr, 2, 5);
-      cairo_line_to(cr, 8, 5);
-      cairo_line_to(cr, 10, 7);
-      cairo_line_to(cr, 18, 7);
-      cairo_line_to(cr, 18, 16);
-      cairo_line_to(cr, 2, 16);
-      cairo_close_path(cr);
+      Path(cr, {{2, 5}, {8, 5}, {10, 7}, {18, 7}, {18, 16}, {2, 16}}, true);
       Stroke(cr, pen);
       break;
   }
