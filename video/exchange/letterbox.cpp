@@ -35,7 +35,8 @@ LetterboxFit FitLetterbox(int width, int height) {
 void Letterbox::Gather::Build(std::vector<int32_t> offsets, int row_bytes) {
   offsets_ = std::move(offsets);
   const size_t count = offsets_.size() / 16;
-  blocks_.assign(count, Block{0, 0});
+  bases_.assign(count, 0);
+  loads_.assign(count, 0);
   masks_.assign(count * 64, 0x80);
   for (size_t b = 0; b < count; ++b) {
     const int32_t* block = offsets_.data() + b * 16;
@@ -44,7 +45,8 @@ void Letterbox::Gather::Build(std::vector<int32_t> offsets, int row_bytes) {
     const int32_t loads = (span + 15) / 16;
     // The loads may not reach past the source row: it can be the last one.
     if (loads > 4 || int64_t{base} + 16 * loads > row_bytes) continue;
-    blocks_[b] = {base, loads};
+    bases_[b] = base;
+    loads_[b] = loads;
     for (int i = 0; i < 16; ++i) {
       const int32_t relative = block[i] - base;
       masks_[b * 64 + size_t(relative / 16) * 16 + size_t(i)] = uint8_t(relative % 16);
@@ -55,16 +57,44 @@ void Letterbox::Gather::Build(std::vector<int32_t> offsets, int row_bytes) {
 namespace {
 
 #ifdef VISTREL_LETTERBOX_X86
-__attribute__((target("ssse3"))) void ShuffleBlock(const uint8_t* source, const uint8_t* masks,
-                                                   int loads, uint8_t* out) {
-  __m128i bytes = _mm_setzero_si128();
-  for (int i = 0; i < loads; ++i) {
-    const __m128i part =
-        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16 * i)),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 16 * i)));
-    bytes = _mm_or_si128(bytes, part);
+// The bytes of load `i` of a block that its mask picks.
+__attribute__((target("ssse3"), always_inline)) inline __m128i Shuffled(const uint8_t* source,
+                                                                         const uint8_t* masks,
+                                                                         int i) {
+  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16 * i)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 16 * i)));
+}
+
+// One loop under the target attribute, so the shuffles inline: a call per 16
+// bytes cost more than the shuffles themselves.
+__attribute__((target("ssse3"))) void ShuffleBlocks(const uint8_t* row, const int32_t* bases,
+                                                    const int32_t* loads, const uint8_t* masks,
+                                                    const int32_t* offsets, size_t count,
+                                                    uint8_t* out) {
+  for (size_t b = 0; b < count; ++b, masks += 64, out += 16) {
+    const uint8_t* source = row + bases[b];
+    __m128i bytes;
+    switch (loads[b]) {
+      case 1:
+        bytes = Shuffled(source, masks, 0);
+        break;
+      case 2:  // every downscale to at most twice the width lands here
+        bytes = _mm_or_si128(Shuffled(source, masks, 0), Shuffled(source, masks, 1));
+        break;
+      case 3:
+        bytes = _mm_or_si128(_mm_or_si128(Shuffled(source, masks, 0), Shuffled(source, masks, 1)),
+                             Shuffled(source, masks, 2));
+        break;
+      case 4:
+        bytes = _mm_or_si128(_mm_or_si128(Shuffled(source, masks, 0), Shuffled(source, masks, 1)),
+                             _mm_or_si128(Shuffled(source, masks, 2), Shuffled(source, masks, 3)));
+        break;
+      default:
+        for (size_t k = 16 * b; k < 16 * b + 16; ++k) out[k - 16 * b] = row[offsets[k]];
+        continue;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
   }
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
 }
 #endif
 
@@ -74,15 +104,9 @@ void Letterbox::Gather::Run(const uint8_t* row, uint8_t* out, SimdLevel level) c
   size_t i = 0;
 #ifdef VISTREL_LETTERBOX_X86
   if (level >= SimdLevel::kSsse3 && BestSimdLevel() >= SimdLevel::kSsse3) {
-    for (size_t b = 0; b < blocks_.size(); ++b) {
-      const Block& block = blocks_[b];
-      if (block.loads == 0) {
-        for (size_t k = 16 * b; k < 16 * b + 16; ++k) out[k] = row[offsets_[k]];
-      } else {
-        ShuffleBlock(row + block.base, masks_.data() + 64 * b, block.loads, out + 16 * b);
-      }
-    }
-    i = 16 * blocks_.size();
+    ShuffleBlocks(row, bases_.data(), loads_.data(), masks_.data(), offsets_.data(),
+                  bases_.size(), out);
+    i = 16 * bases_.size();
   }
 #else
   (void)level;

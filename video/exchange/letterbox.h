@@ -37,12 +37,9 @@ class Letterbox {
     size_t size() const { return offsets_.size(); }
 
    private:
-    struct Block {
-      int32_t base;
-      int32_t loads;  // 0: byte by byte
-    };
     std::vector<int32_t> offsets_;
-    std::vector<Block> blocks_;
+    // Per block of 16: where its loads start, and how many (0: byte by byte).
+    std::vector<int32_t> bases_, loads_;
     std::vector<uint8_t> masks_;  // 4 x 16 per block
   };
 
