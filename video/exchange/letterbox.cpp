@@ -59,10 +59,21 @@ namespace {
 #ifdef VISTREL_LETTERBOX_X86
 // The bytes of load `i` of a block that its mask picks.
 __attribute__((target("ssse3"), always_inline)) inline __m128i Shuffled(const uint8_t* source,
-                                                                         const uint8_t* masks,
-                                                                         int i) {
+                                                                        const uint8_t* masks,
+                                                                        int i) {
   return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 16 * i)),
                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 16 * i)));
+}
+
+// A block's 16 bytes from its 1 to 4 loads.
+__attribute__((target("ssse3"), always_inline)) inline __m128i GatherBlock(const uint8_t* source,
+                                                                           const uint8_t* masks,
+                                                                           int32_t loads) {
+  __m128i bytes = Shuffled(source, masks, 0);
+  if (loads > 1) bytes = _mm_or_si128(bytes, Shuffled(source, masks, 1));
+  if (loads > 2) bytes = _mm_or_si128(bytes, Shuffled(source, masks, 2));
+  if (loads > 3) bytes = _mm_or_si128(bytes, Shuffled(source, masks, 3));
+  return bytes;
 }
 
 // One loop under the target attribute, so the shuffles inline: a call per 16
@@ -72,40 +83,64 @@ __attribute__((target("ssse3"))) void ShuffleBlocks(const uint8_t* row, const in
                                                     const int32_t* offsets, size_t count,
                                                     uint8_t* out) {
   for (size_t b = 0; b < count; ++b, masks += 64, out += 16) {
-    const uint8_t* source = row + bases[b];
-    __m128i bytes;
-    switch (loads[b]) {
-      case 1:
-        bytes = Shuffled(source, masks, 0);
-        break;
-      case 2:  // every downscale to at most twice the width lands here
-        bytes = _mm_or_si128(Shuffled(source, masks, 0), Shuffled(source, masks, 1));
-        break;
-      case 3:
-        bytes = _mm_or_si128(_mm_or_si128(Shuffled(source, masks, 0), Shuffled(source, masks, 1)),
-                             Shuffled(source, masks, 2));
-        break;
-      case 4:
-        bytes = _mm_or_si128(_mm_or_si128(Shuffled(source, masks, 0), Shuffled(source, masks, 1)),
-                             _mm_or_si128(Shuffled(source, masks, 2), Shuffled(source, masks, 3)));
-        break;
-      default:
-        for (size_t k = 16 * b; k < 16 * b + 16; ++k) out[k - 16 * b] = row[offsets[k]];
-        continue;
+    if (loads[b] == 0) {
+      for (size_t k = 0; k < 16; ++k) out[k] = row[offsets[16 * b + k]];
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       GatherBlock(row + bases[b], masks, loads[b]));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+  }
+}
+
+// Two planes through the same blocks, their bytes interleaved (U first) as
+// they are stored: no temporary rows, no second pass.
+__attribute__((target("ssse3"))) void ShuffleBlockPairs(const uint8_t* u_row, const uint8_t* v_row,
+                                                        const int32_t* bases, const int32_t* loads,
+                                                        const uint8_t* masks,
+                                                        const int32_t* offsets, size_t count,
+                                                        uint8_t* out) {
+  for (size_t b = 0; b < count; ++b, masks += 64, out += 32) {
+    if (loads[b] == 0) {
+      for (size_t k = 0; k < 16; ++k) {
+        out[2 * k] = u_row[offsets[16 * b + k]];
+        out[2 * k + 1] = v_row[offsets[16 * b + k]];
+      }
+      continue;
+    }
+    const __m128i u = GatherBlock(u_row + bases[b], masks, loads[b]);
+    const __m128i v = GatherBlock(v_row + bases[b], masks, loads[b]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(u, v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(u, v));
   }
 }
 #endif
 
 }  // namespace
 
+void Letterbox::Gather::RunPair(const uint8_t* u_row, const uint8_t* v_row, uint8_t* out,
+                                SimdLevel level) const {
+  size_t i = 0;
+#ifdef VISTREL_LETTERBOX_X86
+  if (level >= SimdLevel::kSsse3 && BestSimdLevel() >= SimdLevel::kSsse3) {
+    ShuffleBlockPairs(u_row, v_row, bases_.data(), loads_.data(), masks_.data(), offsets_.data(),
+                      bases_.size(), out);
+    i = 16 * bases_.size();
+  }
+#else
+  (void)level;
+#endif
+  for (; i < offsets_.size(); ++i) {
+    out[2 * i] = u_row[offsets_[i]];
+    out[2 * i + 1] = v_row[offsets_[i]];
+  }
+}
+
 void Letterbox::Gather::Run(const uint8_t* row, uint8_t* out, SimdLevel level) const {
   size_t i = 0;
 #ifdef VISTREL_LETTERBOX_X86
   if (level >= SimdLevel::kSsse3 && BestSimdLevel() >= SimdLevel::kSsse3) {
-    ShuffleBlocks(row, bases_.data(), loads_.data(), masks_.data(), offsets_.data(),
-                  bases_.size(), out);
+    ShuffleBlocks(row, bases_.data(), loads_.data(), masks_.data(), offsets_.data(), bases_.size(),
+                  out);
     i = 16 * bases_.size();
   }
 #else
@@ -217,9 +252,6 @@ void Letterbox::Scale(const Yuv420View& picture, uint8_t* y_plane, uint8_t* uv_p
                  uv_plane, level_)) {
     return;
   }
-  const int pairs = fit.width / 2;
-  u_row_.resize(size_t(pairs));
-  v_row_.resize(size_t(pairs));
   const int64_t pitch = picture.chroma_pitch;
   for (int r = 0; r < fit.height / 2; ++r) {
     uint8_t* out = uv_plane + size_t(fit.top / 2 + r) * kW + fit.left;
@@ -228,9 +260,7 @@ void Letterbox::Scale(const Yuv420View& picture, uint8_t* y_plane, uint8_t* uv_p
       continue;
     }
     const int64_t offset = maps.chroma_rows[r] * pitch;
-    maps.chroma.Run(picture.u + offset, u_row_.data(), level_);
-    maps.chroma.Run(picture.v + offset, v_row_.data(), level_);
-    InterleaveChromaWith(level_, u_row_.data(), pairs, v_row_.data(), pairs, out, kW, pairs, 1);
+    maps.chroma.RunPair(picture.u + offset, picture.v + offset, out, level_);
   }
 }
 

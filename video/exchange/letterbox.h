@@ -34,6 +34,9 @@ class Letterbox {
    public:
     void Build(std::vector<int32_t> offsets, int row_bytes);
     void Run(const uint8_t* row, uint8_t* out, SimdLevel level) const;
+    // Two rows with the same offsets, interleaved: out[2i] = u[offsets[i]],
+    // out[2i + 1] = v[offsets[i]].
+    void RunPair(const uint8_t* u_row, const uint8_t* v_row, uint8_t* out, SimdLevel level) const;
     size_t size() const { return offsets_.size(); }
 
    private:
@@ -55,7 +58,6 @@ class Letterbox {
 
   const SimdLevel level_;
   Maps maps_;
-  std::vector<uint8_t> u_row_, v_row_;
 };
 
 // A one-off ScaleLetterbox without kept maps.
