@@ -17,9 +17,9 @@
 
 namespace vistrel::bench {
 
-// User plus system CPU seconds of a process so far (/proc/<pid>/stat).
-inline double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// User plus system CPU seconds so far from a /proc stat file.
+inline double StatCpuSeconds(const std::string& path) {
+  std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), {});
   const size_t paren = text.rfind(')');
   if (paren == std::string::npos) return 0;
@@ -31,6 +31,14 @@ inline double ProcessCpuSeconds(pid_t pid) {
     if (i == 15) stime = std::stoull(field);
   }
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// The same for a whole process, and for its main thread alone.
+inline double ProcessCpuSeconds(pid_t pid) {
+  return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
+}
+inline double MainThreadCpuSeconds(pid_t pid) {
+  return StatCpuSeconds("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
 }
 
 // Starts the receiver with `args` and pairs a phone named "Bench" with it;

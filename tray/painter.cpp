@@ -3,7 +3,9 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "tray/style.h"
@@ -57,12 +59,49 @@ Painter::Painter(cairo_t* cr, float scale, Surface& surface)
   cairo_save(cr_);
   cairo_scale(cr_, scale_, scale_);
   cairo_set_antialias(cr_, CAIRO_ANTIALIAS_GOOD);
-  layout_ = pango_cairo_create_layout(cr_);
+  surface_.text.Update(cr_);
 }
 
 Painter::~Painter() {
-  g_object_unref(layout_);
   cairo_restore(cr_);
+}
+
+void TextCache::Unref::operator()(void* object) const {
+  g_object_unref(object);
+}
+
+void TextCache::Update(cairo_t* cr) {
+  if (!context_) {
+    context_.reset(pango_font_map_create_context(pango_cairo_font_map_get_default()));
+  }
+  // Pango marks its context changed on every update, even an identical one,
+  // which would shape every text again; so update only on a real change.
+  std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> options(
+      cairo_font_options_create(), cairo_font_options_destroy);
+  cairo_surface_get_font_options(cairo_get_target(cr), options.get());
+  std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> set(
+      cairo_font_options_create(), cairo_font_options_destroy);
+  cairo_get_font_options(cr, set.get());
+  cairo_font_options_merge(options.get(), set.get());
+  cairo_matrix_t matrix;
+  cairo_get_matrix(cr, &matrix);
+  const std::array<double, 4> linear{matrix.xx, matrix.yx, matrix.xy, matrix.yy};
+  if (options_ && cairo_font_options_equal(options_.get(), options.get()) && linear == matrix_) {
+    return;
+  }
+  options_ = std::move(options);
+  matrix_ = linear;
+  pango_cairo_update_context(cr, context_.get());
+}
+
+PangoLayout* TextCache::Get(const std::string& key, const std::function<void(PangoLayout*)>& make) {
+  if (auto found = layouts_.find(key); found != layouts_.end()) return found->second.get();
+  // Changing texts (rates, times) would grow the cache without end.
+  constexpr size_t kMaxLayouts = 512;
+  if (layouts_.size() >= kMaxLayouts) layouts_.clear();
+  std::unique_ptr<PangoLayout, Unref> layout(pango_layout_new(context_.get()));
+  make(layout.get());
+  return layouts_.emplace(key, std::move(layout)).first->second.get();
 }
 
 void Painter::SetColor(uint32_t argb) {
@@ -113,57 +152,62 @@ void Painter::Line(double x0, double y0, double x1, double y1, uint32_t argb, do
   cairo_stroke(cr_);
 }
 
-void Painter::PrepareLayout(const std::string& text, double size, bool bold, double width,
-                            bool wrap, Align align, int max_lines) {
-  auto font = Font(size, bold);
-  pango_layout_set_font_description(layout_, font.get());
-  pango_layout_set_text(layout_, text.data(), static_cast<int>(text.size()));
-  pango_layout_set_width(layout_, width > 0 ? static_cast<int>(width * PANGO_SCALE) : -1);
-  pango_layout_set_wrap(layout_, PANGO_WRAP_WORD_CHAR);
-  const bool ellipsize = width > 0 && (!wrap || max_lines > 0);
-  pango_layout_set_ellipsize(layout_, ellipsize ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
-  // A negative height counts lines.
-  pango_layout_set_height(layout_, wrap && max_lines > 0 ? -max_lines : -1);
-  pango_layout_set_alignment(layout_, align == Align::kCenter  ? PANGO_ALIGN_CENTER
-                                      : align == Align::kRight ? PANGO_ALIGN_RIGHT
-                                                               : PANGO_ALIGN_LEFT);
+PangoLayout* Painter::PrepareLayout(const std::string& text, double size, bool bold, double width,
+                                    bool wrap, Align align, int max_lines) {
+  char params[96];
+  std::snprintf(params, sizeof params, "%g|%d|%g|%d|%d|%d|", size, bold ? 1 : 0, width,
+                wrap ? 1 : 0, static_cast<int>(align), max_lines);
+  return surface_.text.Get(params + text, [&](PangoLayout* layout) {
+    auto font = Font(size, bold);
+    pango_layout_set_font_description(layout, font.get());
+    pango_layout_set_text(layout, text.data(), static_cast<int>(text.size()));
+    pango_layout_set_width(layout, width > 0 ? static_cast<int>(width * PANGO_SCALE) : -1);
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    const bool ellipsize = width > 0 && (!wrap || max_lines > 0);
+    pango_layout_set_ellipsize(layout, ellipsize ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+    // A negative height counts lines.
+    pango_layout_set_height(layout, wrap && max_lines > 0 ? -max_lines : -1);
+    pango_layout_set_alignment(layout, align == Align::kCenter  ? PANGO_ALIGN_CENTER
+                                       : align == Align::kRight ? PANGO_ALIGN_RIGHT
+                                                                : PANGO_ALIGN_LEFT);
+  });
 }
 
 double Painter::Text(double x, double y, double width, const std::string& text,
                      const TextStyle& style) {
   if (text_log_) text_log_->push_back(text);
-  PrepareLayout(text, style.size, style.bold, width, false, style.align);
+  PangoLayout* layout = PrepareLayout(text, style.size, style.bold, width, false, style.align);
   int w = 0, h = 0;
-  pango_layout_get_pixel_size(layout_, &w, &h);
+  pango_layout_get_pixel_size(layout, &w, &h);
   SetColor(style.color);
   cairo_move_to(cr_, x, y);
-  pango_cairo_show_layout(cr_, layout_);
+  pango_cairo_show_layout(cr_, layout);
   return w;
 }
 
 double Painter::WrappedText(double x, double y, double width, const std::string& text,
                             const TextStyle& style, int max_lines) {
   if (text_log_) text_log_->push_back(text);
-  PrepareLayout(text, style.size, style.bold, width, true, style.align, max_lines);
+  PangoLayout* layout =
+      PrepareLayout(text, style.size, style.bold, width, true, style.align, max_lines);
   int w = 0, h = 0;
-  pango_layout_get_pixel_size(layout_, &w, &h);
+  pango_layout_get_pixel_size(layout, &w, &h);
   SetColor(style.color);
   cairo_move_to(cr_, x, y);
-  pango_cairo_show_layout(cr_, layout_);
+  pango_cairo_show_layout(cr_, layout);
   return h;
 }
 
 double Painter::TextWidth(const std::string& text, double size, bool bold) {
-  PrepareLayout(text, size, bold, 0, false, Align::kLeft);
   int w = 0, h = 0;
-  pango_layout_get_pixel_size(layout_, &w, &h);
+  pango_layout_get_pixel_size(PrepareLayout(text, size, bold, 0, false, Align::kLeft), &w, &h);
   return w;
 }
 
 double Painter::WrappedHeight(double width, const std::string& text, double size, int max_lines) {
-  PrepareLayout(text, size, false, width, true, Align::kLeft, max_lines);
   int w = 0, h = 0;
-  pango_layout_get_pixel_size(layout_, &w, &h);
+  pango_layout_get_pixel_size(
+      PrepareLayout(text, size, false, width, true, Align::kLeft, max_lines), &w, &h);
   return h;
 }
 

@@ -8,9 +8,12 @@
 #include <cairo.h>
 #include <pango/pango.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tray/glyphs.h"
@@ -30,9 +33,36 @@ struct HitRegion {
   std::function<void()> action;  // empty: inert
 };
 
+// Text shaped in earlier paints, kept for the next ones: shaping every label
+// again on every paint cost more than drawing the window.
+class TextCache {
+ public:
+  TextCache() = default;
+  TextCache(const TextCache&) = delete;
+  TextCache& operator=(const TextCache&) = delete;
+
+  // Follows the target of a paint (its resolution and font options); shapes
+  // again only when they change.
+  void Update(cairo_t* cr);
+  // The layout for `key`, made by `make` on a miss.
+  PangoLayout* Get(const std::string& key, const std::function<void(PangoLayout*)>& make);
+
+ private:
+  struct Unref {
+    void operator()(void* object) const;
+  };
+  std::unique_ptr<PangoContext, Unref> context_;
+  // What the context was last updated for: font options and linear matrix.
+  std::unique_ptr<cairo_font_options_t, void (*)(cairo_font_options_t*)> options_{
+      nullptr, cairo_font_options_destroy};
+  std::array<double, 4> matrix_{};
+  std::unordered_map<std::string, std::unique_ptr<PangoLayout, Unref>> layouts_;
+};
+
 // One window's regions and its pointer and keyboard state.
 struct Surface {
   std::vector<HitRegion> regions;
+  TextCache text;
   int hover = -1;
   int focus = -1;
 
@@ -117,15 +147,15 @@ class Painter {
  private:
   void SetColor(uint32_t argb);
   void RoundPath(Rect r, double radius);
-  void PrepareLayout(const std::string& text, double size, bool bold, double width, bool wrap,
-                     Align align, int max_lines = 0);
+  // The shaped layout for these parameters, from the surface's cache.
+  PangoLayout* PrepareLayout(const std::string& text, double size, bool bold, double width,
+                             bool wrap, Align align, int max_lines = 0);
 
   cairo_t* cr_;
   float scale_;
   Surface& surface_;
   int hover_;
   int focus_;
-  PangoLayout* layout_ = nullptr;
   std::vector<std::string>* text_log_ = nullptr;  // one, reused for every text of the paint
 };
 
