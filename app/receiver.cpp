@@ -30,10 +30,9 @@ std::string CreateCamera(const ReceiverOptions& options, const std::string& exch
   camera.reset();
   const auto lifetime = options.camera_for_all_sessions ? VirtualCameraLifetime::kSystem
                                                         : VirtualCameraLifetime::kSession;
-  CameraResult result =
-      VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource, lifetime,
-                            VirtualCameraAccess::kCurrentUser, kCameraFriendlyName,
-                            kCameraSourceId, camera);
+  CameraResult result = VirtualCamera::Create(VirtualCameraType::kSoftwareCameraSource, lifetime,
+                                              VirtualCameraAccess::kCurrentUser,
+                                              kCameraFriendlyName, kCameraSourceId, camera);
   if (result == kCameraOk) result = camera->SetString(kSharedNameAttribute, exchange_name);
   if (result == kCameraOk) result = camera->Start();
   if (result != kCameraOk) {
@@ -69,7 +68,9 @@ Receiver::Receiver(const Clock& clock, std::unique_ptr<Desktop> desktop)
       desktop_(desktop ? std::move(desktop) : CreateX11Desktop()),
       scan_(*desktop_) {}
 
-Receiver::~Receiver() { Stop(); }
+Receiver::~Receiver() {
+  Stop();
+}
 
 std::string Receiver::Start(const ReceiverOptions& options) {
   options_ = options;
@@ -223,6 +224,10 @@ bool Receiver::GetPreviewFrame(Bytes& buffer, uint32_t& width, uint32_t& height,
   return server_->CopyPreview(buffer, width, height, sequence);
 }
 
+bool Receiver::ReadPreviewFrame(uint64_t& sequence, const PreviewReader& read) const {
+  return server_ && server_->ReadPreview(sequence, read);
+}
+
 std::string Receiver::StartPairing() {
   if (!running_) return {};
   invitation_deadline_ = clock_.NowMs() + options_.pairing_window_ms;
@@ -232,7 +237,9 @@ std::string Receiver::StartPairing() {
       .value_or("");
 }
 
-void Receiver::CancelPairing() { pairing_.Close(); }
+void Receiver::CancelPairing() {
+  pairing_.Close();
+}
 
 bool Receiver::ForgetPhone(const std::string& fingerprint) {
   if (!trust_) return false;

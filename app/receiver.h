@@ -19,8 +19,8 @@
 #include "link/usbmux_client.h"
 #include "monitor/monitor_back_end.h"
 #include "platform/clock.h"
-#include "platform/mf/guids.h"
 #include "platform/desktop.h"
+#include "platform/mf/guids.h"
 #include "platform/virtual_camera.h"
 #include "scan/scan_context.h"
 #include "security/identity.h"
@@ -83,8 +83,10 @@ class Receiver {
   AppSettings GetSettings() const;
   void ApplySettings(const AppSettings& settings);
   ReceiverStatus GetStatus() const;
-  bool GetPreviewFrame(Bytes& buffer, uint32_t& width, uint32_t& height,
-                       uint64_t& sequence) const;
+  bool GetPreviewFrame(Bytes& buffer, uint32_t& width, uint32_t& height, uint64_t& sequence) const;
+  // The same without the copy: a fresh frame newer than `sequence` is lent to
+  // `read` for the length of the call.
+  bool ReadPreviewFrame(uint64_t& sequence, const PreviewReader& read) const;
   // The pairing URL; empty when no invitation could be opened.
   std::string StartPairing();
   void CancelPairing();
@@ -114,7 +116,7 @@ class Receiver {
   std::unique_ptr<UsbmuxClient> usb_;  // absent when the USB link is off
   std::unique_ptr<TrustStore> trust_;
   PairingState pairing_;
-  mutable MonitorBackEnd monitor_;  // locks itself; its status may run retention
+  mutable MonitorBackEnd monitor_;    // locks itself; its status may run retention
   std::unique_ptr<Desktop> desktop_;  // clipboard and typing; before the scans that use it
   ScanContext scan_;                  // locks itself
   std::unique_ptr<VirtualCamera> camera_;

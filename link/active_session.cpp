@@ -94,15 +94,28 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   const uint64_t now = Now();
   if (asked == 0 || now - (asked - 1) > kPreviewFreshMs) return true;
   StageScope preview(Stage::kPreview);
+  int target = -1;
+  {
+    MutexLock preview_lock(preview_mutex_);
+    for (int i = 0; i < 3 && target < 0; ++i) {
+      if (i != preview_.current && preview_.readers[size_t(i)] == 0) target = i;
+    }
+  }
+  // Only with several readers at once can every buffer be busy; this picture
+  // then skips the preview.
+  if (target < 0) return true;
+  // Filled outside the lock: the buffer is neither current nor lent, and
+  // only this thread (under mutex_) fills buffers.
   const Nv12View& nv12 = picture.Nv12();
-  MutexLock preview_lock(preview_mutex_);
   const size_t width = static_cast<size_t>(nv12.width);
   const size_t height = static_cast<size_t>(nv12.height);
   const size_t pitch = static_cast<size_t>(nv12.pitch);
-  preview_.pixels.resize(width * height * 3 / 2);
-  CopyPlane(nv12.luma, pitch, preview_.pixels.data(), width, width, height);
-  CopyPlane(nv12.chroma, pitch, preview_.pixels.data() + width * height, width, width,
-            height / 2);
+  Bytes& pixels = preview_buffers_[size_t(target)];
+  pixels.resize(width * height * 3 / 2);
+  CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
+  CopyPlane(nv12.chroma, pitch, pixels.data() + width * height, width, width, height / 2);
+  MutexLock preview_lock(preview_mutex_);
+  preview_.current = target;
   preview_.width = static_cast<uint32_t>(nv12.width);
   preview_.height = static_cast<uint32_t>(nv12.height);
   ++preview_.sequence;
@@ -162,7 +175,7 @@ void ActiveSession::Reset() {
 void ActiveSession::ClearPictureLocked() {
   if (frame_writer_) frame_writer_->ClearFrame();
   MutexLock preview_lock(preview_mutex_);
-  preview_.pixels.clear();
+  preview_.current = -1;
   ++preview_.sequence;
 }
 
@@ -172,25 +185,41 @@ PhoneStatus ActiveSession::GetPhoneStatus() const {
 }
 
 ServerCounters ActiveSession::GetCounters() const {
-  return {bytes_received.load(), video_received.load(), video_dropped.load(),
-          frames_decoded.load(), frames_delivered_.load()};
+  return {bytes_received.load(), video_received.load(), video_dropped.load(), frames_decoded.load(),
+          frames_delivered_.load()};
 }
 
 bool ActiveSession::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
                                 uint64_t& sequence) const {
+  const bool fresh = ReadPreview(sequence, [&](const uint8_t* nv12, uint32_t w, uint32_t h) {
+    pixels.assign(nv12, nv12 + size_t{w} * h * 3 / 2);
+    width = w;
+    height = h;
+  });
+  if (!fresh) pixels.clear();
+  return fresh;
+}
+
+bool ActiveSession::ReadPreview(uint64_t& sequence, const PreviewReader& read) const {
   preview_asked_.store(Now() + 1);
-  MutexLock lock(preview_mutex_);
-  if (preview_.pixels.empty() || Now() - preview_.tick > kPreviewFreshMs) {
-    pixels.clear();
-    sequence = preview_.sequence;
-    return false;
-  }
-  if (sequence != preview_.sequence) {
-    pixels = preview_.pixels;
+  int lent = -1;
+  uint32_t width = 0, height = 0;
+  {
+    MutexLock lock(preview_mutex_);
+    if (preview_.current < 0 || Now() - preview_.tick > kPreviewFreshMs) {
+      sequence = preview_.sequence;
+      return false;
+    }
+    if (sequence == preview_.sequence) return true;
+    lent = preview_.current;
+    ++preview_.readers[size_t(lent)];
     width = preview_.width;
     height = preview_.height;
     sequence = preview_.sequence;
   }
+  read(preview_buffers_[size_t(lent)].data(), width, height);
+  MutexLock lock(preview_mutex_);
+  --preview_.readers[size_t(lent)];
   return true;
 }
 

@@ -8,6 +8,7 @@
 // the frames sent under mutex_ go through the channel's own send lock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -46,14 +47,20 @@ struct ServerCounters {
   uint64_t frames_delivered = 0;
 };
 
-// Latest decoded picture for the tray, packed NV12 with stride = width.
+// Latest decoded picture for the tray, packed NV12 with stride = width, in
+// one of three buffers: the current one, one lent to a reader, and one the
+// worker fills. Who has which buffer changes only under the preview lock;
+// the bytes of a buffer are written only by the worker, and only while the
+// buffer is neither current nor lent.
 struct PreviewFrame {
-  Bytes pixels;
+  int current = -1;  // -1: empty
   uint32_t width = 0;
   uint32_t height = 0;
   uint64_t sequence = 0;
   uint64_t tick = 0;
+  std::array<int, 3> readers{};  // lent copies of each buffer
 };
+using PreviewReader = std::function<void(const uint8_t* nv12, uint32_t width, uint32_t height)>;
 
 class ActiveSession {
  public:
@@ -68,8 +75,7 @@ class ActiveSession {
   // the camera gate as it stands, so no ALLOW or BLOCK can overtake it.
   [[nodiscard]] bool Claim(const std::shared_ptr<Connection>& connection,
                            const std::string& device_name,
-                           const std::function<void(bool camera_allowed)>& reply)
-      EXCLUDES(mutex_);
+                           const std::function<void(bool camera_allowed)>& reply) EXCLUDES(mutex_);
   // The phone's fields for a session that starts, and the state active.
   void Begin(const std::string& device_name, bool wired) EXCLUDES(status_mutex_);
   // A STATUS report: only the values given (and valid) change.
@@ -83,8 +89,7 @@ class ActiveSession {
   // A decoded picture: to the camera, and to the preview while someone watches
   // it (a CopyPreview within the last second), when the gate is open and the
   // connection is the active one. True when it passed, for the monitor.
-  bool DeliverPicture(const Connection& connection, const DecodedPicture& picture)
-      EXCLUDES(mutex_);
+  bool DeliverPicture(const Connection& connection, const DecodedPicture& picture) EXCLUDES(mutex_);
   // The camera shows the waiting picture, if `connection` is the active one.
   void ClearPictureOf(const Connection& connection) EXCLUDES(mutex_);
   // The end of a session: true when it was still the active one, which then
@@ -111,6 +116,9 @@ class ActiveSession {
   // call also asks for the preview to be kept for another second.
   bool CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height, uint64_t& sequence) const
       EXCLUDES(preview_mutex_);
+  // The same without the copy: a fresh picture newer than `sequence` is lent
+  // to `read`, outside the lock, for the length of the call.
+  bool ReadPreview(uint64_t& sequence, const PreviewReader& read) const EXCLUDES(preview_mutex_);
   // Pictures copied into the preview so far.
   uint64_t preview_copies() const { return preview_copies_.load(); }
 
@@ -140,7 +148,9 @@ class ActiveSession {
   PhoneStatus phone_ GUARDED_BY(status_mutex_);
 
   mutable Mutex preview_mutex_;
-  PreviewFrame preview_ GUARDED_BY(preview_mutex_);
+  mutable PreviewFrame preview_ GUARDED_BY(preview_mutex_);
+  // Not guarded: ownership of each buffer follows preview_ (see PreviewFrame).
+  std::array<Bytes, 3> preview_buffers_;
   // Tick of the last CopyPreview plus one; 0 while nobody ever asked.
   mutable std::atomic<uint64_t> preview_asked_{0};
   std::atomic<uint64_t> preview_copies_{0};

@@ -74,6 +74,9 @@ class Server {
   bool CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height, uint64_t& sequence) const {
     return active_.CopyPreview(pixels, width, height, sequence);
   }
+  bool ReadPreview(uint64_t& sequence, const PreviewReader& read) const {
+    return active_.ReadPreview(sequence, read);
+  }
   size_t worker_count() const EXCLUDES(mutex_);
 
  private:

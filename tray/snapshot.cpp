@@ -44,14 +44,14 @@ VISTREL_VECTORIZE void ConvertHalvedRow(const uint8_t* luma, const uint8_t* chro
 }  // namespace
 
 Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height) {
-  return Nv12ToRgb(frame, width, height, target_width, target_height, nullptr);
+  return Nv12ToRgb(frame.data(), frame.size(), width, height, target_width, target_height, nullptr);
 }
 
-Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height,
-                  Picture reuse) {
+Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int target_width,
+                  int target_height, Picture reuse) {
   if (width < 1 || height < 1 || target_width < 1 || target_height < 1) return nullptr;
   const uint64_t needed = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3 / 2;
-  if (frame.size() < needed) return nullptr;
+  if (frame == nullptr || size < needed) return nullptr;
   Picture picture;
   cairo_surface_t* reused = reuse.get();
   if (reused && reuse.use_count() == 1 && cairo_surface_get_reference_count(reused) == 1 &&
@@ -72,8 +72,8 @@ Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, i
   cairo_surface_flush(image);
   unsigned char* data = cairo_image_surface_get_data(image);
   const int stride = cairo_image_surface_get_stride(image);
-  const uint8_t* luma = frame.data();
-  const uint8_t* chroma = frame.data() + static_cast<size_t>(width) * static_cast<size_t>(height);
+  const uint8_t* luma = frame;
+  const uint8_t* chroma = frame + static_cast<size_t>(width) * static_cast<size_t>(height);
   // Source columns once per call: the division leaves the per-pixel loop.
   std::vector<int> columns(static_cast<size_t>(target_width));
   for (int tx = 0; tx < target_width; ++tx) {

@@ -16,10 +16,11 @@ namespace vistrel::tray {
 // of the target size, nearest neighbour with BT.709 limited-range integer
 // arithmetic; null when a size is below 1 or the buffer is too short.
 Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height);
-// The same into `reuse` when it has the target size and nobody else holds it:
-// a new 900 KB surface 25 times a second is zeroed and mapped every time.
-Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height,
-                  Picture reuse);
+// The same from `size` bytes at `frame`, into `reuse` when it has the target
+// size and nobody else holds it: a new 900 KB surface 25 times a second is
+// zeroed and mapped every time.
+Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int target_width,
+                  int target_height, Picture reuse);
 
 // "Orlith Cam 2026-12-07 13.05.09" from the local time.
 std::string SnapshotBaseName(const tm& local);

@@ -235,19 +235,18 @@ void TrayApp::RefreshPreview() {
   const bool main_visible = Visible(main_);
   const bool flyout_visible = Visible(flyout_);
   if (!(main_visible || flyout_visible) || !view_.running) return;
-  const uint64_t last = preview_sequence_;
   bool new_frame = false;
-  if (receiver_->GetPreviewFrame(preview_frame_, preview_width_, preview_height_,
-                                 preview_sequence_)) {
-    if (preview_sequence_ != last || !view_.preview) {
-      view_.preview = Nv12ToRgb(preview_frame_, static_cast<int>(preview_width_),
-                                static_cast<int>(preview_height_), kPreviewWidth, kPreviewHeight,
-                                std::move(view_.preview));
-      new_frame = true;
-    }
-  } else {
-    view_.preview.reset();
-  }
+  // Without a picture yet, the current frame is converted even when seen.
+  if (!view_.preview) preview_sequence_ = UINT64_MAX;
+  // Converted where the receiver keeps it, without a copy of the frame.
+  const bool fresh = receiver_->ReadPreviewFrame(
+      preview_sequence_, [&](const uint8_t* nv12, uint32_t width, uint32_t height) {
+        view_.preview = Nv12ToRgb(nv12, size_t{width} * height * 3 / 2, static_cast<int>(width),
+                                  static_cast<int>(height), kPreviewWidth, kPreviewHeight,
+                                  std::move(view_.preview));
+        new_frame = true;
+      });
+  if (!fresh) view_.preview.reset();
   if (view_.now_ms - last_repaint_ >= kIdleRepaintMs) {
     last_repaint_ = view_.now_ms;
     if (main_visible) Repaint(main_);

@@ -107,9 +107,6 @@ class TrayApp final : public TrayActions {
   uint64_t rates_at_ = 0;
   uint64_t rates_video_ = 0;
   uint64_t rates_frames_ = 0;
-  Bytes preview_frame_;
-  uint32_t preview_width_ = 0;
-  uint32_t preview_height_ = 0;
   uint64_t preview_sequence_ = UINT64_MAX;
   uint64_t last_repaint_ = 0;
   Surface card_surface_;  // regions of card-only paints, which add none

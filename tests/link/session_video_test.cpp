@@ -30,7 +30,8 @@ std::string Ready(uint32_t epoch) {
 std::string Video(uint32_t epoch, const phone::AccessUnit& unit, bool flag) {
   std::string payload(13, '\0');
   for (int i = 0; i < 4; ++i) payload[i] = static_cast<char>(epoch >> (24 - 8 * i));
-  for (int i = 0; i < 8; ++i) payload[4 + i] = static_cast<char>(uint64_t(unit.pts_us) >> (56 - 8 * i));
+  for (int i = 0; i < 8; ++i)
+    payload[4 + i] = static_cast<char>(uint64_t(unit.pts_us) >> (56 - 8 * i));
   payload[12] = flag ? 1 : 0;
   payload.append(reinterpret_cast<const char*>(unit.bytes.data()), unit.bytes.size());
   return payload;
@@ -43,7 +44,8 @@ class SessionVideoTest : public ::testing::Test {
         trust_(folder_ / "trusted_phones.tsv"),
         pairing_(clock_),
         writer_(name_, clock_),
-        reader_(name_, [](const std::string&) {}, clock_),
+        reader_(
+            name_, [](const std::string&) {}, clock_),
         source_(phone::H264Source::Create()) {
     EXPECT_TRUE(reader_.Open());
     server_ = std::make_unique<test::SessionHarness>("Desk", &writer_, clock_);
@@ -96,8 +98,9 @@ TEST_F(SessionVideoTest, OnlyTheCurrentEpochFromAKeyframeOnReachesTheCamera) {
   source_->RequestKeyframe();
   phone::AccessUnit key3 = Next();
   ASSERT_TRUE(key3.keyframe);
-  phone.channel->Queue(kVideo, Video(7, key3, false));  // an IDR the phone did not flag: not a keyframe
-  phone.channel->Queue(kVideo, Video(7, key3, true));   // synced: decoded
+  phone.channel->Queue(kVideo,
+                       Video(7, key3, false));  // an IDR the phone did not flag: not a keyframe
+  phone.channel->Queue(kVideo, Video(7, key3, true));  // synced: decoded
   phone::AccessUnit p3 = Next();
   phone.channel->Queue(kVideo, Video(7, p3, false));
   phone.channel->SetBlocking(true);
@@ -168,15 +171,30 @@ TEST_F(SessionVideoTest, PreviewIsCopiedOnlyWhileSomeoneWatches) {
   ASSERT_TRUE(server_->CopyPreview(preview, width, height, sequence));
   EXPECT_EQ(phone::ReadFrameNumber(preview.data(), 1280, 1280, 720), watched.frame_number);
 
+  // A lent picture stays as it was while newer ones come and the other
+  // buffers are filled and reused; a copy meanwhile gets the newest.
+  uint64_t lent = 0;
+  phone::AccessUnit newest;
+  ASSERT_TRUE(server_->ReadPreview(lent, [&](const uint8_t* nv12, uint32_t w, uint32_t h) {
+    for (int i = 0; i < 3; ++i) picture_then_sync(newest = Next());
+    ASSERT_TRUE(server_->CopyPreview(preview, width, height, sequence));
+    EXPECT_EQ(phone::ReadFrameNumber(preview.data(), 1280, 1280, 720), newest.frame_number);
+    EXPECT_EQ(phone::ReadFrameNumber(nv12, 1280, w, h), watched.frame_number);
+  }));
+  EXPECT_EQ(server_->preview_copies(), 4u);
+  EXPECT_TRUE(server_->ReadPreview(lent, [&](const uint8_t* nv12, uint32_t w, uint32_t h) {
+    EXPECT_EQ(phone::ReadFrameNumber(nv12, 1280, w, h), newest.frame_number);
+  }));
+
   clock_.Advance(1000);  // the last request is a second old: still watched
   picture_then_sync(Next());
-  EXPECT_EQ(server_->preview_copies(), 2u);
+  EXPECT_EQ(server_->preview_copies(), 5u);
   clock_.Advance(1);
   const phone::AccessUnit unwatched = Next();
   picture_then_sync(unwatched);
-  EXPECT_EQ(server_->preview_copies(), 2u);
+  EXPECT_EQ(server_->preview_copies(), 5u);
   EXPECT_EQ(CameraFrame(), unwatched.frame_number);
-  EXPECT_EQ(server_->GetCounters().frames_delivered, 4u);
+  EXPECT_EQ(server_->GetCounters().frames_delivered, 7u);
   phone.connection->Shutdown();
   session.join();
 }
@@ -218,7 +236,7 @@ TEST_F(SessionVideoTest, AllowedCameraWaitsForTheAcknowledgedEpoch) {
   server_->SetCameraAllowed(false);
   phone::AccessUnit key = Next();
   phone.channel->Queue(kVideo, Video(1, key, true));  // blocked: dropped
-  server_->SetCameraAllowed(true);                     // ALLOW seq 2 awaits its ACK
+  server_->SetCameraAllowed(true);                    // ALLOW seq 2 awaits its ACK
   phone.channel->Queue(kVideo, Video(1, key, true));  // unacknowledged: dropped
   phone.channel->Queue(kAck, R"({"seq":2,"epoch":2})");
   phone.channel->Queue(kVideo, Video(1, key, true));  // old epoch: dropped
