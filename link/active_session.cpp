@@ -4,6 +4,7 @@
 #include "link/json.h"
 #include "link/stage_times.h"
 #include "platform/log.h"
+#include "video/nv12.h"
 
 namespace vistrel {
 namespace {
@@ -106,18 +107,29 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   if (target < 0) return true;
   // Filled outside the lock: the buffer is neither current nor lent, and
   // only this thread (under mutex_) fills buffers.
-  const Nv12View& nv12 = picture.Nv12();
-  const size_t width = static_cast<size_t>(nv12.width);
-  const size_t height = static_cast<size_t>(nv12.height);
-  const size_t pitch = static_cast<size_t>(nv12.pitch);
+  const size_t width = static_cast<size_t>(picture.width());
+  const size_t height = static_cast<size_t>(picture.height());
   Bytes& pixels = preview_buffers_[size_t(target)];
   pixels.resize(width * height * 3 / 2);
-  CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
-  CopyPlane(nv12.chroma, pitch, pixels.data() + width * height, width, width, height / 2);
+  uint8_t* chroma = pixels.data() + width * height;
+  const Yuv420View* planes = picture.planes();
+  if (planes != nullptr && width % 2 == 0) {
+    // From the decoder's planes, U and V interleaved straight into the copy
+    // (an odd width keeps the NV12 path, which cuts the last pair as before).
+    CopyPlane(planes->luma, size_t(planes->luma_pitch), pixels.data(), width, width, height);
+    InterleaveChroma(planes->u, planes->chroma_pitch, planes->v, planes->chroma_pitch, chroma,
+                     static_cast<int>(width), static_cast<int>(width / 2),
+                     static_cast<int>(height / 2));
+  } else {
+    const Nv12View& nv12 = picture.Nv12();
+    const size_t pitch = static_cast<size_t>(nv12.pitch);
+    CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
+    CopyPlane(nv12.chroma, pitch, chroma, width, width, height / 2);
+  }
   MutexLock preview_lock(preview_mutex_);
   preview_.current = target;
-  preview_.width = static_cast<uint32_t>(nv12.width);
-  preview_.height = static_cast<uint32_t>(nv12.height);
+  preview_.width = static_cast<uint32_t>(width);
+  preview_.height = static_cast<uint32_t>(height);
   ++preview_.sequence;
   preview_.tick = now;
   ++preview_copies_;
