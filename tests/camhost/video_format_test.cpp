@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 #include <vector>
 
-#include "camhost/latest_picture.h"
+#include "camhost/buffer_loan.h"
 
 namespace vistrel {
 namespace {
@@ -109,23 +112,38 @@ TEST(VideoFormat, PicturesAreByteExactInEveryLayoutAndNeverOverrunABuffer) {
   }
 }
 
-TEST(LatestPicture, HandsOverTheNewestPictureOnce) {
-  LatestPicture latest;
-  EXPECT_FALSE(latest.Take());
-  const RandomPicture first(1), second(2);
-  latest.Put(first.View(), 100);
-  latest.Put(second.View(), 200);
-  ASSERT_TRUE(latest.Take());
-  EXPECT_EQ(latest.time_100ns(), 200);
-  const Nv12View taken = latest.picture();
-  EXPECT_EQ(taken.pitch, kW);
-  EXPECT_EQ(taken.luma[kW * 719 + 5], second.Y(719, 5));
-  EXPECT_EQ(taken.chroma[kW * 359 + 7], second.V(718, 6));
-  EXPECT_FALSE(latest.Take());
-  // The taken picture stays intact while the writer goes on.
-  latest.Put(first.View(), 300);
-  latest.Put(first.View(), 400);
-  EXPECT_EQ(latest.picture().luma[kW * 3 + 3], second.Y(3, 3));
+TEST(BufferLoan, LendsOneBufferWritesItOnceAndNeverAfterItWasTakenAway) {
+  BufferLoan<int> loan;
+  const auto write = [](int) { return true; };
+  EXPECT_FALSE(loan.Fill(write)) << "nothing lent: the picture is dropped";
+  ASSERT_TRUE(loan.Lend(1));
+  EXPECT_FALSE(loan.Lend(2)) << "one at a time";
+  EXPECT_FALSE(loan.Fill([](int) { return false; }));
+  EXPECT_FALSE(loan.TakeFilled()) << "a failed write sends nothing";
+  EXPECT_TRUE(loan.Fill(write));
+  EXPECT_FALSE(loan.Fill(write)) << "the written buffer is not written again";
+  EXPECT_FALSE(loan.Idle());
+  EXPECT_EQ(loan.TakeFilled(), 1);
+  EXPECT_TRUE(loan.Idle());
+
+  // Taking a buffer away waits for a write into it to end.
+  ASSERT_TRUE(loan.Lend(3));
+  std::atomic<bool> writing{false};
+  std::atomic<bool> written{false};
+  std::thread host([&] {
+    (void)loan.Fill([&](int) {
+      writing = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      written = true;
+      return true;
+    });
+  });
+  while (!writing) std::this_thread::yield();
+  loan.ForgetIf([](int buffer) { return buffer == 3; });
+  EXPECT_TRUE(written);
+  host.join();
+  EXPECT_TRUE(loan.Idle());
+  EXPECT_FALSE(loan.TakeFilled());
 }
 
 }  // namespace
