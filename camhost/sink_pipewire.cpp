@@ -1,9 +1,10 @@
 // "Orlith Cam" as a PipeWire video source: camera apps, the camera portal and
 // screen tools find it without a kernel module. The stream drives its own
 // graph (no session manager's driver is needed); it is paced by the pictures
-// the host hands in. Everything PipeWire runs on the sink's own loop thread,
-// which lends the host's thread an empty buffer: the host writes its picture
-// straight into it and rings the loop, which sends it.
+// the host hands in. PipeWire's events run on the sink's own loop thread; the
+// host's thread takes the loop's lock, as PipeWire's thread loop asks of other
+// threads, writes its picture straight into a free buffer and starts the
+// graph's cycle itself, so no thread in between wakes for a picture.
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -14,7 +15,6 @@
 #include <memory>
 #include <utility>
 
-#include "camhost/buffer_loan.h"
 #include "camhost/sink.h"
 #include "camhost/video_format.h"
 #include "platform/log.h"
@@ -80,20 +80,14 @@ class PipeWireSink final : public Sink {
   void Retry(uint64_t after_ns);
   void OnStateChanged(pw_stream_state state, const char* error);
   void OnFormat(const spa_pod* param);
-  // Lends the host an empty buffer when it has none.
-  void Lend();
-  void SendFilled();
+  // The host's thread, with the loop's lock held.
+  void Send(const Nv12View& picture, int64_t time_100ns);
 
   static void StateChanged(void* self, pw_stream_state, pw_stream_state state, const char* error) {
     static_cast<PipeWireSink*>(self)->OnStateChanged(state, error);
   }
   static void ParamChanged(void* self, uint32_t id, const spa_pod* param) {
     if (id == SPA_PARAM_Format) static_cast<PipeWireSink*>(self)->OnFormat(param);
-  }
-  static void Process(void* self) { static_cast<PipeWireSink*>(self)->Lend(); }
-  static void RemoveBuffer(void* self, pw_buffer* buffer) {
-    static_cast<PipeWireSink*>(self)->loan_.ForgetIf(
-        [buffer](const Lent& lent) { return lent.buffer == buffer; });
   }
   static void CoreError(void* self, uint32_t id, int, int res, const char* message) {
     auto* sink = static_cast<PipeWireSink*>(self);
@@ -110,28 +104,13 @@ class PipeWireSink final : public Sink {
     sink->Disconnect(std::exchange(sink->core_lost_, false));
     sink->Connect();
   }
-  static void PictureReady(void* self, uint64_t) {
-    auto* sink = static_cast<PipeWireSink*>(self);
-    sink->SendFilled();
-    sink->Lend();
-  }
-
-  // A buffer out with the host, and how its picture is to be laid out.
-  struct Lent {
-    pw_buffer* buffer = nullptr;
-    VideoLayout layout;
-  };
-  // Host thread.
-  bool Fill(const Lent& lent, const Nv12View& picture, int64_t time_100ns);
 
   std::unique_ptr<pw_thread_loop, ThreadLoopFree> loop_;
   std::unique_ptr<pw_context, ContextFree> context_;
   spa_source* timer_ = nullptr;  // owned by the loop
-  spa_source* ready_ = nullptr;  // owned by the loop
-  BufferLoan<Lent> loan_;
   std::atomic<bool> streaming_{false};
 
-  // Loop thread only.
+  // With the loop's lock held.
   std::unique_ptr<pw_core, CoreFree> core_;
   std::unique_ptr<pw_stream, StreamFree> stream_;
   spa_hook core_listener_{};
@@ -143,7 +122,7 @@ class PipeWireSink final : public Sink {
   bool connected_before_ = false;
   bool absent_logged_ = false;
   bool was_streaming_ = false;
-  uint64_t sequence_ = 0;  // host thread only
+  uint64_t sequence_ = 0;
 };
 
 PipeWireSink::~PipeWireSink() {
@@ -152,7 +131,6 @@ PipeWireSink::~PipeWireSink() {
   Disconnect(false);
   pw_loop* loop = pw_thread_loop_get_loop(loop_.get());
   if (timer_) pw_loop_destroy_source(loop, timer_);
-  if (ready_) pw_loop_destroy_source(loop, ready_);
   context_.reset();
   loop_.reset();
 }
@@ -171,9 +149,8 @@ bool PipeWireSink::Start(std::string& error) {
     return false;
   }
   timer_ = pw_loop_add_timer(loop, &PipeWireSink::TimerFired, this);
-  ready_ = pw_loop_add_event(loop, &PipeWireSink::PictureReady, this);
-  if (!timer_ || !ready_) {
-    error = "pipewire: cannot add loop sources";
+  if (!timer_) {
+    error = "pipewire: cannot add a loop timer";
     return false;
   }
   core_events_.version = PW_VERSION_CORE_EVENTS;
@@ -181,8 +158,6 @@ bool PipeWireSink::Start(std::string& error) {
   stream_events_.version = PW_VERSION_STREAM_EVENTS;
   stream_events_.state_changed = &PipeWireSink::StateChanged;
   stream_events_.param_changed = &PipeWireSink::ParamChanged;
-  stream_events_.process = &PipeWireSink::Process;
-  stream_events_.remove_buffer = &PipeWireSink::RemoveBuffer;
   if (pw_thread_loop_start(loop_.get()) != 0) {
     error = "pipewire: cannot start the loop thread";
     return false;
@@ -202,7 +177,6 @@ void PipeWireSink::Retry(uint64_t after_ns) {
 
 void PipeWireSink::Disconnect(bool lost) {
   if (!core_) return;
-  loan_.ForgetIf([](const Lent&) { return true; });
   stream_.reset();  // destroying removes its listener
   spa_hook_remove(&core_listener_);
   core_.reset();
@@ -255,7 +229,11 @@ void PipeWireSink::Connect() {
       SPA_POD_Fraction(&rate)));
   const int result = pw_stream_connect(
       stream_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY,
-      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+      // The graph's cycle runs on PipeWire's data thread only: the stream
+      // has no process callback to bring back to the loop thread.
+      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS |
+                                   PW_STREAM_FLAG_RT_PROCESS),
+      params, 1);
   if (result < 0) {
     LogLine("[camhost] PipeWire refused the stream's connection (%d)\n", result);
     Disconnect(false);
@@ -277,7 +255,6 @@ void PipeWireSink::OnStateChanged(pw_stream_state state, const char* error) {
     LogLine("[camhost] no PipeWire consumer is reading; pulling no samples\n");
   }
   was_streaming_ = streaming;
-  if (streaming) Lend();
   if (state == PW_STREAM_STATE_ERROR) {
     LogLine("[camhost] the PipeWire stream failed: %s\n", error ? error : "unknown");
     Retry(kRetryNs);
@@ -320,40 +297,23 @@ void PipeWireSink::OnFormat(const spa_pod* param) {
   pw_stream_update_params(stream_.get(), params, 2);
 }
 
-void PipeWireSink::Lend() {
-  if (!stream_ || !layout_ || !streaming_ || !loan_.Idle()) return;
-  // Every buffer is still with the consumer: the host's next picture is
-  // dropped, and the one after gets a buffer.
+void PipeWireSink::Send(const Nv12View& picture, int64_t time_100ns) {
+  if (!stream_ || !layout_ || !streaming_) return;
+  // Every buffer is still with the consumer: this picture is dropped, the
+  // next one goes.
   pw_buffer* buffer = pw_stream_dequeue_buffer(stream_.get());
   if (!buffer) return;
-  if (!loan_.Lend(Lent{buffer, *layout_})) pw_stream_queue_buffer(stream_.get(), buffer);
-}
-
-void PipeWireSink::SendFilled() {
-  std::optional<Lent> filled = loan_.TakeFilled();
-  if (!filled) return;
-  // The consumer went while the picture was written: the buffer goes out
-  // again as it is, to be written over.
-  if (!stream_ || !layout_ || !streaming_) {
-    (void)loan_.Lend(*filled);
-    return;
-  }
-  pw_stream_queue_buffer(stream_.get(), filled->buffer);
-  pw_stream_trigger_process(stream_.get());
-}
-
-bool PipeWireSink::Fill(const Lent& lent, const Nv12View& picture, int64_t time_100ns) {
-  spa_buffer* spa = lent.buffer->buffer;
-  if (spa->n_datas < 1) return false;
+  spa_buffer* spa = buffer->buffer;
   spa_data& data = spa->datas[0];
-  if (!data.chunk ||
-      !WritePicture(lent.layout, picture, static_cast<uint8_t*>(data.data), data.maxsize)) {
-    return false;
+  if (spa->n_datas < 1 || !data.chunk ||
+      !WritePicture(*layout_, picture, static_cast<uint8_t*>(data.data), data.maxsize)) {
+    if (spa->n_datas >= 1 && data.chunk) data.chunk->size = 0;
+  } else {
+    data.chunk->offset = 0;
+    data.chunk->size = layout_->size;
+    data.chunk->stride = static_cast<int32_t>(layout_->stride);
+    data.chunk->flags = 0;
   }
-  data.chunk->offset = 0;
-  data.chunk->size = lent.layout.size;
-  data.chunk->stride = static_cast<int32_t>(lent.layout.stride);
-  data.chunk->flags = 0;
   if (auto* header = static_cast<spa_meta_header*>(
           spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
     header->flags = 0;
@@ -362,13 +322,14 @@ bool PipeWireSink::Fill(const Lent& lent, const Nv12View& picture, int64_t time_
     header->dts_offset = 0;
     header->seq = sequence_++;
   }
-  return true;
+  pw_stream_queue_buffer(stream_.get(), buffer);
+  pw_stream_trigger_process(stream_.get());
 }
 
 bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {
-  (void)loan_.Fill([&](const Lent& lent) { return Fill(lent, picture, time_100ns); });
-  // Also after a dropped picture: the loop lends a buffer for the next one.
-  pw_loop_signal_event(pw_thread_loop_get_loop(loop_.get()), ready_);
+  pw_thread_loop_lock(loop_.get());
+  Send(picture, time_100ns);
+  pw_thread_loop_unlock(loop_.get());
   return true;
 }
 

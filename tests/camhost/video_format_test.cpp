@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <random>
-#include <thread>
 #include <vector>
 
-#include "camhost/buffer_loan.h"
 
 namespace vistrel {
 namespace {
@@ -110,40 +106,6 @@ TEST(VideoFormat, PicturesAreByteExactInEveryLayoutAndNeverOverrunABuffer) {
     EXPECT_EQ(std::count(small.begin(), small.end(), 0x5A), static_cast<long>(small.size()));
     EXPECT_FALSE(WritePicture(layout, picture.View(), nullptr, layout.size));
   }
-}
-
-TEST(BufferLoan, LendsOneBufferWritesItOnceAndNeverAfterItWasTakenAway) {
-  BufferLoan<int> loan;
-  const auto write = [](int) { return true; };
-  EXPECT_FALSE(loan.Fill(write)) << "nothing lent: the picture is dropped";
-  ASSERT_TRUE(loan.Lend(1));
-  EXPECT_FALSE(loan.Lend(2)) << "one at a time";
-  EXPECT_FALSE(loan.Fill([](int) { return false; }));
-  EXPECT_FALSE(loan.TakeFilled()) << "a failed write sends nothing";
-  EXPECT_TRUE(loan.Fill(write));
-  EXPECT_FALSE(loan.Fill(write)) << "the written buffer is not written again";
-  EXPECT_FALSE(loan.Idle());
-  EXPECT_EQ(loan.TakeFilled(), 1);
-  EXPECT_TRUE(loan.Idle());
-
-  // Taking a buffer away waits for a write into it to end.
-  ASSERT_TRUE(loan.Lend(3));
-  std::atomic<bool> writing{false};
-  std::atomic<bool> written{false};
-  std::thread host([&] {
-    (void)loan.Fill([&](int) {
-      writing = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      written = true;
-      return true;
-    });
-  });
-  while (!writing) std::this_thread::yield();
-  loan.ForgetIf([](int buffer) { return buffer == 3; });
-  EXPECT_TRUE(written);
-  host.join();
-  EXPECT_TRUE(loan.Idle());
-  EXPECT_FALSE(loan.TakeFilled());
 }
 
 }  // namespace
