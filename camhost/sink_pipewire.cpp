@@ -229,8 +229,8 @@ void PipeWireSink::Connect() {
       SPA_POD_Fraction(&rate)));
   const int result = pw_stream_connect(
       stream_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY,
-      // The graph's cycle runs on PipeWire's data thread only: the stream
-      // has no process callback to bring back to the loop thread.
+      // Without RT_PROCESS, each pw_stream_trigger_process would also post a
+      // process call to the loop thread and wake it for every picture.
       static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS |
                                    PW_STREAM_FLAG_RT_PROCESS),
       params, 1);
@@ -327,6 +327,8 @@ void PipeWireSink::Send(const Nv12View& picture, int64_t time_100ns) {
 }
 
 bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {
+  // The loop thread holds the lock only while it handles an event, and none
+  // of them waits for this thread.
   pw_thread_loop_lock(loop_.get());
   Send(picture, time_100ns);
   pw_thread_loop_unlock(loop_.get());
