@@ -99,7 +99,7 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
   // starts it when the first app comes.
   std::unique_ptr<CameraSource> source;
   if (sink.Wanted()) {
-    source = CameraSource::Open(record, stop);
+    source = CameraSource::Open(record, sink, stop);
     if (!source) return Served::kFailed;
   }
   LogLine("[camhost] serving \"%s\" into %s\n", record.friendly_name.c_str(),
@@ -133,7 +133,7 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
     }
     unwanted_since = 0;
     if (!source) {
-      source = CameraSource::Open(record, stop);
+      source = CameraSource::Open(record, sink, stop);
       if (!source) return Served::kFailed;
     }
     switch (source->PullSample(deliver, time)) {
