@@ -29,7 +29,8 @@ double Percentile(std::vector<double> values, double p) {
   return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
 }
 
-// CPU seconds of each thread of `pid`, by thread id, with its name.
+// CPU seconds of each thread of `pid` (schedstat counts nanoseconds, where
+// /proc's stat counts 10 ms ticks), by thread id, with its name.
 std::map<std::string, std::pair<std::string, double>> ThreadCpu(pid_t pid) {
   std::map<std::string, std::pair<std::string, double>> threads;
   const std::string folder = "/proc/" + std::to_string(pid) + "/task";
@@ -39,35 +40,33 @@ std::map<std::string, std::pair<std::string, double>> ThreadCpu(pid_t pid) {
     std::ifstream comm(entry.path() / "comm");
     std::string name;
     std::getline(comm, name);
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 2)));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) ticks += std::stod(field);
-    }
-    threads[tid] = {name, ticks / double(sysconf(_SC_CLK_TCK))};
+    std::ifstream schedstat(entry.path() / "schedstat");
+    double ns = 0;
+    if (!(schedstat >> ns)) continue;
+    threads[tid] = {name, ns / 1e9};
   }
   return threads;
 }
 
 // The host's CPU milliseconds per second over `seconds` from now; with
-// `detail`, each thread's share too.
+// `detail`, each thread's share too. Threads that end meanwhile are not
+// counted (the host's threads live as long as it does).
 double HostCpuPerSecond(pid_t pid, double seconds, std::string* detail = nullptr) {
-  const double before = bench::ProcessCpuSeconds(pid);
-  const auto threads_before = ThreadCpu(pid);
+  const auto before = ThreadCpu(pid);
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  if (detail) {
-    for (const auto& [tid, thread] : ThreadCpu(pid)) {
-      auto was = threads_before.find(tid);
-      const double cpu = thread.second - (was == threads_before.end() ? 0 : was->second.second);
+  const auto after = ThreadCpu(pid);
+  double total = 0;
+  for (const auto& [tid, thread] : after) {
+    auto was = before.find(tid);
+    const double cpu = thread.second - (was == before.end() ? 0 : was->second.second);
+    total += cpu;
+    if (detail) {
       char line[128];
       std::snprintf(line, sizeof line, " %s %.1f", thread.first.c_str(), cpu * 1000 / seconds);
       *detail += line;
     }
   }
-  return (bench::ProcessCpuSeconds(pid) - before) * 1000 / seconds;
+  return total * 1000 / seconds;
 }
 
 }  // namespace

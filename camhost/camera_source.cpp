@@ -18,12 +18,74 @@ constexpr uint64_t kSampleWaitMs = 1000;
 
 uint32_t Hex(HRESULT hr) { return static_cast<uint32_t>(hr); }
 
+// The frame server's allocator, except that a sample is made over the place
+// the sink offers for the next picture when it has one: the library then
+// writes the picture where it goes and the sink copies nothing.
+class SinkAllocator final : public IMFVideoSampleAllocator {
+ public:
+  SinkAllocator(Sink& sink, ComPtr<IMFVideoSampleAllocator> pool)
+      : sink_(sink), pool_(std::move(pool)) {}
+
+  HRESULT QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IMFVideoSampleAllocator) {
+      return ReturnInterface(this, out);
+    }
+    return E_NOINTERFACE;
+  }
+  uint32_t AddRef() override { return refs_.AddRef(); }
+  uint32_t Release() override { return refs_.Release(this); }
+
+  HRESULT SetDirectXManager(IUnknown* manager) override {
+    return pool_->SetDirectXManager(manager);
+  }
+  HRESULT UninitializeSampleAllocator() override {
+    ready_ = false;
+    return pool_->UninitializeSampleAllocator();
+  }
+  HRESULT InitializeSampleAllocator(uint32_t requested_frames, IMFMediaType* media_type) override {
+    const HRESULT hr = pool_->InitializeSampleAllocator(requested_frames, media_type);
+    ready_ = SUCCEEDED(hr);
+    return hr;
+  }
+  HRESULT AllocateSample(IMFSample** sample) override {
+    if (!sample) return E_POINTER;
+    *sample = nullptr;
+    if (!ready_) return MF_E_NOT_INITIALIZED;
+    if (std::optional<Sink::Place> place = sink_.Borrow()) {
+      ComPtr<IMFSample> made;
+      ComPtr<IMFMediaBuffer> buffer;
+      HRESULT hr = MFCreateSample(made.GetAddressOf());
+      if (SUCCEEDED(hr)) {
+        hr = CreateNv12BufferOver(place->bytes, std::move(place->keeper), kSinkWidth, kSinkHeight,
+                                  static_cast<uint32_t>(place->pitch), buffer.GetAddressOf());
+      }
+      if (SUCCEEDED(hr)) hr = made->AddBuffer(buffer.Get());
+      if (SUCCEEDED(hr)) {
+        *sample = made.Detach();
+        return S_OK;
+      }
+    }
+    return pool_->AllocateSample(sample);
+  }
+
+ private:
+  RefCount refs_;
+  Sink& sink_;
+  ComPtr<IMFVideoSampleAllocator> pool_;
+  // Set when the stream starts, read by its requests, which may run on
+  // another thread.
+  std::atomic<bool> ready_{false};
+};
+
 }  // namespace
 
-CameraSource::CameraSource(std::unique_ptr<CameraLibrary> library, const std::atomic<bool>& stop)
-    : library_(std::move(library)), stop_(stop) {}
+CameraSource::CameraSource(std::unique_ptr<CameraLibrary> library, Sink& sink,
+                           const std::atomic<bool>& stop)
+    : library_(std::move(library)), sink_(sink), stop_(stop) {}
 
-std::unique_ptr<CameraSource> CameraSource::Open(const CameraRecord& record,
+std::unique_ptr<CameraSource> CameraSource::Open(const CameraRecord& record, Sink& sink,
                                                  const std::atomic<bool>& stop) {
   auto clsid = ParseGuid(record.source_id);
   if (!clsid) {
@@ -38,7 +100,7 @@ std::unique_ptr<CameraSource> CameraSource::Open(const CameraRecord& record,
   }
   LogLine("[camhost] loaded %s for \"%s\"\n", library->path().c_str(),
           record.friendly_name.c_str());
-  std::unique_ptr<CameraSource> source(new CameraSource(std::move(library), stop));
+  std::unique_ptr<CameraSource> source(new CameraSource(std::move(library), sink, stop));
   if (!source->Activate(record)) return nullptr;
   return source;
 }
@@ -74,7 +136,12 @@ bool CameraSource::Activate(const CameraRecord& record) {
   // makes its own samples.
   ComPtr<IMFSampleAllocatorControl> control;
   if (SUCCEEDED(source_.As(&control)) && control) {
-    hr = MFCreateVideoSampleAllocator(IID_IMFVideoSampleAllocator, allocator_.PutVoid());
+    ComPtr<IMFVideoSampleAllocator> pool;
+    hr = MFCreateVideoSampleAllocator(IID_IMFVideoSampleAllocator, pool.PutVoid());
+    if (SUCCEEDED(hr)) {
+      allocator_ = MakeCom<SinkAllocator>(sink_, std::move(pool));
+      hr = allocator_ ? S_OK : E_OUTOFMEMORY;
+    }
     if (SUCCEEDED(hr)) hr = control->SetDefaultAllocator(0, allocator_.Get());
     if (FAILED(hr)) LogLine("[camhost] the source took no allocator (0x%08X)\n", Hex(hr));
   }

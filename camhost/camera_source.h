@@ -21,7 +21,9 @@ class CameraSource {
  public:
   // Nothing, with the reason logged, when any step up to the started stream
   // fails; whatever was made is shut down again.
-  static std::unique_ptr<CameraSource> Open(const CameraRecord& record,
+  // `sink` may lend the library the place of the next picture; it must
+  // outlive the source.
+  static std::unique_ptr<CameraSource> Open(const CameraRecord& record, Sink& sink,
                                             const std::atomic<bool>& stop);
   // Stops the source, shuts it down through the activator, then lets the
   // library go.
@@ -36,7 +38,7 @@ class CameraSource {
   Pull PullSample(const std::function<bool(const Nv12View&)>& deliver, int64_t& time_100ns);
 
  private:
-  CameraSource(std::unique_ptr<CameraLibrary> library, const std::atomic<bool>& stop);
+  CameraSource(std::unique_ptr<CameraLibrary> library, Sink& sink, const std::atomic<bool>& stop);
   bool Activate(const CameraRecord& record);
   // Handles every event that is waiting on the source and on the stream.
   void DrainEvents();
@@ -45,6 +47,7 @@ class CameraSource {
 
   // Declared first so that it goes last: the objects below live in its code.
   std::unique_ptr<CameraLibrary> library_;
+  Sink& sink_;
   const std::atomic<bool>& stop_;
   ComPtr<IMFActivate> activate_;
   ComPtr<IMFMediaSource> source_;

@@ -89,13 +89,23 @@ void Pause(uint32_t ms, const std::atomic<bool>& stop) {
 
 enum class Served { kRemoved, kChanged, kDone, kFailed };
 
+// How long nobody may read before the camera is stopped: an app that closes
+// and reopens the camera (many probe it first) finds it still running.
+constexpr uint64_t kIdleStopMs = 3000;
+
 Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
              const std::atomic<bool>& stop, uint64_t& delivered, SampleStats& stats) {
-  auto source = CameraSource::Open(record, stop);
-  if (!source) return Served::kFailed;
+  // The camera runs only while someone reads: a sink that nobody reads yet
+  // starts it when the first app comes.
+  std::unique_ptr<CameraSource> source;
+  if (sink.Wanted()) {
+    source = CameraSource::Open(record, sink, stop);
+    if (!source) return Served::kFailed;
+  }
   LogLine("[camhost] serving \"%s\" into %s\n", record.friendly_name.c_str(),
           sink.Describe().c_str());
   uint64_t next_check = TickMs() + options.record_poll_ms;
+  uint64_t unwanted_since = 0;
   int64_t time = 0;
   const auto deliver = [&sink, &time](const Nv12View& picture) { return sink.Write(picture, time); };
   while (!stop) {
@@ -113,8 +123,18 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
     }
     // Nobody reads: no samples are requested, so the camera counts no reads.
     if (!sink.Wanted()) {
+      if (unwanted_since == 0) unwanted_since = TickMs();
+      if (source && TickMs() - unwanted_since >= kIdleStopMs) {
+        source.reset();
+        LogLine("[camhost] nobody reads; the camera is stopped until an app comes\n");
+      }
       std::this_thread::sleep_for(20ms);
       continue;
+    }
+    unwanted_since = 0;
+    if (!source) {
+      source = CameraSource::Open(record, sink, stop);
+      if (!source) return Served::kFailed;
     }
     switch (source->PullSample(deliver, time)) {
       case CameraSource::Pull::kDelivered:

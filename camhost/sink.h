@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "video/nv12_view.h"
@@ -27,6 +29,16 @@ class Sink {
   // Whether anyone reads the pictures now; while not, the host requests no
   // samples at all. Any thread.
   virtual bool Wanted() const { return true; }
+  // Where the next picture may be written instead of being copied by Write:
+  // a 1280x720 NV12 picture at `pitch`, in `bytes` that `keeper` keeps valid.
+  // The picture still goes through Write, which then finds it in place.
+  // Nothing when the sink has no such place now. Host thread.
+  struct Place {
+    std::span<uint8_t> bytes;
+    int32_t pitch = 0;
+    std::shared_ptr<void> keeper;
+  };
+  virtual std::optional<Place> Borrow() { return std::nullopt; }
   virtual std::string Describe() const = 0;
 };
 

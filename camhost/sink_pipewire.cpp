@@ -1,19 +1,23 @@
 // "Orlith Cam" as a PipeWire video source: camera apps, the camera portal and
 // screen tools find it without a kernel module. The stream drives its own
 // graph (no session manager's driver is needed); it is paced by the pictures
-// the host hands in. Everything PipeWire runs on the sink's own loop thread;
-// the host's thread only copies its picture into a slot and rings the loop.
+// the host hands in. PipeWire's events run on the sink's own loop thread; the
+// host's thread takes the loop's lock, as PipeWire's thread loop asks of other
+// threads, writes its picture straight into a free buffer and starts the
+// graph's cycle itself, so no thread in between wakes for a picture.
 #include <pipewire/pipewire.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <utility>
 
-#include "camhost/latest_picture.h"
 #include "camhost/sink.h"
 #include "camhost/video_format.h"
 #include "platform/log.h"
@@ -59,6 +63,39 @@ std::optional<VideoFormat> FromSpa(uint32_t format) {
   }
 }
 
+// A buffer's memory, made by us (a memfd that PipeWire passes on to the
+// consumer), so that it stays valid while the camera library writes a picture
+// into it, even when PipeWire takes the buffer away meanwhile.
+class Memory {
+ public:
+  static std::shared_ptr<Memory> Make(size_t size) {
+    const int fd = memfd_create("vistrel-camera", MFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    void* base = MAP_FAILED;
+    if (ftruncate(fd, static_cast<off_t>(size)) == 0) {
+      base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    if (base == MAP_FAILED) {
+      close(fd);
+      return nullptr;
+    }
+    return std::shared_ptr<Memory>(new Memory(fd, {static_cast<uint8_t*>(base), size}));
+  }
+  ~Memory() {
+    munmap(bytes_.data(), bytes_.size());
+    close(fd_);
+  }
+  Memory(const Memory&) = delete;
+  Memory& operator=(const Memory&) = delete;
+  int fd() const { return fd_; }
+  std::span<uint8_t> bytes() const { return bytes_; }
+
+ private:
+  Memory(int fd, std::span<uint8_t> bytes) : fd_(fd), bytes_(bytes) {}
+  int fd_;
+  std::span<uint8_t> bytes_;
+};
+
 class PipeWireSink final : public Sink {
  public:
   PipeWireSink() = default;
@@ -69,6 +106,7 @@ class PipeWireSink final : public Sink {
   bool Start(std::string& error);
   bool Write(const Nv12View& picture, int64_t time_100ns) override;
   bool Wanted() const override { return streaming_.load(std::memory_order_acquire); }
+  std::optional<Place> Borrow() override;
   std::string Describe() const override { return "pipewire"; }
 
  private:
@@ -79,7 +117,9 @@ class PipeWireSink final : public Sink {
   void Retry(uint64_t after_ns);
   void OnStateChanged(pw_stream_state state, const char* error);
   void OnFormat(const spa_pod* param);
-  void OnProcess();
+  // The host's thread, with the loop's lock held.
+  std::optional<Place> Lendable();
+  void Send(const Nv12View& picture, int64_t time_100ns);
 
   static void StateChanged(void* self, pw_stream_state, pw_stream_state state, const char* error) {
     static_cast<PipeWireSink*>(self)->OnStateChanged(state, error);
@@ -87,7 +127,32 @@ class PipeWireSink final : public Sink {
   static void ParamChanged(void* self, uint32_t id, const spa_pod* param) {
     if (id == SPA_PARAM_Format) static_cast<PipeWireSink*>(self)->OnFormat(param);
   }
-  static void Process(void* self) { static_cast<PipeWireSink*>(self)->OnProcess(); }
+  // The stream asks us for the buffers' memory (ALLOC_BUFFERS); a buffer we
+  // cannot back stays without data and is sent empty.
+  static void AddBuffer(void* self, pw_buffer* buffer) {
+    auto* sink = static_cast<PipeWireSink*>(self);
+    if (buffer->buffer->n_datas < 1) return;
+    spa_data& data = buffer->buffer->datas[0];
+    // `data.type` holds the kinds of memory that may be used, as bits.
+    if (!sink->layout_ || (data.type & (1u << SPA_DATA_MemFd)) == 0) return;
+    std::shared_ptr<Memory> memory = Memory::Make(sink->layout_->size);
+    if (!memory) {
+      LogLine("[camhost] no memory for a PipeWire buffer (%d)\n", errno);
+      return;
+    }
+    data.type = SPA_DATA_MemFd;
+    data.flags = SPA_DATA_FLAG_READWRITE;
+    data.fd = memory->fd();
+    data.mapoffset = 0;
+    data.maxsize = sink->layout_->size;
+    data.data = memory->bytes().data();
+    sink->memory_[buffer] = std::move(memory);
+  }
+  static void RemoveBuffer(void* self, pw_buffer* buffer) {
+    auto* sink = static_cast<PipeWireSink*>(self);
+    sink->memory_.erase(buffer);
+    if (sink->borrowed_ == buffer) sink->borrowed_ = nullptr;
+  }
   static void CoreError(void* self, uint32_t id, int, int res, const char* message) {
     auto* sink = static_cast<PipeWireSink*>(self);
     if (id != PW_ID_CORE) return;
@@ -103,21 +168,13 @@ class PipeWireSink final : public Sink {
     sink->Disconnect(std::exchange(sink->core_lost_, false));
     sink->Connect();
   }
-  static void PictureReady(void* self, uint64_t) {
-    auto* sink = static_cast<PipeWireSink*>(self);
-    if (sink->stream_ && sink->layout_ && sink->streaming_) {
-      pw_stream_trigger_process(sink->stream_.get());
-    }
-  }
 
   std::unique_ptr<pw_thread_loop, ThreadLoopFree> loop_;
   std::unique_ptr<pw_context, ContextFree> context_;
   spa_source* timer_ = nullptr;  // owned by the loop
-  spa_source* ready_ = nullptr;  // owned by the loop
-  LatestPicture latest_;
   std::atomic<bool> streaming_{false};
 
-  // Loop thread only.
+  // With the loop's lock held.
   std::unique_ptr<pw_core, CoreFree> core_;
   std::unique_ptr<pw_stream, StreamFree> stream_;
   spa_hook core_listener_{};
@@ -125,6 +182,9 @@ class PipeWireSink final : public Sink {
   pw_core_events core_events_{};
   pw_stream_events stream_events_{};
   std::optional<VideoLayout> layout_;
+  std::map<pw_buffer*, std::shared_ptr<Memory>> memory_;
+  // Dequeued for the next picture; the library may be writing into it.
+  pw_buffer* borrowed_ = nullptr;
   bool core_lost_ = false;
   bool connected_before_ = false;
   bool absent_logged_ = false;
@@ -138,7 +198,6 @@ PipeWireSink::~PipeWireSink() {
   Disconnect(false);
   pw_loop* loop = pw_thread_loop_get_loop(loop_.get());
   if (timer_) pw_loop_destroy_source(loop, timer_);
-  if (ready_) pw_loop_destroy_source(loop, ready_);
   context_.reset();
   loop_.reset();
 }
@@ -157,9 +216,8 @@ bool PipeWireSink::Start(std::string& error) {
     return false;
   }
   timer_ = pw_loop_add_timer(loop, &PipeWireSink::TimerFired, this);
-  ready_ = pw_loop_add_event(loop, &PipeWireSink::PictureReady, this);
-  if (!timer_ || !ready_) {
-    error = "pipewire: cannot add loop sources";
+  if (!timer_) {
+    error = "pipewire: cannot add a loop timer";
     return false;
   }
   core_events_.version = PW_VERSION_CORE_EVENTS;
@@ -167,7 +225,8 @@ bool PipeWireSink::Start(std::string& error) {
   stream_events_.version = PW_VERSION_STREAM_EVENTS;
   stream_events_.state_changed = &PipeWireSink::StateChanged;
   stream_events_.param_changed = &PipeWireSink::ParamChanged;
-  stream_events_.process = &PipeWireSink::Process;
+  stream_events_.add_buffer = &PipeWireSink::AddBuffer;
+  stream_events_.remove_buffer = &PipeWireSink::RemoveBuffer;
   if (pw_thread_loop_start(loop_.get()) != 0) {
     error = "pipewire: cannot start the loop thread";
     return false;
@@ -188,6 +247,8 @@ void PipeWireSink::Retry(uint64_t after_ns) {
 void PipeWireSink::Disconnect(bool lost) {
   if (!core_) return;
   stream_.reset();  // destroying removes its listener
+  memory_.clear();
+  borrowed_ = nullptr;
   spa_hook_remove(&core_listener_);
   core_.reset();
   layout_.reset();
@@ -239,7 +300,11 @@ void PipeWireSink::Connect() {
       SPA_POD_Fraction(&rate)));
   const int result = pw_stream_connect(
       stream_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY,
-      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+      // Without RT_PROCESS, each pw_stream_trigger_process would also post a
+      // process call to the loop thread and wake it for every picture.
+      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS |
+                                   PW_STREAM_FLAG_RT_PROCESS),
+      params, 1);
   if (result < 0) {
     LogLine("[camhost] PipeWire refused the stream's connection (%d)\n", result);
     Disconnect(false);
@@ -295,24 +360,53 @@ void PipeWireSink::OnFormat(const spa_pod* param) {
       SPA_POD_CHOICE_RANGE_Int(kBuffers, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
       SPA_PARAM_BUFFERS_size, SPA_POD_Int(static_cast<int32_t>(layout_->size)),
       SPA_PARAM_BUFFERS_stride, SPA_POD_Int(static_cast<int32_t>(layout_->stride)),
-      SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) |
-                                                           (1 << SPA_DATA_MemFd))));
+      // A memfd per buffer, made by us (ALLOC_BUFFERS).
+      SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd)));
   params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
       SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
   pw_stream_update_params(stream_.get(), params, 2);
 }
 
-void PipeWireSink::OnProcess() {
-  if (!layout_ || !latest_.Take()) return;
-  pw_buffer* buffer = pw_stream_dequeue_buffer(stream_.get());
+std::optional<Sink::Place> PipeWireSink::Lendable() {
+  if (!stream_ || !layout_ || !streaming_ || layout_->format != VideoFormat::kNv12) {
+    return std::nullopt;
+  }
+  if (!borrowed_) borrowed_ = pw_stream_dequeue_buffer(stream_.get());
+  if (!borrowed_) return std::nullopt;
+  const auto mapped = memory_.find(borrowed_);
+  if (mapped == memory_.end() || mapped->second->bytes().size() < layout_->size) {
+    return std::nullopt;
+  }
+  return Place{mapped->second->bytes().first(layout_->size),
+               static_cast<int32_t>(layout_->stride), mapped->second};
+}
+
+std::optional<Sink::Place> PipeWireSink::Borrow() {
+  pw_thread_loop_lock(loop_.get());
+  std::optional<Place> place = Lendable();
+  pw_thread_loop_unlock(loop_.get());
+  return place;
+}
+
+void PipeWireSink::Send(const Nv12View& picture, int64_t time_100ns) {
+  if (!stream_ || !layout_ || !streaming_) return;
   // Every buffer is still with the consumer: this picture is dropped, the
   // next one goes.
+  pw_buffer* buffer = std::exchange(borrowed_, nullptr);
+  if (!buffer) buffer = pw_stream_dequeue_buffer(stream_.get());
   if (!buffer) return;
+  // The library wrote the picture straight into this buffer.
+  const auto mapped = memory_.find(buffer);
+  const bool in_place = mapped != memory_.end() && layout_->format == VideoFormat::kNv12 &&
+                        picture.luma == mapped->second->bytes().data() &&
+                        picture.pitch == static_cast<int>(layout_->stride) &&
+                        picture.chroma == picture.luma + size_t{layout_->stride} * kSinkHeight;
   spa_buffer* spa = buffer->buffer;
   spa_data& data = spa->datas[0];
-  if (spa->n_datas < 1 || !WritePicture(*layout_, latest_.picture(),
-                                        static_cast<uint8_t*>(data.data), data.maxsize)) {
+  if (spa->n_datas < 1 || !data.chunk ||
+      (!in_place &&
+       !WritePicture(*layout_, picture, static_cast<uint8_t*>(data.data), data.maxsize))) {
     if (spa->n_datas >= 1 && data.chunk) data.chunk->size = 0;
   } else {
     data.chunk->offset = 0;
@@ -324,16 +418,20 @@ void PipeWireSink::OnProcess() {
           spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
     header->flags = 0;
     header->offset = 0;
-    header->pts = latest_.time_100ns() * 100;  // the sample's time, in nanoseconds
+    header->pts = time_100ns * 100;  // the sample's time, in nanoseconds
     header->dts_offset = 0;
     header->seq = sequence_++;
   }
   pw_stream_queue_buffer(stream_.get(), buffer);
+  pw_stream_trigger_process(stream_.get());
 }
 
 bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {
-  latest_.Put(picture, time_100ns);
-  pw_loop_signal_event(pw_thread_loop_get_loop(loop_.get()), ready_);
+  // The loop thread holds the lock only while it handles an event, and none
+  // of them waits for this thread.
+  pw_thread_loop_lock(loop_.get());
+  Send(picture, time_100ns);
+  pw_thread_loop_unlock(loop_.get());
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "platform/mf/sample.h"
@@ -30,10 +32,14 @@ class BufferBase : public Interfaces... {
   }
 
  protected:
-  explicit BufferBase(size_t size) : data_(size) {}
+  explicit BufferBase(size_t size) : own_(size), data_(own_.data(), own_.size()) {}
+  BufferBase(std::span<uint8_t> lent, std::shared_ptr<void> keeper)
+      : keeper_(std::move(keeper)), data_(lent) {}
 
   std::mutex mutex_;
-  std::vector<uint8_t> data_;
+  std::vector<uint8_t> own_;
+  std::shared_ptr<void> keeper_;  // keeps lent bytes valid
+  const std::span<uint8_t> data_;
   uint32_t current_length_ = 0;  // guarded by mutex_
 };
 
@@ -77,6 +83,9 @@ class Nv12Buffer final : public BufferBase<IMFMediaBuffer, IMF2DBuffer2> {
  public:
   Nv12Buffer(uint32_t width, uint32_t height, uint32_t pitch)
       : BufferBase(size_t{pitch} * height * 3 / 2), width_(width), height_(height), pitch_(pitch) {}
+  Nv12Buffer(uint32_t width, uint32_t height, uint32_t pitch, std::span<uint8_t> lent,
+             std::shared_ptr<void> keeper)
+      : BufferBase(lent, std::move(keeper)), width_(width), height_(height), pitch_(pitch) {}
 
   HRESULT QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
@@ -233,6 +242,27 @@ HRESULT CreateNv12BufferWithPitch(uint32_t width, uint32_t height, uint32_t pitc
   ComPtr<Nv12Buffer> created;
   try {
     created = MakeCom<Nv12Buffer>(width, height, pitch);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  if (!created) return E_OUTOFMEMORY;
+  *buffer = static_cast<IMFMediaBuffer*>(created.Detach());
+  return S_OK;
+}
+
+HRESULT CreateNv12BufferOver(std::span<uint8_t> bytes, std::shared_ptr<void> keeper,
+                             uint32_t width, uint32_t height, uint32_t pitch,
+                             IMFMediaBuffer** buffer) {
+  if (!buffer) return E_POINTER;
+  *buffer = nullptr;
+  if (width == 0 || height == 0 || width % 2 != 0 || height % 2 != 0 || width > kMaxDimension ||
+      height > kMaxDimension || pitch < width || pitch > 2 * kMaxDimension || !bytes.data() ||
+      bytes.size() < size_t{pitch} * height * 3 / 2 || bytes.size() > UINT32_MAX) {
+    return E_INVALIDARG;
+  }
+  ComPtr<Nv12Buffer> created;
+  try {
+    created = MakeCom<Nv12Buffer>(width, height, pitch, bytes, std::move(keeper));
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

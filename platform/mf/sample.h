@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 
 #include "platform/mf/attributes.h"
 
@@ -85,5 +87,11 @@ HRESULT MFCreate2DMediaBuffer(uint32_t width, uint32_t height, uint32_t fourcc, 
 // Ours, for tests and hosts that want another row pitch (at least the width).
 HRESULT CreateNv12BufferWithPitch(uint32_t width, uint32_t height, uint32_t pitch,
                                   IMFMediaBuffer** buffer);
+// Ours: an NV12 buffer over memory that its owner lends (at least pitch ×
+// height × 3/2 bytes, kept valid by `keeper` while the buffer lives), so that
+// a picture is written straight where it goes.
+HRESULT CreateNv12BufferOver(std::span<uint8_t> bytes, std::shared_ptr<void> keeper,
+                             uint32_t width, uint32_t height, uint32_t pitch,
+                             IMFMediaBuffer** buffer);
 
 }  // namespace vistrel

@@ -5,7 +5,6 @@
 #include <random>
 #include <vector>
 
-#include "camhost/latest_picture.h"
 
 namespace vistrel {
 namespace {
@@ -107,25 +106,6 @@ TEST(VideoFormat, PicturesAreByteExactInEveryLayoutAndNeverOverrunABuffer) {
     EXPECT_EQ(std::count(small.begin(), small.end(), 0x5A), static_cast<long>(small.size()));
     EXPECT_FALSE(WritePicture(layout, picture.View(), nullptr, layout.size));
   }
-}
-
-TEST(LatestPicture, HandsOverTheNewestPictureOnce) {
-  LatestPicture latest;
-  EXPECT_FALSE(latest.Take());
-  const RandomPicture first(1), second(2);
-  latest.Put(first.View(), 100);
-  latest.Put(second.View(), 200);
-  ASSERT_TRUE(latest.Take());
-  EXPECT_EQ(latest.time_100ns(), 200);
-  const Nv12View taken = latest.picture();
-  EXPECT_EQ(taken.pitch, kW);
-  EXPECT_EQ(taken.luma[kW * 719 + 5], second.Y(719, 5));
-  EXPECT_EQ(taken.chroma[kW * 359 + 7], second.V(718, 6));
-  EXPECT_FALSE(latest.Take());
-  // The taken picture stays intact while the writer goes on.
-  latest.Put(first.View(), 300);
-  latest.Put(first.View(), 400);
-  EXPECT_EQ(latest.picture().luma[kW * 3 + 3], second.Y(3, 3));
 }
 
 }  // namespace

@@ -89,6 +89,9 @@ TEST(PipeWireE2E, ConsumersGetTheWaitingPictureThenThePhoneAndTheHostSurvivesARe
   consumer.reset();
   EXPECT_TRUE(host.WaitForLog("[camhost] no PipeWire consumer is reading; pulling no samples\n"))
       << host.Log();
+  // Nobody reads for a while: the camera itself stops, until the next app.
+  EXPECT_TRUE(host.WaitForLog("[camhost] nobody reads; the camera is stopped until an app comes\n"))
+      << host.Log();
 
   // The daemon restarts; the host says so once, finds it again and serves the
   // next app, which asks for I420 this time.
@@ -113,6 +116,9 @@ TEST(PipeWireE2E, ConsumersGetTheWaitingPictureThenThePhoneAndTheHostSurvivesARe
   const std::string log = host.Log();
   EXPECT_EQ(log.find("no PipeWire daemon answers"), log.rfind("no PipeWire daemon answers"))
       << "the absent daemon is reported once per outage\n" << log;
+  const std::string started = "[camhost] camera \"Orlith Cam\" started\n";
+  EXPECT_NE(log.find(started), log.rfind(started)) << "started again for the second app\n" << log;
+  EXPECT_LT(log.find("[camhost] serving"), log.find(started)) << "not before an app reads\n" << log;
   std::printf("PipeWire buffers: %zu, from the phone: %zu distinct\n%s", buffers.size(),
               distinct.size(), log.c_str());
 }

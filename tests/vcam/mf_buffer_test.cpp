@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "platform/mf/mf.h"
@@ -61,6 +63,36 @@ TEST(BufferTest, RefusesWhatItCannotDescribe) {
   uint32_t max_length = 0;
   buffer->GetMaxLength(&max_length);
   EXPECT_EQ(max_length, 1280u * 1080);
+}
+
+TEST(BufferTest, LentMemoryIsWrittenInPlaceAndKeptAliveByTheBuffer) {
+  auto memory = std::make_shared<std::vector<uint8_t>>(16 * 6 + 1, 0x11);
+  const std::span<uint8_t> bytes(memory->data(), 16 * 6);
+  ComPtr<IMFMediaBuffer> buffer;
+  EXPECT_EQ(CreateNv12BufferOver(bytes.first(16 * 6 - 1), memory, 16, 4, 16,
+                                 buffer.ReleaseAndGetAddressOf()),
+            E_INVALIDARG);
+  ASSERT_EQ(CreateNv12BufferOver(bytes, memory, 16, 4, 16, buffer.ReleaseAndGetAddressOf()), S_OK);
+  std::weak_ptr<std::vector<uint8_t>> watch = memory;
+  memory.reset();
+  EXPECT_FALSE(watch.expired()) << "the buffer keeps the lent memory";
+  ComPtr<IMF2DBuffer2> buffer_2d;
+  ASSERT_EQ(buffer.As(&buffer_2d), S_OK);
+  uint8_t* scanline0 = nullptr;
+  uint8_t* start = nullptr;
+  int32_t pitch = 0;
+  uint32_t length = 0;
+  ASSERT_EQ(buffer_2d->Lock2DSize(MF2DBuffer_LockFlags_Write, &scanline0, &pitch, &start, &length),
+            S_OK);
+  EXPECT_EQ(scanline0, bytes.data());
+  EXPECT_EQ(pitch, 16);
+  EXPECT_EQ(length, 16u * 6);
+  std::fill_n(scanline0, length, 0x22);
+  buffer_2d->Unlock2D();
+  EXPECT_EQ(watch.lock()->back(), 0x11) << "nothing past the lent bytes";
+  buffer_2d.Reset();
+  buffer.Reset();
+  EXPECT_TRUE(watch.expired());
 }
 
 TEST(AllocatorTest, PoolHandsOutFreeSamplesOnly) {
