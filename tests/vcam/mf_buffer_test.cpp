@@ -9,17 +9,32 @@
 namespace vistrel {
 namespace {
 
+struct Locked {
+  HRESULT result = E_FAIL;
+  struct {
+    uint8_t* scanline0 = nullptr;
+    uint8_t* start = nullptr;
+    int32_t pitch = 0;
+    uint32_t length = 0;
+  } view;
+};
+
+Locked LockForWriting(IMF2DBuffer2* buffer) {
+  Locked locked;
+  locked.result = buffer->Lock2DSize(MF2DBuffer_LockFlags_Write, &locked.view.scanline0,
+                                     &locked.view.pitch, &locked.view.start, &locked.view.length);
+  return locked;
+}
+
 TEST(BufferTest, PitchIsRoundedUpAndRowsStayApart) {
   ComPtr<IMFMediaBuffer> buffer;
-  ASSERT_EQ(MFCreate2DMediaBuffer(1000, 4, FOURCC_NV12, false, buffer.ReleaseAndGetAddressOf()), S_OK);
+  ASSERT_EQ(MFCreate2DMediaBuffer(1000, 4, FOURCC_NV12, false, buffer.ReleaseAndGetAddressOf()),
+            S_OK);
   ComPtr<IMF2DBuffer2> buffer_2d;
   ASSERT_EQ(buffer.As(&buffer_2d), S_OK);
-  uint8_t* scanline0 = nullptr;
-  uint8_t* start = nullptr;
-  int32_t pitch = 0;
-  uint32_t length = 0;
-  ASSERT_EQ(buffer_2d->Lock2DSize(MF2DBuffer_LockFlags_Write, &scanline0, &pitch, &start, &length),
-            S_OK);
+  const Locked locked = LockForWriting(buffer_2d.Get());
+  ASSERT_EQ(locked.result, S_OK);
+  auto [scanline0, start, pitch, length] = locked.view;
   EXPECT_EQ(pitch, 1024);
   EXPECT_EQ(length, 1024u * 6);
   // Row r holds the value r; padding holds 0xEE.
@@ -52,14 +67,17 @@ TEST(BufferTest, PitchIsRoundedUpAndRowsStayApart) {
 
 TEST(BufferTest, RefusesWhatItCannotDescribe) {
   ComPtr<IMFMediaBuffer> buffer;
-  EXPECT_EQ(MFCreate2DMediaBuffer(1280, 720, 0x32595559 /* YUY2 */, false, buffer.ReleaseAndGetAddressOf()),
+  EXPECT_EQ(MFCreate2DMediaBuffer(1280, 720, 0x32595559 /* YUY2 */, false,
+                                  buffer.ReleaseAndGetAddressOf()),
             E_INVALIDARG);
   EXPECT_EQ(MFCreate2DMediaBuffer(1280, 720, FOURCC_NV12, true, buffer.ReleaseAndGetAddressOf()),
             E_INVALIDARG);
   EXPECT_EQ(MFCreate2DMediaBuffer(1281, 720, FOURCC_NV12, false, buffer.ReleaseAndGetAddressOf()),
             E_INVALIDARG);
-  EXPECT_EQ(CreateNv12BufferWithPitch(1280, 720, 1200, buffer.ReleaseAndGetAddressOf()), E_INVALIDARG);
-  ASSERT_EQ(MFCreate2DMediaBuffer(1280, 720, FOURCC_NV12, false, buffer.ReleaseAndGetAddressOf()), S_OK);
+  EXPECT_EQ(CreateNv12BufferWithPitch(1280, 720, 1200, buffer.ReleaseAndGetAddressOf()),
+            E_INVALIDARG);
+  ASSERT_EQ(MFCreate2DMediaBuffer(1280, 720, FOURCC_NV12, false, buffer.ReleaseAndGetAddressOf()),
+            S_OK);
   uint32_t max_length = 0;
   buffer->GetMaxLength(&max_length);
   EXPECT_EQ(max_length, 1280u * 1080);
@@ -78,12 +96,9 @@ TEST(BufferTest, LentMemoryIsWrittenInPlaceAndKeptAliveByTheBuffer) {
   EXPECT_FALSE(watch.expired()) << "the buffer keeps the lent memory";
   ComPtr<IMF2DBuffer2> buffer_2d;
   ASSERT_EQ(buffer.As(&buffer_2d), S_OK);
-  uint8_t* scanline0 = nullptr;
-  uint8_t* start = nullptr;
-  int32_t pitch = 0;
-  uint32_t length = 0;
-  ASSERT_EQ(buffer_2d->Lock2DSize(MF2DBuffer_LockFlags_Write, &scanline0, &pitch, &start, &length),
-            S_OK);
+  const Locked locked = LockForWriting(buffer_2d.Get());
+  ASSERT_EQ(locked.result, S_OK);
+  auto [scanline0, start, pitch, length] = locked.view;
   EXPECT_EQ(scanline0, bytes.data());
   EXPECT_EQ(pitch, 16);
   EXPECT_EQ(length, 16u * 6);
