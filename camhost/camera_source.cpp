@@ -16,26 +16,17 @@ constexpr uint32_t kFailedRequestsAllowed = 30;
 // the stream itself waits at most 100 ms for its pacing.
 constexpr uint64_t kSampleWaitMs = 1000;
 
-uint32_t Hex(HRESULT hr) { return static_cast<uint32_t>(hr); }
+uint32_t Hex(HRESULT hr) {
+  return static_cast<uint32_t>(hr);
+}
 
 // The frame server's allocator, except that a sample is made over the place
 // the sink offers for the next picture when it has one: the library then
 // writes the picture where it goes and the sink copies nothing.
-class SinkAllocator final : public IMFVideoSampleAllocator {
+class SinkAllocator final : public VideoSampleAllocatorBase<SinkAllocator> {
  public:
   SinkAllocator(Sink& sink, ComPtr<IMFVideoSampleAllocator> pool)
       : sink_(sink), pool_(std::move(pool)) {}
-
-  HRESULT QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IMFVideoSampleAllocator) {
-      return ReturnInterface(this, out);
-    }
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.AddRef(); }
-  uint32_t Release() override { return refs_.Release(this); }
 
   HRESULT SetDirectXManager(IUnknown* manager) override {
     return pool_->SetDirectXManager(manager);
@@ -71,7 +62,6 @@ class SinkAllocator final : public IMFVideoSampleAllocator {
   }
 
  private:
-  RefCount refs_;
   Sink& sink_;
   ComPtr<IMFVideoSampleAllocator> pool_;
   // Set when the stream starts, read by its requests, which may run on
@@ -238,12 +228,14 @@ void CameraSource::DrainEvents() {
   for (int round = 0; round < 64; ++round) {
     bool any = false;
     ComPtr<IMFMediaEvent> event;
-    if (source_ && SUCCEEDED(source_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf())) &&
+    if (source_ &&
+        SUCCEEDED(source_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf())) &&
         event) {
       HandleEvent(event.Get(), false);
       any = true;
     }
-    if (stream_ && SUCCEEDED(stream_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf())) &&
+    if (stream_ &&
+        SUCCEEDED(stream_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf())) &&
         event) {
       HandleEvent(event.Get(), true);
       any = true;
@@ -268,8 +260,8 @@ bool CameraSource::DeliverSample(IMFSample* sample,
     uint8_t* start = nullptr;
     int32_t pitch = 0;
     uint32_t length = 0;
-    if (FAILED(buffer2d->Lock2DSize(MF2DBuffer_LockFlags_Read, &scanline0, &pitch, &start,
-                                    &length))) {
+    if (FAILED(
+            buffer2d->Lock2DSize(MF2DBuffer_LockFlags_Read, &scanline0, &pitch, &start, &length))) {
       LogLine("[camhost] Lock2DSize failed\n");
       return true;
     }
@@ -292,7 +284,8 @@ bool CameraSource::DeliverSample(IMFSample* sample,
   if (FAILED(buffer->Lock(&data, &max_length, &current))) return true;
   bool ok = true;
   if (current >= kRows * kSinkWidth && current <= max_length) {
-    ok = deliver(Nv12View{data, data + kSinkWidth * kSinkHeight, kSinkWidth, kSinkWidth, kSinkHeight});
+    ok = deliver(
+        Nv12View{data, data + kSinkWidth * kSinkHeight, kSinkWidth, kSinkWidth, kSinkHeight});
   } else {
     LogLine("[camhost] a sample of %u bytes is no picture\n", current);
   }
@@ -300,8 +293,8 @@ bool CameraSource::DeliverSample(IMFSample* sample,
   return ok;
 }
 
-CameraSource::Pull CameraSource::PullSample(
-    const std::function<bool(const Nv12View&)>& deliver, int64_t& time_100ns) {
+CameraSource::Pull CameraSource::PullSample(const std::function<bool(const Nv12View&)>& deliver,
+                                            int64_t& time_100ns) {
   DrainEvents();
   pending_sample_.Reset();
   HRESULT hr = stream_->RequestSample(nullptr);

@@ -9,19 +9,8 @@ namespace {
 // Samples that the pool handed out are known by their reference count: a
 // sample that only the pool holds is free. Only the pool hands samples out, so
 // under its lock the count of a free sample cannot rise behind its back.
-class VideoSampleAllocator final : public IMFVideoSampleAllocator {
+class VideoSampleAllocator final : public VideoSampleAllocatorBase<VideoSampleAllocator> {
  public:
-  HRESULT QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IMFVideoSampleAllocator) {
-      return ReturnInterface(this, out);
-    }
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.AddRef(); }
-  uint32_t Release() override { return refs_.Release(this); }
-
   HRESULT SetDirectXManager(IUnknown* /*manager*/) override { return S_OK; }
 
   HRESULT UninitializeSampleAllocator() override {
@@ -81,7 +70,6 @@ class VideoSampleAllocator final : public IMFVideoSampleAllocator {
  private:
   static constexpr uint32_t kMaxFrames = 64;
 
-  RefCount refs_;
   std::mutex mutex_;
   std::vector<ComPtr<IMFSample>> pool_;  // guarded by mutex_
 };

@@ -27,6 +27,26 @@ class IMFVideoSampleAllocator : public IUnknown {
   virtual HRESULT AllocateSample(IMFSample** sample) = 0;
 };
 
+// IUnknown for an allocator of one's own: its two interfaces, and the
+// reference count that deletes the `Derived` object.
+template <typename Derived>
+class VideoSampleAllocatorBase : public IMFVideoSampleAllocator {
+ public:
+  HRESULT QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IMFVideoSampleAllocator) {
+      return ReturnInterface(this, out);
+    }
+    return E_NOINTERFACE;
+  }
+  uint32_t AddRef() override { return refs_.AddRef(); }
+  uint32_t Release() override { return refs_.Release(static_cast<Derived*>(this)); }
+
+ private:
+  RefCount refs_;
+};
+
 HRESULT MFCreateVideoSampleAllocator(REFIID iid, void** allocator);
 
 }  // namespace vistrel

@@ -23,19 +23,10 @@ size_t Count(const std::string& text, const std::string& needle) {
 }
 
 // An allocator of our own whose buffers have a wide pitch with marked padding.
-class PaddedAllocator final : public IMFVideoSampleAllocator {
+class PaddedAllocator final : public VideoSampleAllocatorBase<PaddedAllocator> {
  public:
   static constexpr uint32_t kPitch = 1344;
 
-  HRESULT QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IMFVideoSampleAllocator) {
-      return ReturnInterface(this, out);
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.AddRef(); }
-  uint32_t Release() override { return refs_.Release(this); }
   HRESULT SetDirectXManager(IUnknown*) override { return S_OK; }
   HRESULT UninitializeSampleAllocator() override {
     ++uninitialized;
@@ -75,12 +66,12 @@ class PaddedAllocator final : public IMFVideoSampleAllocator {
   int uninitialized = 0;
 
  private:
-  RefCount refs_;
 };
 
 struct Camera {
   explicit Camera(const VcamEnvironment& env)
-      : activator(CreateActivator()), source(ActivateSource(activator.Get(), env.exchange_name())) {}
+      : activator(CreateActivator()),
+        source(ActivateSource(activator.Get(), env.exchange_name())) {}
   ~Camera() { activator->ShutdownObject(); }
 
   ComPtr<IMFActivate> activator;
@@ -255,8 +246,9 @@ TEST(VcamStreamTest, WaitingPictureWithoutAReceiverAndTheToken) {
   }
   const std::string log = env.LogText();
   EXPECT_EQ(Count(log, "FrameReader: shared memory ready (created)"), 1u) << log;
-  EXPECT_EQ(Count(log, "Stream: 2D buffer pitch=1280 length=1382400 live=0 allocator=0 "
-                       "unlock=0x00000000 setLength=0x00000000"),
+  EXPECT_EQ(Count(log,
+                  "Stream: 2D buffer pitch=1280 length=1382400 live=0 allocator=0 "
+                  "unlock=0x00000000 setLength=0x00000000"),
             3u)
       << log;
 }
