@@ -128,7 +128,8 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
         source.reset();
         LogLine("[camhost] nobody reads; the camera is stopped until an app comes\n");
       }
-      std::this_thread::sleep_for(20ms);
+      // A stop request is seen within one wait.
+      sink.AwaitWanted(100);
       continue;
     }
     unwanted_since = 0;

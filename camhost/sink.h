@@ -2,12 +2,14 @@
 // camera apps, a Y4M file, PNG files, or nowhere.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 
 #include "video/nv12_view.h"
 #include "video/picture.h"
@@ -29,6 +31,11 @@ class Sink {
   // Whether anyone reads the pictures now; while not, the host requests no
   // samples at all. Any thread.
   virtual bool Wanted() const { return true; }
+  // Returns when the sink is wanted or after `ms`, whichever comes first.
+  // Host thread.
+  virtual void AwaitWanted(uint32_t ms) {
+    if (!Wanted()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
   // Where the next picture may be written instead of being copied by Write:
   // a 1280x720 NV12 picture at `pitch`, in `bytes` that `keeper` keeps valid.
   // The picture still goes through Write, which then finds it in place.

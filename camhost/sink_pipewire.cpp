@@ -12,10 +12,13 @@
 #include <spa/pod/builder.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "camhost/sink.h"
@@ -106,6 +109,10 @@ class PipeWireSink final : public Sink {
   bool Start(std::string& error);
   bool Write(const Nv12View& picture, int64_t time_100ns) override;
   bool Wanted() const override { return streaming_.load(std::memory_order_acquire); }
+  void AwaitWanted(uint32_t ms) override {
+    std::unique_lock lock(wanted_mutex_);
+    wanted_changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Wanted(); });
+  }
   std::optional<Place> Borrow() override;
   std::string Describe() const override { return "pipewire"; }
 
@@ -173,6 +180,9 @@ class PipeWireSink final : public Sink {
   std::unique_ptr<pw_context, ContextFree> context_;
   spa_source* timer_ = nullptr;  // owned by the loop
   std::atomic<bool> streaming_{false};
+  // Wakes the host when a consumer comes; taken after the loop's lock.
+  std::mutex wanted_mutex_;
+  std::condition_variable wanted_changed_;
 
   // With the loop's lock held.
   std::unique_ptr<pw_core, CoreFree> core_;
@@ -318,7 +328,11 @@ void PipeWireSink::Connect() {
 
 void PipeWireSink::OnStateChanged(pw_stream_state state, const char* error) {
   const bool streaming = state == PW_STREAM_STATE_STREAMING;
-  streaming_.store(streaming, std::memory_order_release);
+  {
+    const std::lock_guard lock(wanted_mutex_);
+    streaming_.store(streaming, std::memory_order_release);
+  }
+  wanted_changed_.notify_all();
   if (streaming && !was_streaming_) {
     LogLine("[camhost] a PipeWire consumer is reading (%s)\n",
             layout_ ? VideoFormatName(layout_->format) : "no format");

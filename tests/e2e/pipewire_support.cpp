@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -41,6 +42,8 @@ context.spa-libs = {
     support.* = support/libspa-support
 }
 context.modules = [
+    # As on a desktop: the graph's thread is real-time where that is allowed.
+    { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
     { name = libpipewire-module-protocol-native }
     { name = libpipewire-module-access }
     { name = libpipewire-module-client-node }
@@ -134,7 +137,8 @@ void PipeWireDaemon::Stop() {
 
 PipeWireDaemon::~PipeWireDaemon() { Stop(); }
 
-// Everything PipeWire runs on the loop's thread with its lock held.
+// PipeWire runs everything on the loop's thread with its lock held, except
+// Process, which runs on its data thread.
 struct PipeWireConsumer::Impl {
   pw_thread_loop* loop = nullptr;
   pw_context* context = nullptr;
@@ -152,7 +156,8 @@ struct PipeWireConsumer::Impl {
   mutable Mutex mutex;
   std::vector<ConsumedBuffer> buffers GUARDED_BY(mutex);
   std::string format GUARDED_BY(mutex);
-  uint32_t spa_format = SPA_VIDEO_FORMAT_UNKNOWN;  // loop thread
+  // Set on the loop thread, read on the data thread.
+  std::atomic<uint32_t> spa_format{SPA_VIDEO_FORMAT_UNKNOWN};
 
   ~Impl() {
     if (loop) pw_thread_loop_stop(loop);
@@ -207,13 +212,13 @@ struct PipeWireConsumer::Impl {
     }
     const spa_data& data = spa->datas[0];
     const uint8_t* y = static_cast<const uint8_t*>(data.data);
-    const bool planar = impl->spa_format == SPA_VIDEO_FORMAT_NV12 ||
-                        impl->spa_format == SPA_VIDEO_FORMAT_I420;
+    const uint32_t format = impl->spa_format.load();
+    const bool planar = format == SPA_VIDEO_FORMAT_NV12 || format == SPA_VIDEO_FORMAT_I420;
     if (planar && y && data.chunk && data.chunk->size >= kW * kH * 3 / 2 &&
         data.chunk->offset == 0 && data.maxsize >= kW * kH * 3 / 2) {
       const uint8_t* chroma = y + kW * kH;
       const uint8_t u = chroma[0];
-      const uint8_t v = impl->spa_format == SPA_VIDEO_FORMAT_NV12 ? chroma[1] : chroma[kW * kH / 4];
+      const uint8_t v = format == SPA_VIDEO_FORMAT_NV12 ? chroma[1] : chroma[kW * kH / 4];
       seen.waiting = u == 150 && v == 120 &&
                      std::all_of(y, y + kW, [](uint8_t b) { return b == 40 || b == 110; });
       if (!seen.waiting) seen.number = phone::ReadFrameNumber(y, kW, kW, kH);
@@ -275,7 +280,11 @@ std::unique_ptr<PipeWireConsumer> PipeWireConsumer::Connect(const fs::path& runt
       SPA_POD_CHOICE_RANGE_Rectangle(&size, &min_size, &max_size), SPA_FORMAT_VIDEO_framerate,
       SPA_POD_CHOICE_RANGE_Fraction(&rate, &min_rate, &max_rate)));
   pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+                    // Buffers are taken on PipeWire's data thread, as they
+                    // arrive, like a camera app that cares for latency does.
+                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
+                                                 PW_STREAM_FLAG_RT_PROCESS),
+                    params, 1);
   pw_thread_loop_unlock(impl->loop);
 
   // Both nodes must exist before the link factory can join their ports.
