@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Xvfb or dbus-daemon could not start\n");
     return 1;
   }
+  // A desktop has a window manager.
+  const auto window_manager = test::WindowManagerCheck::Open(xvfb.name());
   test::ReceiverProcess receiver;
   auto device = bench::StartWithPairedPhone(receiver, {});
   if (!device) return 1;

@@ -243,7 +243,8 @@ void TrayApp::RefreshPreview() {
       preview_sequence_, [&](const uint8_t* nv12, uint32_t width, uint32_t height) {
         view_.preview = Nv12ToRgb(nv12, size_t{width} * height * 3 / 2, static_cast<int>(width),
                                   static_cast<int>(height), kPreviewWidth, kPreviewHeight,
-                                  std::move(view_.preview));
+                                  view_.preview ? std::move(view_.preview)
+                                                : PreviewSurface(kPreviewWidth, kPreviewHeight));
         new_frame = true;
       });
   if (!fresh) view_.preview.reset();

@@ -86,6 +86,9 @@ class TrayApp final : public TrayActions {
   void ClosePicker();
   void WriteIconSheet();
   void RefreshPreview();
+  // An empty preview picture that the display server reads without a copy
+  // (shared memory on X11); null when no window is realised.
+  Picture PreviewSurface(int width, int height) const;
   void TickNotifications(const ReceiverStatus& before, bool first);
 
   Receiver* receiver_ = nullptr;  // owned by receiver_owner_

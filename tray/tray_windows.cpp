@@ -156,6 +156,19 @@ void TrayApp::Paint(Window& w, cairo_t* cr) {
   PaintWindow(painter, view_, *this, w.flyout, dip_width, dip_height);
 }
 
+Picture TrayApp::PreviewSurface(int width, int height) const {
+  GtkWidget* area = Visible(main_) ? main_.area : flyout_.area;
+  GdkWindow* window = area ? gtk_widget_get_window(area) : nullptr;
+  if (!window) return nullptr;
+  cairo_surface_t* surface = gdk_window_create_similar_image_surface(
+      window, CAIRO_FORMAT_RGB24, width, height, 1);
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surface);
+    return nullptr;
+  }
+  return MakePicture(surface);
+}
+
 void TrayApp::Repaint(Window& w) {
   if (w.area) gtk_widget_queue_draw(w.area);
 }

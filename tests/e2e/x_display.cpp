@@ -93,6 +93,32 @@ struct FocusedWindow::Impl {
   }
 };
 
+std::unique_ptr<WindowManagerCheck> WindowManagerCheck::Open(const std::string& name) {
+  Display* d = XOpenDisplay(name.c_str());
+  if (!d) return nullptr;
+  std::unique_ptr<WindowManagerCheck> check(new WindowManagerCheck);
+  check->display_ = d;
+  const Window root = DefaultRootWindow(d);
+  Window window = XCreateSimpleWindow(d, root, -1, -1, 1, 1, 0, 0, 0);
+  const Atom check_atom = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+  for (const Window target : {root, window}) {
+    XChangeProperty(d, target, check_atom, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&window), 1);
+  }
+  const char name_text[] = "vistrel-bench";
+  XChangeProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False),
+                  XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(name_text), sizeof name_text - 1);
+  XChangeProperty(d, root, XInternAtom(d, "_NET_SUPPORTED", False), XA_ATOM, 32,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(&check_atom), 1);
+  XSync(d, False);
+  return check;
+}
+
+WindowManagerCheck::~WindowManagerCheck() {
+  if (display_) XCloseDisplay(display_);
+}
+
 std::unique_ptr<FocusedWindow> FocusedWindow::Open(const std::string& name) {
   auto impl = std::make_unique<Impl>();
   impl->display = XOpenDisplay(name.c_str());

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+struct _XDisplay;
+
 namespace vistrel::test {
 
 class Xvfb {
@@ -24,6 +26,23 @@ class Xvfb {
  private:
   pid_t pid_ = -1;
   std::string name_;
+};
+
+// What a desktop's window manager announces on the root window: its check
+// window. Without one, GTK asks the server for it on every frame, which no
+// desktop shows. The announcement names no features, so nothing waits for
+// a window manager that does not act.
+class WindowManagerCheck {
+ public:
+  // Nothing when the display cannot be opened.
+  static std::unique_ptr<WindowManagerCheck> Open(const std::string& display);
+  ~WindowManagerCheck();
+  WindowManagerCheck(const WindowManagerCheck&) = delete;
+  WindowManagerCheck& operator=(const WindowManagerCheck&) = delete;
+
+ private:
+  WindowManagerCheck() = default;
+  _XDisplay* display_ = nullptr;
 };
 
 class FocusedWindow {
