@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <utility>
 
 #include "tests/support/temp_folder.h"
 #include "tray/tray_app.h"
@@ -35,6 +37,29 @@ TEST(TraySnapshot, ConversionSizesColoursAndFreeNames) {
   ASSERT_TRUE(preview);
   EXPECT_EQ(PixelOf(preview, 1, 1), 0xFFFFFFFFu);
   EXPECT_EQ(PixelOf(preview, 2, 1), 0xFF000000u);
+  // The halving path matches the plain formula on every pixel of noise, with
+  // clamping at both ends and a width that leaves a tail after the SIMD blocks.
+  for (const auto& [nw, nh] : {std::pair{1280, 720}, std::pair{1300, 6}}) {
+    Bytes noise(static_cast<size_t>(nw * nh * 3 / 2));
+    uint32_t seed = 12345;
+    for (uint8_t& b : noise) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 23);
+    Picture halved = Nv12ToRgb(noise, nw, nh, nw / 2, nh / 2);
+    ASSERT_TRUE(halved);
+    const auto clamp = [](int value) { return static_cast<uint32_t>(std::clamp(value, 0, 255)); };
+    int wrong = 0;
+    for (int ty = 0; ty < nh / 2; ++ty) {
+      for (int tx = 0; tx < nw / 2; ++tx) {
+        const int y = 298 * noise[static_cast<size_t>(2 * ty * nw + 2 * tx)];
+        const size_t pair = static_cast<size_t>(nw * nh + ty * nw + 2 * tx);
+        const int u = noise[pair], v = noise[pair + 1];
+        const uint32_t expected = 0xFF000000u | clamp((y + 459 * v - 63392) >> 8) << 16 |
+                                  clamp((y - 55 * u - 136 * v + 19808) >> 8) << 8 |
+                                  clamp((y + 541 * u - 73888) >> 8);
+        wrong += PixelOf(halved, tx, ty) != expected;
+      }
+    }
+    EXPECT_EQ(wrong, 0) << nw << "x" << nh;
+  }
   // Too short a buffer or no size gives nothing.
   EXPECT_FALSE(Nv12ToRgb(Bytes(100), w, h, 640, 360));
   EXPECT_FALSE(Nv12ToRgb(frame, 0, h, 640, 360));
