@@ -17,6 +17,8 @@ bool AskOrTell(GtkWidget* parent, GtkMessageType type, GtkButtonsType buttons,
   GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(parent), GTK_DIALOG_MODAL, type, buttons,
                                              "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Orlith Cam");
+  // Enter takes the first button, OK, as a message box's does.
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
   const int response = gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
   return response == GTK_RESPONSE_OK;

@@ -1,7 +1,9 @@
 // The real receiver with its tray under Xvfb, on a private session bus with
 // a tiny status-notifier watcher: the icon and its menu, the windows, pairing
-// approved by a click on the window, notifications, the pages filled by the
-// simulator's clips and scans, and Quit from the menu.
+// approved by a click on the window, notifications, a snapshot taken from the
+// keyboard, the pages filled by the simulator's clips and scans, a phone
+// removed through the question dialog, and Quit from the menu.
+#include <X11/keysym.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -180,6 +182,21 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   };
   EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFF22C55Eu || dot() == 0xFFEF4444u; }, 10s));
   EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFFEF4444u; }, 20s));
+  // The keyboard: Tab walks the five pages, then the snapshot button; Enter
+  // saves the live picture at its full size.
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_Tab));
+  ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_Return));
+  ASSERT_TRUE(WaitForHook("vstl_snapshot.txt", ".png")) << receiver_.Log();
+  const auto png = ReadFileText(HookText("vstl_snapshot.txt")).value_or("");
+  ASSERT_GE(png.size(), 24u);
+  const auto be32 = [&png](size_t at) {
+    return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
+           uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+  };
+  EXPECT_EQ(png.substr(1, 3), "PNG");
+  EXPECT_EQ(be32(16), 1280u);
+  EXPECT_EQ(be32(20), 720u);
+  EXPECT_TRUE(WaitForHook("vstl_notify.txt", "Snapshot saved: Pictures/Orlith Cam/Orlith Cam "));
   EXPECT_TRUE(WaitForHook("vstl_home_state.txt", "Monitoring"));
   EXPECT_TRUE(WaitForHook("vstl_notify.txt", "Motion detected: "));
   ASSERT_TRUE(receiver_.WaitForLog("[record] saved ", 30s));
@@ -200,6 +217,31 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   ClickMain(80, 72 + 44 * 2 + 19);
   EXPECT_TRUE(test::WaitFor([&] { return MainPixel(644, 238) == 0x2A2E39; }, 5s))
       << std::hex << MainPixel(644, 238);
+
+  // "Remove" on the Phones page asks first; Enter answers OK and the phone
+  // is no longer trusted.
+  ClickMain(80, 72 + 44 * 3 + 19);
+  std::this_thread::sleep_for(200ms);
+  ClickMain(680, 104);
+  const auto question_shown = [&] {
+    for (const auto& window : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
+      if (window.width != 760 || window.height != 476) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(test::WaitFor(question_shown, 10s));
+  ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_Return));
+  EXPECT_TRUE(test::WaitFor([&] { return !question_shown(); }, 10s));
+  const fs::path trusted = receiver_.data_folder() / "trusted_phones.tsv";
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        const std::string text = ReadFileText(trusted).value_or(device->FingerprintHex());
+        return text.find(device->FingerprintHex()) == std::string::npos;
+      },
+      10s));
+  // Escape hides the window; the receiver keeps running in the tray.
+  ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_Escape));
+  EXPECT_TRUE(test::WaitFor([&] { return !MainWindow(); }, 10s));
 
   ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
   EXPECT_EQ(receiver_.Signal(0, 20s), 0);

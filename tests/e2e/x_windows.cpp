@@ -1,6 +1,7 @@
 #include "tests/e2e/x_windows.h"
 
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
@@ -53,6 +54,20 @@ bool ClickAt(const std::string& name, int x, int y) {
   XSync(display.get(), False);
   XTestFakeButtonEvent(display.get(), 1, True, 30);
   XTestFakeButtonEvent(display.get(), 1, False, 60);
+  XSync(display.get(), False);
+  return true;
+}
+
+bool PressKey(const std::string& name, unsigned long keysym, bool shift) {
+  DisplayPtr display(XOpenDisplay(name.c_str()));
+  if (!display) return false;
+  const KeyCode key = XKeysymToKeycode(display.get(), keysym);
+  const KeyCode shift_key = XKeysymToKeycode(display.get(), XK_Shift_L);
+  if (key == 0 || (shift && shift_key == 0)) return false;
+  if (shift) XTestFakeKeyEvent(display.get(), shift_key, True, 0);
+  XTestFakeKeyEvent(display.get(), key, True, 20);
+  XTestFakeKeyEvent(display.get(), key, False, 40);
+  if (shift) XTestFakeKeyEvent(display.get(), shift_key, False, 60);
   XSync(display.get(), False);
   return true;
 }

@@ -20,6 +20,9 @@ std::vector<ShownWindow> ShownWindows(const std::string& display);
 std::vector<ShownWindow> ShownWindowsNamed(const std::string& display, const std::string& name);
 // A left click (XTest) at the screen point.
 bool ClickAt(const std::string& display, int x, int y);
+// Presses and releases the key of an X keysym (XK_Tab, XK_Return, ...), with
+// Shift held when `shift`; it goes to the window that has the focus.
+bool PressKey(const std::string& display, unsigned long keysym, bool shift = false);
 // 0xRRGGBB of the screen point; 0xFFFFFFFF when it cannot be read.
 uint32_t ScreenPixel(const std::string& display, int x, int y);
 
