@@ -105,26 +105,35 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   // Only with several readers at once can every buffer be busy; this picture
   // then skips the preview.
   if (target < 0) return true;
-  // Filled outside the lock: the buffer is neither current nor lent, and
-  // only this thread (under mutex_) fills buffers.
+  // Filled outside the lock: the slot is neither current nor lent, and
+  // only this thread (under mutex_) fills slots.
   const size_t width = static_cast<size_t>(picture.width());
   const size_t height = static_cast<size_t>(picture.height());
-  Bytes& pixels = preview_buffers_[size_t(target)];
-  pixels.resize(width * height * 3 / 2);
-  uint8_t* chroma = pixels.data() + width * height;
+  PreviewSlot& slot = preview_slots_[size_t(target)];
   const Yuv420View* planes = picture.planes();
-  if (planes != nullptr && width % 2 == 0) {
-    // From the decoder's planes, U and V interleaved straight into the copy
-    // (an odd width keeps the NV12 path, which cuts the last pair as before).
-    CopyPlane(planes->luma, size_t(planes->luma_pitch), pixels.data(), width, width, height);
-    InterleaveChroma(planes->u, planes->chroma_pitch, planes->v, planes->chroma_pitch, chroma,
-                     static_cast<int>(width), static_cast<int>(width / 2),
-                     static_cast<int>(height / 2));
+  // The decoder's planes kept as they are: no copy at all.
+  slot.keeper = planes != nullptr ? picture.Retain() : nullptr;
+  if (slot.keeper) {
+    slot.view = PictureView::Of(*planes);
   } else {
-    const Nv12View& nv12 = picture.Nv12();
-    const size_t pitch = static_cast<size_t>(nv12.pitch);
-    CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
-    CopyPlane(nv12.chroma, pitch, chroma, width, width, height / 2);
+    Bytes& pixels = slot.copy;
+    pixels.resize(width * height * 3 / 2);
+    uint8_t* chroma = pixels.data() + width * height;
+    if (planes != nullptr && width % 2 == 0) {
+      // From the decoder's planes, U and V interleaved straight into the copy
+      // (an odd width keeps the NV12 path, which cuts the last pair as before).
+      CopyPlane(planes->luma, size_t(planes->luma_pitch), pixels.data(), width, width, height);
+      InterleaveChroma(planes->u, planes->chroma_pitch, planes->v, planes->chroma_pitch, chroma,
+                       static_cast<int>(width), static_cast<int>(width / 2),
+                       static_cast<int>(height / 2));
+    } else {
+      const Nv12View& nv12 = picture.Nv12();
+      const size_t pitch = static_cast<size_t>(nv12.pitch);
+      CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
+      CopyPlane(nv12.chroma, pitch, chroma, width, width, height / 2);
+    }
+    slot.view = PictureView::Of(Nv12View{pixels.data(), chroma, static_cast<int>(width),
+                                         static_cast<int>(width), static_cast<int>(height)});
   }
   MutexLock preview_lock(preview_mutex_);
   preview_.current = target;
@@ -189,6 +198,11 @@ void ActiveSession::ClearPictureLocked() {
   MutexLock preview_lock(preview_mutex_);
   preview_.current = -1;
   ++preview_.sequence;
+  // The decoder's frames go back unless a reader still has them; the worker
+  // fills no slot meanwhile (it needs mutex_).
+  for (size_t i = 0; i < preview_slots_.size(); ++i) {
+    if (preview_.readers[i] == 0) preview_slots_[i].keeper.reset();
+  }
 }
 
 PhoneStatus ActiveSession::GetPhoneStatus() const {
@@ -203,10 +217,22 @@ ServerCounters ActiveSession::GetCounters() const {
 
 bool ActiveSession::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height,
                                 uint64_t& sequence) const {
-  const bool fresh = ReadPreview(sequence, [&](const uint8_t* nv12, uint32_t w, uint32_t h) {
-    pixels.assign(nv12, nv12 + size_t{w} * h * 3 / 2);
-    width = w;
-    height = h;
+  const bool fresh = ReadPreview(sequence, [&](const PictureView& picture) {
+    width = static_cast<uint32_t>(picture.width);
+    height = static_cast<uint32_t>(picture.height);
+    const size_t w = width, h = height;
+    pixels.resize(w * h * 3 / 2);
+    CopyPlane(picture.luma, size_t(picture.luma_pitch), pixels.data(), w, w, h);
+    // Packed NV12 with stride = width: an odd width ends each chroma row
+    // with a U alone.
+    uint8_t* chroma = pixels.data() + w * h;
+    const size_t step = size_t(picture.chroma_step);
+    for (size_t y = 0; y < h / 2; ++y) {
+      const uint8_t* u = picture.u + y * size_t(picture.chroma_pitch);
+      const uint8_t* v = picture.v + y * size_t(picture.chroma_pitch);
+      uint8_t* row = chroma + y * w;
+      for (size_t x = 0; x < w; ++x) row[x] = (x & 1) == 0 ? u[x / 2 * step] : v[x / 2 * step];
+    }
   });
   if (!fresh) pixels.clear();
   return fresh;
@@ -215,7 +241,6 @@ bool ActiveSession::CopyPreview(Bytes& pixels, uint32_t& width, uint32_t& height
 bool ActiveSession::ReadPreview(uint64_t& sequence, const PreviewReader& read) const {
   preview_asked_.store(Now() + 1);
   int lent = -1;
-  uint32_t width = 0, height = 0;
   {
     MutexLock lock(preview_mutex_);
     if (preview_.current < 0 || Now() - preview_.tick > kPreviewFreshMs) {
@@ -225,11 +250,9 @@ bool ActiveSession::ReadPreview(uint64_t& sequence, const PreviewReader& read) c
     if (sequence == preview_.sequence) return true;
     lent = preview_.current;
     ++preview_.readers[size_t(lent)];
-    width = preview_.width;
-    height = preview_.height;
     sequence = preview_.sequence;
   }
-  read(preview_buffers_[size_t(lent)].data(), width, height);
+  read(preview_slots_[size_t(lent)].view);
   MutexLock lock(preview_mutex_);
   --preview_.readers[size_t(lent)];
   return true;

@@ -47,20 +47,26 @@ struct ServerCounters {
   uint64_t frames_delivered = 0;
 };
 
-// Latest decoded picture for the tray, packed NV12 with stride = width, in
-// one of three buffers: the current one, one lent to a reader, and one the
-// worker fills. Who has which buffer changes only under the preview lock;
-// the bytes of a buffer are written only by the worker, and only while the
-// buffer is neither current nor lent.
+// Latest decoded picture for the tray, in one of three slots: the current
+// one, one lent to a reader, and one the worker fills. A slot holds the
+// decoder's own planes (a reference that keeps them) or, when the decoder's
+// picture cannot be kept, a packed NV12 copy. Who has which slot changes only
+// under the preview lock; a slot is filled only by the worker, and only while
+// it is neither current nor lent.
 struct PreviewFrame {
   int current = -1;  // -1: empty
   uint32_t width = 0;
   uint32_t height = 0;
   uint64_t sequence = 0;
   uint64_t tick = 0;
-  std::array<int, 3> readers{};  // lent copies of each buffer
+  std::array<int, 3> readers{};  // lent copies of each slot
 };
-using PreviewReader = std::function<void(const uint8_t* nv12, uint32_t width, uint32_t height)>;
+struct PreviewSlot {
+  std::shared_ptr<const void> keeper;  // the decoder's frame, when kept
+  Bytes copy;                          // packed NV12 otherwise
+  PictureView view;
+};
+using PreviewReader = std::function<void(const PictureView& picture)>;
 
 class ActiveSession {
  public:
@@ -119,7 +125,7 @@ class ActiveSession {
   // The same without the copy: a fresh picture newer than `sequence` is lent
   // to `read`, outside the lock, for the length of the call.
   bool ReadPreview(uint64_t& sequence, const PreviewReader& read) const EXCLUDES(preview_mutex_);
-  // Pictures copied into the preview so far.
+  // Pictures put into the preview so far.
   uint64_t preview_copies() const { return preview_copies_.load(); }
 
   // Counters the session adds to directly.
@@ -149,8 +155,8 @@ class ActiveSession {
 
   mutable Mutex preview_mutex_;
   mutable PreviewFrame preview_ GUARDED_BY(preview_mutex_);
-  // Not guarded: ownership of each buffer follows preview_ (see PreviewFrame).
-  std::array<Bytes, 3> preview_buffers_;
+  // Not guarded: ownership of each slot follows preview_ (see PreviewFrame).
+  std::array<PreviewSlot, 3> preview_slots_;
   // Tick of the last CopyPreview plus one; 0 while nobody ever asked.
   mutable std::atomic<uint64_t> preview_asked_{0};
   std::atomic<uint64_t> preview_copies_{0};

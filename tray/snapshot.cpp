@@ -1,6 +1,8 @@
 #include "tray/snapshot.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstddef>
 #include <cstdio>
 #include <system_error>
@@ -23,13 +25,16 @@ inline uint32_t Clamp255(int value) {
 }
 
 // The preview halves each row: every second luma byte, each output pixel
-// with a chroma pair of its own. Eight pixels at a time in SSE2 (every x86-64
-// CPU has it): madd forms each channel's two products at once, and the packs
-// clamp to 0..255 as Clamp255 does.
-void ConvertHalvedRow(const uint8_t* luma, const uint8_t* chroma, uint32_t* out, int count) {
+// with the chroma of its own column, from U and V planes (`step` 1) or NV12
+// pairs (`step` 2). Eight pixels at a time in SSE2 (every x86-64 CPU has it):
+// madd forms each channel's two products at once, and the packs clamp to
+// 0..255 as Clamp255 does.
+void ConvertHalvedRow(const uint8_t* luma, const uint8_t* u_row, const uint8_t* v_row, int step,
+                      uint32_t* out, int count) {
   int tx = 0;
 #if defined(__SSE2__)
   const __m128i low_bytes = _mm_set1_epi16(0x00FF);
+  const __m128i zero = _mm_setzero_si128();
   const __m128i ones = _mm_set1_epi16(1);
   const __m128i opaque = _mm_set1_epi16(0xFF);
   const __m128i red_yv = _mm_set_epi16(459, 298, 459, 298, 459, 298, 459, 298);
@@ -42,9 +47,15 @@ void ConvertHalvedRow(const uint8_t* luma, const uint8_t* chroma, uint32_t* out,
   for (; tx + 8 <= count; tx += 8) {
     const __m128i y = _mm_and_si128(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 2 * tx)), low_bytes);
-    const __m128i uv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chroma + 2 * tx));
-    const __m128i u = _mm_and_si128(uv, low_bytes);
-    const __m128i v = _mm_srli_epi16(uv, 8);
+    __m128i u, v;
+    if (step == 2) {
+      const __m128i uv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u_row + 2 * tx));
+      u = _mm_and_si128(uv, low_bytes);
+      v = _mm_srli_epi16(uv, 8);
+    } else {
+      u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u_row + tx)), zero);
+      v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v_row + tx)), zero);
+    }
     __m128i channel[3];  // blue, green, red: eight 16-bit values each
     for (int half = 0; half < 2; ++half) {
       const auto pair = [half](__m128i a, __m128i b) {
@@ -78,8 +89,8 @@ void ConvertHalvedRow(const uint8_t* luma, const uint8_t* chroma, uint32_t* out,
 #endif
   for (; tx < count; ++tx) {
     const int y = 298 * luma[2 * tx];
-    const int u = chroma[2 * tx];
-    const int v = chroma[2 * tx + 1];
+    const int u = u_row[tx * step];
+    const int v = v_row[tx * step];
     const uint32_t r = Clamp255((y + 459 * v - 63392) >> 8);
     const uint32_t g = Clamp255((y - 55 * u - 136 * v + 19808) >> 8);
     const uint32_t b = Clamp255((y + 541 * u - 73888) >> 8);
@@ -95,9 +106,22 @@ Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, i
 
 Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int target_width,
                   int target_height, Picture reuse) {
-  if (width < 1 || height < 1 || target_width < 1 || target_height < 1) return nullptr;
+  if (width < 1 || height < 1) return nullptr;
   const uint64_t needed = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3 / 2;
   if (frame == nullptr || size < needed) return nullptr;
+  const uint8_t* chroma = frame + static_cast<size_t>(width) * static_cast<size_t>(height);
+  return PictureToRgb(PictureView::Of(Nv12View{frame, chroma, width, width, height}), target_width,
+                      target_height, std::move(reuse));
+}
+
+Picture PictureToRgb(const PictureView& source, int target_width, int target_height,
+                     Picture reuse) {
+  const int width = source.width;
+  const int height = source.height;
+  if (width < 1 || height < 1 || target_width < 1 || target_height < 1 || !source.luma ||
+      !source.u || !source.v) {
+    return nullptr;
+  }
   Picture picture;
   cairo_surface_t* reused = reuse.get();
   if (reused && reuse.use_count() == 1 && cairo_surface_get_reference_count(reused) == 1 &&
@@ -118,52 +142,61 @@ Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int 
   cairo_surface_flush(image);
   unsigned char* data = cairo_image_surface_get_data(image);
   const int stride = cairo_image_surface_get_stride(image);
-  const uint8_t* luma = frame;
-  const uint8_t* chroma = frame + static_cast<size_t>(width) * static_cast<size_t>(height);
+  const size_t luma_pitch = static_cast<size_t>(source.luma_pitch);
+  const size_t chroma_pitch = static_cast<size_t>(source.chroma_pitch);
+  const int step = source.chroma_step;
+  // NV12 of an odd width has no V for its last column pair.
+  const int last_v = step == 2 && (width & 1) != 0 ? width / 2 - 1 : INT32_MAX;
   // Source columns once per call: the division leaves the per-pixel loop.
   std::vector<int> columns(static_cast<size_t>(target_width));
   for (int tx = 0; tx < target_width; ++tx) {
     columns[static_cast<size_t>(tx)] =
         static_cast<int>(static_cast<int64_t>(tx) * width / target_width);
   }
-  auto clamp = [](int value) {
-    return static_cast<uint32_t>(value < 0 ? 0 : value > 255 ? 255 : value);
-  };
-  // The preview halves a 1280×720 picture: every second pixel, each with a
-  // chroma pair of its own, in a loop the compiler can vectorise.
+  // The preview halves a 1280×720 picture: every second pixel, each with the
+  // chroma of its own column.
   const bool halving = width == 2 * target_width && (width & 1) == 0;
   for (int ty = 0; ty < target_height; ++ty) {
     const int sy = static_cast<int>(static_cast<int64_t>(ty) * height / target_height);
     auto* row = reinterpret_cast<uint32_t*>(data + static_cast<ptrdiff_t>(ty) * stride);
-    const uint8_t* luma_row = luma + static_cast<size_t>(sy) * static_cast<size_t>(width);
-    const uint8_t* chroma_row = chroma + static_cast<size_t>(sy / 2) * static_cast<size_t>(width);
+    const uint8_t* luma_row = source.luma + static_cast<size_t>(sy) * luma_pitch;
+    const uint8_t* u_row = source.u + static_cast<size_t>(sy / 2) * chroma_pitch;
+    const uint8_t* v_row = source.v + static_cast<size_t>(sy / 2) * chroma_pitch;
     if (halving) {
 #if defined(__SSE2__)
       // The rows come from memory that another thread has just written and
       // are taken one in two, which the hardware does not foresee: the next
-      // pair is asked for while this one converts.
+      // ones are asked for while these convert.
       if (ty + 1 < target_height) {
         const size_t next = static_cast<size_t>(sy + 2);
+        const size_t chroma_bytes = static_cast<size_t>(width / 2 * step);
         for (size_t x = 0; x < static_cast<size_t>(width); x += 64) {
-          _mm_prefetch(reinterpret_cast<const char*>(luma + next * size_t(width) + x), _MM_HINT_T0);
-          _mm_prefetch(reinterpret_cast<const char*>(chroma + (next / 2) * size_t(width) + x),
+          _mm_prefetch(reinterpret_cast<const char*>(source.luma + next * luma_pitch + x),
                        _MM_HINT_T0);
+        }
+        for (size_t x = 0; x < chroma_bytes; x += 64) {
+          _mm_prefetch(reinterpret_cast<const char*>(source.u + next / 2 * chroma_pitch + x),
+                       _MM_HINT_T0);
+          if (step == 1) {
+            _mm_prefetch(reinterpret_cast<const char*>(source.v + next / 2 * chroma_pitch + x),
+                         _MM_HINT_T0);
+          }
         }
       }
 #endif
-      ConvertHalvedRow(luma_row, chroma_row, row, target_width);
+      ConvertHalvedRow(luma_row, u_row, v_row, step, row, target_width);
       continue;
     }
     for (int tx = 0; tx < target_width; ++tx) {
       const int sx = columns[static_cast<size_t>(tx)];
       const int y = 298 * luma_row[sx];
-      const int pair = sx & ~1;
-      const int u = chroma_row[pair];
-      // An odd width leaves the last pair without its V byte: take U's.
-      const int v = pair + 1 < width ? chroma_row[pair + 1] : u;
-      const uint32_t r = clamp((y + 459 * v - 63392) >> 8);
-      const uint32_t g = clamp((y - 55 * u - 136 * v + 19808) >> 8);
-      const uint32_t b = clamp((y + 541 * u - 73888) >> 8);
+      const int column = sx / 2;
+      const int u = u_row[column * step];
+      // An odd width leaves NV12's last pair without its V byte: take U's.
+      const int v = column <= last_v ? v_row[column * step] : u;
+      const uint32_t r = Clamp255((y + 459 * v - 63392) >> 8);
+      const uint32_t g = Clamp255((y - 55 * u - 136 * v + 19808) >> 8);
+      const uint32_t b = Clamp255((y + 541 * u - 73888) >> 8);
       row[tx] = 0xFF000000u | r << 16 | g << 8 | b;
     }
   }

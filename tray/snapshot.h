@@ -9,6 +9,7 @@
 
 #include "security/bytes.h"
 #include "tray/view.h"
+#include "video/nv12_view.h"
 
 namespace vistrel::tray {
 
@@ -21,6 +22,10 @@ Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, i
 // zeroed and mapped every time.
 Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int target_width,
                   int target_height, Picture reuse);
+
+// The same from any picture view (the decoder's planes, or NV12).
+Picture PictureToRgb(const PictureView& picture, int target_width, int target_height,
+                     Picture reuse);
 
 // "Orlith Cam 2026-12-07 13.05.09" from the local time.
 std::string SnapshotBaseName(const tm& local);

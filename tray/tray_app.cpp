@@ -239,12 +239,11 @@ void TrayApp::RefreshPreview() {
   // Without a picture yet, the current frame is converted even when seen.
   if (!view_.preview) preview_sequence_ = UINT64_MAX;
   // Converted where the receiver keeps it, without a copy of the frame.
-  const bool fresh = receiver_->ReadPreviewFrame(
-      preview_sequence_, [&](const uint8_t* nv12, uint32_t width, uint32_t height) {
-        view_.preview = Nv12ToRgb(nv12, size_t{width} * height * 3 / 2, static_cast<int>(width),
-                                  static_cast<int>(height), kPreviewWidth, kPreviewHeight,
-                                  view_.preview ? std::move(view_.preview)
-                                                : PreviewSurface(kPreviewWidth, kPreviewHeight));
+  const bool fresh =
+      receiver_->ReadPreviewFrame(preview_sequence_, [&](const PictureView& picture) {
+        view_.preview = PictureToRgb(picture, kPreviewWidth, kPreviewHeight,
+                                     view_.preview ? std::move(view_.preview)
+                                                   : PreviewSurface(kPreviewWidth, kPreviewHeight));
         new_frame = true;
       });
   if (!fresh) view_.preview.reset();

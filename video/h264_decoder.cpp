@@ -33,6 +33,12 @@ void FreeFrame(AVFrame* frame) {
 
 namespace {
 
+std::shared_ptr<const void> RetainFrame(const void* context) {
+  AVFrame* clone = av_frame_clone(static_cast<const AVFrame*>(context));
+  if (!clone) return nullptr;
+  return std::shared_ptr<const void>(clone, [](AVFrame* frame) { av_frame_free(&frame); });
+}
+
 // Up to 4096x2304 (4K in either orientation): the phone's parameter sets are
 // untrusted, and a huge declared size would otherwise cost gigabytes of
 // reference pictures.
@@ -204,7 +210,12 @@ int32_t H264Decoder::DeliverFrame(const FrameCallback& on_frame) {
     LogOutputFailure(AVERROR_PATCHWELCOME, static_cast<unsigned long>(frame->format));
     return AVERROR_PATCHWELCOME;
   }
-  on_frame(DecodedPicture(planes, chroma_));
+  DecodedPicture picture(planes, chroma_);
+  // The decoder's buffers are counted references: a clone keeps this
+  // picture's planes while the decoder goes on with others. Grey's chroma is
+  // the decoder's own and goes with the next picture.
+  if (planar_420) picture.AllowRetain(&RetainFrame, frame);
+  on_frame(picture);
   return 0;
 }
 

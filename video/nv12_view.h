@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace vistrel {
@@ -29,6 +30,28 @@ struct Yuv420View {
   int chroma_pitch = 0;  // of U and V alike
   int width = 0;
   int height = 0;
+};
+
+// A picture to read: luma, and U and V at half size, either in planes of
+// their own (`chroma_step` 1) or interleaved as NV12 (`v` is `u` + 1 and
+// `chroma_step` 2). Rows of U and V hold (width + 1) / 2 samples, except in
+// NV12 of an odd width, whose last V is missing.
+struct PictureView {
+  const uint8_t* luma = nullptr;
+  const uint8_t* u = nullptr;
+  const uint8_t* v = nullptr;
+  int luma_pitch = 0;
+  int chroma_pitch = 0;
+  int chroma_step = 1;
+  int width = 0;
+  int height = 0;
+
+  static PictureView Of(const Yuv420View& p) {
+    return {p.luma, p.u, p.v, p.luma_pitch, p.chroma_pitch, 1, p.width, p.height};
+  }
+  static PictureView Of(const Nv12View& p) {
+    return {p.luma, p.chroma, p.chroma + 1, p.pitch, p.pitch, 2, p.width, p.height};
+  }
 };
 
 // One decoded picture as the frame callback hands it out: the decoder's own
@@ -58,7 +81,21 @@ class DecodedPicture {
   const Nv12View& Nv12() const;
   operator const Nv12View&() const { return Nv12(); }  // NOLINT: callbacks that want NV12
 
+  // Something that keeps the planes valid after the callback for as long as
+  // it lives (a reference to the decoder's frame); null when the picture
+  // cannot outlive the callback.
+  using Retainer = std::shared_ptr<const void> (*)(const void* context);
+  void AllowRetain(Retainer retain, const void* context) {
+    retain_ = retain;
+    retain_context_ = context;
+  }
+  std::shared_ptr<const void> Retain() const {
+    return retain_ ? retain_(retain_context_) : nullptr;
+  }
+
  private:
+  Retainer retain_ = nullptr;
+  const void* retain_context_ = nullptr;
   Yuv420View planes_;
   std::vector<uint8_t>* chroma_buffer_ = nullptr;
   mutable Nv12View nv12_;

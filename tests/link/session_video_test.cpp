@@ -175,15 +175,19 @@ TEST_F(SessionVideoTest, PreviewIsCopiedOnlyWhileSomeoneWatches) {
   // buffers are filled and reused; a copy meanwhile gets the newest.
   uint64_t lent = 0;
   phone::AccessUnit newest;
-  ASSERT_TRUE(server_->ReadPreview(lent, [&](const uint8_t* nv12, uint32_t w, uint32_t h) {
+  ASSERT_TRUE(server_->ReadPreview(lent, [&](const PictureView& picture) {
     for (int i = 0; i < 3; ++i) picture_then_sync(newest = Next());
     ASSERT_TRUE(server_->CopyPreview(preview, width, height, sequence));
     EXPECT_EQ(phone::ReadFrameNumber(preview.data(), 1280, 1280, 720), newest.frame_number);
-    EXPECT_EQ(phone::ReadFrameNumber(nv12, 1280, w, h), watched.frame_number);
+    EXPECT_EQ(phone::ReadFrameNumber(picture.luma, picture.luma_pitch, picture.width,
+                                     picture.height),
+              watched.frame_number);
   }));
   EXPECT_EQ(server_->preview_copies(), 4u);
-  EXPECT_TRUE(server_->ReadPreview(lent, [&](const uint8_t* nv12, uint32_t w, uint32_t h) {
-    EXPECT_EQ(phone::ReadFrameNumber(nv12, 1280, w, h), newest.frame_number);
+  EXPECT_TRUE(server_->ReadPreview(lent, [&](const PictureView& picture) {
+    EXPECT_EQ(phone::ReadFrameNumber(picture.luma, picture.luma_pitch, picture.width,
+                                     picture.height),
+              newest.frame_number);
   }));
 
   clock_.Advance(1000);  // the last request is a second old: still watched

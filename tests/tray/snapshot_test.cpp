@@ -59,6 +59,32 @@ TEST(TraySnapshot, ConversionSizesColoursAndFreeNames) {
       }
     }
     EXPECT_EQ(wrong, 0) << nw << "x" << nh;
+
+    // The decoder's planes (padded rows, U and V apart) give the same pixels
+    // as their NV12, halved or at other sizes.
+    const int luma_pitch = nw + 32, chroma_pitch = nw / 2 + 16;
+    Bytes luma(size_t(luma_pitch) * nh), u(size_t(chroma_pitch) * nh / 2),
+        v(size_t(chroma_pitch) * nh / 2);
+    for (int y = 0; y < nh; ++y) {
+      std::copy_n(&noise[size_t(y * nw)], nw, &luma[size_t(y * luma_pitch)]);
+    }
+    for (int y = 0; y < nh / 2; ++y) {
+      for (int x = 0; x < nw / 2; ++x) {
+        u[size_t(y * chroma_pitch + x)] = noise[size_t(nw * nh + y * nw + 2 * x)];
+        v[size_t(y * chroma_pitch + x)] = noise[size_t(nw * nh + y * nw + 2 * x + 1)];
+      }
+    }
+    const PictureView planes{luma.data(), u.data(), v.data(), luma_pitch, chroma_pitch, 1, nw, nh};
+    for (const auto& [tw, th] : {std::pair{nw / 2, nh / 2}, std::pair{nw, nh}, std::pair{97, 3}}) {
+      Picture from_planes = PictureToRgb(planes, tw, th, nullptr);
+      Picture from_nv12 = Nv12ToRgb(noise, nw, nh, tw, th);
+      ASSERT_TRUE(from_planes && from_nv12);
+      int differ = 0;
+      for (int y = 0; y < th; ++y) {
+        for (int x = 0; x < tw; ++x) differ += PixelOf(from_planes, x, y) != PixelOf(from_nv12, x, y);
+      }
+      EXPECT_EQ(differ, 0) << nw << "x" << nh << " to " << tw << "x" << th;
+    }
   }
   // Too short a buffer or no size gives nothing.
   EXPECT_FALSE(Nv12ToRgb(Bytes(100), w, h, 640, 360));
