@@ -241,9 +241,10 @@ void TrayApp::RefreshPreview() {
   // Converted where the receiver keeps it, without a copy of the frame.
   const bool fresh =
       receiver_->ReadPreviewFrame(preview_sequence_, [&](const PictureView& picture) {
-        view_.preview = PictureToRgb(picture, kPreviewWidth, kPreviewHeight,
-                                     view_.preview ? std::move(view_.preview)
-                                                   : PreviewSurface(kPreviewWidth, kPreviewHeight));
+        Picture target = spare_preview_ ? std::move(spare_preview_)
+                                        : PreviewSurface(kPreviewWidth, kPreviewHeight);
+        spare_preview_ = std::move(view_.preview);
+        view_.preview = PictureToRgb(picture, kPreviewWidth, kPreviewHeight, std::move(target));
         new_frame = true;
       });
   if (!fresh) view_.preview.reset();

@@ -111,6 +111,9 @@ class TrayApp final : public TrayActions {
   uint64_t rates_video_ = 0;
   uint64_t rates_frames_ = 0;
   uint64_t preview_sequence_ = UINT64_MAX;
+  // The preview picture before the current one, converted into next: the X
+  // server may still be reading the current one from shared memory.
+  Picture spare_preview_;
   uint64_t last_repaint_ = 0;
   Surface card_surface_;  // regions of card-only paints, which add none
   int icon_state_ = -1;
