@@ -137,8 +137,6 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   }
   MutexLock preview_lock(preview_mutex_);
   preview_.current = target;
-  preview_.width = static_cast<uint32_t>(width);
-  preview_.height = static_cast<uint32_t>(height);
   ++preview_.sequence;
   preview_.tick = now;
   ++preview_copies_;

@@ -55,8 +55,6 @@ struct ServerCounters {
 // it is neither current nor lent.
 struct PreviewFrame {
   int current = -1;  // -1: empty
-  uint32_t width = 0;
-  uint32_t height = 0;
   uint64_t sequence = 0;
   uint64_t tick = 0;
   std::array<int, 3> readers{};  // lent copies of each slot
