@@ -4,7 +4,6 @@
 #include "link/json.h"
 #include "link/stage_times.h"
 #include "platform/log.h"
-#include "video/nv12.h"
 
 namespace vistrel {
 namespace {
@@ -116,22 +115,14 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   if (slot.keeper) {
     slot.view = PictureView::Of(*planes);
   } else {
+    // Rare (NV12 or grey pictures, a failed reference): a packed NV12 copy.
     Bytes& pixels = slot.copy;
     pixels.resize(width * height * 3 / 2);
     uint8_t* chroma = pixels.data() + width * height;
-    if (planes != nullptr && width % 2 == 0) {
-      // From the decoder's planes, U and V interleaved straight into the copy
-      // (an odd width keeps the NV12 path, which cuts the last pair as before).
-      CopyPlane(planes->luma, size_t(planes->luma_pitch), pixels.data(), width, width, height);
-      InterleaveChroma(planes->u, planes->chroma_pitch, planes->v, planes->chroma_pitch, chroma,
-                       static_cast<int>(width), static_cast<int>(width / 2),
-                       static_cast<int>(height / 2));
-    } else {
-      const Nv12View& nv12 = picture.Nv12();
-      const size_t pitch = static_cast<size_t>(nv12.pitch);
-      CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
-      CopyPlane(nv12.chroma, pitch, chroma, width, width, height / 2);
-    }
+    const Nv12View& nv12 = picture.Nv12();
+    const size_t pitch = static_cast<size_t>(nv12.pitch);
+    CopyPlane(nv12.luma, pitch, pixels.data(), width, width, height);
+    CopyPlane(nv12.chroma, pitch, chroma, width, width, height / 2);
     slot.view = PictureView::Of(Nv12View{pixels.data(), chroma, static_cast<int>(width),
                                          static_cast<int>(width), static_cast<int>(height)});
   }

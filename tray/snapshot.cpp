@@ -1,7 +1,6 @@
 #include "tray/snapshot.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstddef>
 #include <cstdio>
@@ -22,6 +21,15 @@ namespace {
 
 inline uint32_t Clamp255(int value) {
   return static_cast<uint32_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+}
+
+// One pixel, 0xFFRRGGBB, from luma and chroma.
+inline uint32_t Rgb(int luma, int u, int v) {
+  const int y = 298 * luma;
+  const uint32_t r = Clamp255((y + 459 * v - 63392) >> 8);
+  const uint32_t g = Clamp255((y - 55 * u - 136 * v + 19808) >> 8);
+  const uint32_t b = Clamp255((y + 541 * u - 73888) >> 8);
+  return 0xFF000000u | r << 16 | g << 8 | b;
 }
 
 // The preview halves each row: every second luma byte, each output pixel
@@ -87,31 +95,18 @@ void ConvertHalvedRow(const uint8_t* luma, const uint8_t* u_row, const uint8_t* 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + tx + 4), _mm_unpackhi_epi16(bg, ra));
   }
 #endif
-  for (; tx < count; ++tx) {
-    const int y = 298 * luma[2 * tx];
-    const int u = u_row[tx * step];
-    const int v = v_row[tx * step];
-    const uint32_t r = Clamp255((y + 459 * v - 63392) >> 8);
-    const uint32_t g = Clamp255((y - 55 * u - 136 * v + 19808) >> 8);
-    const uint32_t b = Clamp255((y + 541 * u - 73888) >> 8);
-    out[tx] = 0xFF000000u | r << 16 | g << 8 | b;
-  }
+  for (; tx < count; ++tx) out[tx] = Rgb(luma[2 * tx], u_row[tx * step], v_row[tx * step]);
 }
 
 }  // namespace
 
 Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height) {
-  return Nv12ToRgb(frame.data(), frame.size(), width, height, target_width, target_height, nullptr);
-}
-
-Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int target_width,
-                  int target_height, Picture reuse) {
   if (width < 1 || height < 1) return nullptr;
   const uint64_t needed = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3 / 2;
-  if (frame == nullptr || size < needed) return nullptr;
-  const uint8_t* chroma = frame + static_cast<size_t>(width) * static_cast<size_t>(height);
-  return PictureToRgb(PictureView::Of(Nv12View{frame, chroma, width, width, height}), target_width,
-                      target_height, std::move(reuse));
+  if (frame.size() < needed) return nullptr;
+  const uint8_t* chroma = frame.data() + static_cast<size_t>(width) * static_cast<size_t>(height);
+  return PictureToRgb(PictureView::Of(Nv12View{frame.data(), chroma, width, width, height}),
+                      target_width, target_height, nullptr);
 }
 
 Picture PictureToRgb(const PictureView& source, int target_width, int target_height,
@@ -145,8 +140,7 @@ Picture PictureToRgb(const PictureView& source, int target_width, int target_hei
   const size_t luma_pitch = static_cast<size_t>(source.luma_pitch);
   const size_t chroma_pitch = static_cast<size_t>(source.chroma_pitch);
   const int step = source.chroma_step;
-  // NV12 of an odd width has no V for its last column pair.
-  const int last_v = step == 2 && (width & 1) != 0 ? width / 2 - 1 : INT32_MAX;
+  const bool missing_last_v = step == 2 && (width & 1) != 0;
   // Source columns once per call: the division leaves the per-pixel loop.
   std::vector<int> columns(static_cast<size_t>(target_width));
   for (int tx = 0; tx < target_width; ++tx) {
@@ -189,15 +183,11 @@ Picture PictureToRgb(const PictureView& source, int target_width, int target_hei
     }
     for (int tx = 0; tx < target_width; ++tx) {
       const int sx = columns[static_cast<size_t>(tx)];
-      const int y = 298 * luma_row[sx];
       const int column = sx / 2;
       const int u = u_row[column * step];
       // An odd width leaves NV12's last pair without its V byte: take U's.
-      const int v = column <= last_v ? v_row[column * step] : u;
-      const uint32_t r = Clamp255((y + 459 * v - 63392) >> 8);
-      const uint32_t g = Clamp255((y - 55 * u - 136 * v + 19808) >> 8);
-      const uint32_t b = Clamp255((y + 541 * u - 73888) >> 8);
-      row[tx] = 0xFF000000u | r << 16 | g << 8 | b;
+      const int v = missing_last_v && column == width / 2 ? u : v_row[column * step];
+      row[tx] = Rgb(luma_row[sx], u, v);
     }
   }
   cairo_surface_mark_dirty(image);

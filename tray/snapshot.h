@@ -17,13 +17,9 @@ namespace vistrel::tray {
 // of the target size, nearest neighbour with BT.709 limited-range integer
 // arithmetic; null when a size is below 1 or the buffer is too short.
 Picture Nv12ToRgb(const Bytes& frame, int width, int height, int target_width, int target_height);
-// The same from `size` bytes at `frame`, into `reuse` when it has the target
-// size and nobody else holds it: a new 900 KB surface 25 times a second is
-// zeroed and mapped every time.
-Picture Nv12ToRgb(const uint8_t* frame, size_t size, int width, int height, int target_width,
-                  int target_height, Picture reuse);
-
-// The same from any picture view (the decoder's planes, or NV12).
+// The same from any picture view (the decoder's planes, or NV12), into
+// `reuse` when it has the target size and nobody else holds it: a new 900 KB
+// surface 25 times a second is zeroed and mapped every time.
 Picture PictureToRgb(const PictureView& picture, int target_width, int target_height,
                      Picture reuse);
 
