@@ -4,6 +4,7 @@
 #include "tools/phone/h264_source.h"
 
 #include <cerrno>
+#include <cstddef>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -30,9 +31,27 @@ void FreeEncoderPacket(AVPacket* packet) {
 namespace {
 constexpr int kMaxSide = 8192;
 constexpr int kMaxFps = 120;
+// The rate the phone's encoder holds, and the one clip files declare.
+constexpr int64_t kCameraBitRate = 6'000'000;
+
+// A camera sensor's grain: each luma byte moved by up to 6 either way, new in
+// every picture, so that no two pictures repeat a block.
+void AddGrain(uint8_t* luma, int stride, int width, int height, uint32_t& state) {
+  for (int row = 0; row < height; ++row) {
+    uint8_t* line = luma + static_cast<ptrdiff_t>(row) * stride;
+    for (int col = 0; col < width; ++col) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+      const int value = line[col] + static_cast<int>(state % 13) - 6;
+      line[col] = static_cast<uint8_t>(value < 16 ? 16 : value > 235 ? 235 : value);
+    }
+  }
+}
 }  // namespace
 
-std::unique_ptr<H264Source> H264Source::Create(int width, int height, int fps) {
+std::unique_ptr<H264Source> H264Source::Create(int width, int height, int fps,
+                                               Encoding encoding) {
   if (width < 2 || height < 2 || width > kMaxSide || height > kMaxSide || width % 2 != 0 ||
       height % 2 != 0 || fps < 1 || fps > kMaxFps) {
     return nullptr;
@@ -59,7 +78,15 @@ std::unique_ptr<H264Source> H264Source::Create(int width, int height, int fps) {
   context->thread_count = 1;
   // No global header: the parameter sets travel in-band before every IDR.
   context->flags &= ~AV_CODEC_FLAG_GLOBAL_HEADER;
-  av_opt_set(context->priv_data, "preset", "ultrafast", 0);
+  if (encoding == Encoding::kCamera) {
+    context->bit_rate = kCameraBitRate;
+    context->rc_max_rate = kCameraBitRate;
+    context->rc_buffer_size = static_cast<int>(kCameraBitRate / 2);
+    av_opt_set(context->priv_data, "preset", "veryfast", 0);
+    av_opt_set(context->priv_data, "profile", "high", 0);
+  } else {
+    av_opt_set(context->priv_data, "preset", "ultrafast", 0);
+  }
   av_opt_set(context->priv_data, "tune", "zerolatency", 0);
   av_opt_set(context->priv_data, "forced-idr", "1", 0);
   av_opt_set(context->priv_data, "x264-params", "repeat-headers=1:annexb=1:scenecut=0", 0);
@@ -73,6 +100,7 @@ std::unique_ptr<H264Source> H264Source::Create(int width, int height, int fps) {
   source->width_ = width;
   source->height_ = height;
   source->fps_ = fps;
+  source->encoding_ = encoding;
   return source;
 }
 
@@ -90,6 +118,9 @@ bool H264Source::NextAccessUnit(AccessUnit& out) {
     DrawMonitorScene(number, scene_ == Scene::kMotion, frame->data[0], frame->linesize[0],
                      frame->data[1], frame->linesize[1], frame->data[2], frame->linesize[2],
                      width_, height_);
+  }
+  if (encoding_ == Encoding::kCamera) {
+    AddGrain(frame->data[0], frame->linesize[0], width_, height_, grain_state_);
   }
   frame->pts = number;
   frame->pict_type = keyframe_requested_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;

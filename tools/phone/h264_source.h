@@ -1,6 +1,9 @@
 // The simulator's camera: encodes the test picture of frame_pattern.h with
 // libx264 as the phone does, Annex B with SPS/PPS ahead of every IDR, no
 // B-frames, one access unit per picture, an IDR every two seconds and on request.
+// Two encodings: the light one that the tests use, whose smooth picture costs
+// little to encode and to decode, and a camera's, for benchmarks that weigh
+// the receiver against its decoding.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +33,15 @@ void FreeEncoderPacket(AVPacket* packet);
 
 class H264Source {
  public:
+  enum class Encoding {
+    kLight,   // x264's quickest settings: CAVLC, no deblocking filter
+    kCamera,  // sensor grain on the picture, High profile with CABAC and the
+              // deblocking filter at 6 Mbit/s, as a phone's hardware encoder
+  };
   // Even width and height (2..8192) and 1..120 pictures per second; nothing
   // when the encoder is missing or refuses the settings.
-  static std::unique_ptr<H264Source> Create(int width = 1280, int height = 720, int fps = 30);
+  static std::unique_ptr<H264Source> Create(int width = 1280, int height = 720, int fps = 30,
+                                            Encoding encoding = Encoding::kLight);
 
   // Encodes the next picture. False when the encoder fails.
   [[nodiscard]] bool NextAccessUnit(AccessUnit& out);
@@ -64,6 +73,8 @@ class H264Source {
   int fps_ = 0;
   uint32_t next_frame_ = 0;
   bool keyframe_requested_ = false;
+  Encoding encoding_ = Encoding::kLight;
+  uint32_t grain_state_ = 0x9E3779B9u;
   Scene scene_ = Scene::kTestPicture;
 };
 

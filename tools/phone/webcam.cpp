@@ -34,7 +34,8 @@ std::string StateJson(const char* capture, uint32_t epoch, const char* reason) {
 WebcamReport RunWebcam(PhoneLink& link, const WebcamOptions& options,
                        const std::atomic<bool>* stop) {
   WebcamReport report;
-  auto source = H264Source::Create(options.width, options.height, static_cast<int>(options.fps));
+  auto source = H264Source::Create(options.width, options.height, static_cast<int>(options.fps),
+                                   options.encoding);
   if (!source || !link.Send(kHello, HelloJson(options.device_name, options.fps))) return report;
   Frame reply = link.Read(5000);
   if (reply.result != ReadResult::kOk || reply.type != kHelloReply) return report;

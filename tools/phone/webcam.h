@@ -20,6 +20,7 @@ struct WebcamOptions {
   int width = 1280;
   int height = 720;
   double seconds = 10;
+  H264Source::Encoding encoding = H264Source::Encoding::kLight;
   double pause_after = -1;  // seconds; negative: never
   uint32_t first_epoch = 1;
   // Monitor mode: a still scene, with motion from motion_start to motion_end
