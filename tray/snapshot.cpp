@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/folders.h"
+#include "tray/preview_rows.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -32,68 +33,47 @@ inline uint32_t Rgb(int luma, int u, int v) {
   return 0xFF000000u | r << 16 | g << 8 | b;
 }
 
-// The preview halves each row: every second luma byte, each output pixel
-// with the chroma of its own column, from U and V planes (`step` 1) or NV12
-// pairs (`step` 2). Eight pixels at a time in SSE2 (every x86-64 CPU has it):
-// madd forms each channel's two products at once, and the packs clamp to
-// 0..255 as Clamp255 does.
+#if defined(__SSE2__)
+struct Sse2 {
+  using V = __m128i;
+  static constexpr int kPixels = 8;
+  static V Pairs(int16_t low, int16_t high) { return _mm_set1_epi32(PairWord(low, high)); }
+  static V Words16(int16_t value) { return _mm_set1_epi16(value); }
+  static V Words32(int32_t value) { return _mm_set1_epi32(value); }
+  static V Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
+  static V LowBytes(V v) { return _mm_and_si128(v, Words16(0x00FF)); }
+  static V HighBytes(V v) { return _mm_srli_epi16(v, 8); }
+  static V Widen(const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const V*>(p)), _mm_setzero_si128());
+  }
+  static V UnpackLo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
+  static V UnpackHi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
+  static V UnpackLo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
+  static V UnpackHi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
+  static V Madd(V a, V b) { return _mm_madd_epi16(a, b); }
+  static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
+  static V Shift8(V v) { return _mm_srai_epi32(v, 8); }
+  static V Packs32(V a, V b) { return _mm_packs_epi32(a, b); }
+  static V Packus16(V a, V b) { return _mm_packus_epi16(a, b); }
+  static void StorePixels(uint32_t* out, V low, V high) {
+    _mm_storeu_si128(reinterpret_cast<V*>(out), low);
+    _mm_storeu_si128(reinterpret_cast<V*>(out + 4), high);
+  }
+};
+#endif
+
+// Vectors where the CPU has them (SSE2 on every x86-64 CPU, AVX2 on most),
+// the row's remainder pixel by pixel.
 void ConvertHalvedRow(const uint8_t* luma, const uint8_t* u_row, const uint8_t* v_row, int step,
                       uint32_t* out, int count) {
   int tx = 0;
+#if defined(VISTREL_AVX2_ROWS)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) tx = ConvertHalvedPixelsAvx2(luma, u_row, v_row, step, out, count);
+#endif
 #if defined(__SSE2__)
-  const __m128i low_bytes = _mm_set1_epi16(0x00FF);
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i ones = _mm_set1_epi16(1);
-  const __m128i opaque = _mm_set1_epi16(0xFF);
-  const __m128i red_yv = _mm_set_epi16(459, 298, 459, 298, 459, 298, 459, 298);
-  const __m128i green_yu = _mm_set_epi16(-55, 298, -55, 298, -55, 298, -55, 298);
-  const __m128i green_v1 =
-      _mm_set_epi16(19808, -136, 19808, -136, 19808, -136, 19808, -136);
-  const __m128i blue_yu = _mm_set_epi16(541, 298, 541, 298, 541, 298, 541, 298);
-  const __m128i red_offset = _mm_set1_epi32(-63392);
-  const __m128i blue_offset = _mm_set1_epi32(-73888);
-  for (; tx + 8 <= count; tx += 8) {
-    const __m128i y = _mm_and_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 2 * tx)), low_bytes);
-    __m128i u, v;
-    if (step == 2) {
-      const __m128i uv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u_row + 2 * tx));
-      u = _mm_and_si128(uv, low_bytes);
-      v = _mm_srli_epi16(uv, 8);
-    } else {
-      u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u_row + tx)), zero);
-      v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v_row + tx)), zero);
-    }
-    __m128i channel[3];  // blue, green, red: eight 16-bit values each
-    for (int half = 0; half < 2; ++half) {
-      const auto pair = [half](__m128i a, __m128i b) {
-        return half == 0 ? _mm_unpacklo_epi16(a, b) : _mm_unpackhi_epi16(a, b);
-      };
-      const __m128i yv = pair(y, v);
-      const __m128i yu = pair(y, u);
-      const __m128i v1 = pair(v, ones);
-      const __m128i r = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(yv, red_yv), red_offset), 8);
-      const __m128i g = _mm_srai_epi32(
-          _mm_add_epi32(_mm_madd_epi16(yu, green_yu), _mm_madd_epi16(v1, green_v1)), 8);
-      const __m128i b =
-          _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(yu, blue_yu), blue_offset), 8);
-      if (half == 0) {
-        channel[0] = b;
-        channel[1] = g;
-        channel[2] = r;
-      } else {
-        channel[0] = _mm_packs_epi32(channel[0], b);
-        channel[1] = _mm_packs_epi32(channel[1], g);
-        channel[2] = _mm_packs_epi32(channel[2], r);
-      }
-    }
-    const __m128i blue_red = _mm_packus_epi16(channel[0], channel[2]);  // b0..b7 r0..r7
-    const __m128i green_alpha = _mm_packus_epi16(channel[1], opaque);   // g0..g7 FF..
-    const __m128i bg = _mm_unpacklo_epi8(blue_red, green_alpha);
-    const __m128i ra = _mm_unpackhi_epi8(blue_red, green_alpha);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + tx), _mm_unpacklo_epi16(bg, ra));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + tx + 4), _mm_unpackhi_epi16(bg, ra));
-  }
+  tx += ConvertHalvedPixels<Sse2>(luma + 2 * tx, u_row + tx * step, v_row + tx * step, step,
+                                  out + tx, count - tx);
 #endif
   for (; tx < count; ++tx) out[tx] = Rgb(luma[2 * tx], u_row[tx * step], v_row[tx * step]);
 }
@@ -141,15 +121,16 @@ Picture PictureToRgb(const PictureView& source, int target_width, int target_hei
   const size_t chroma_pitch = static_cast<size_t>(source.chroma_pitch);
   const int step = source.chroma_step;
   const bool missing_last_v = step == 2 && (width & 1) != 0;
-  // Source columns once per call: the division leaves the per-pixel loop.
-  std::vector<int> columns(static_cast<size_t>(target_width));
-  for (int tx = 0; tx < target_width; ++tx) {
-    columns[static_cast<size_t>(tx)] =
-        static_cast<int>(static_cast<int64_t>(tx) * width / target_width);
-  }
   // The preview halves a 1280×720 picture: every second pixel, each with the
   // chroma of its own column.
   const bool halving = width == 2 * target_width && (width & 1) == 0;
+  // Other sizes take source columns computed once per call: the division
+  // leaves the per-pixel loop.
+  std::vector<int> columns(halving ? 0 : static_cast<size_t>(target_width));
+  for (int tx = 0; !halving && tx < target_width; ++tx) {
+    columns[static_cast<size_t>(tx)] =
+        static_cast<int>(static_cast<int64_t>(tx) * width / target_width);
+  }
   for (int ty = 0; ty < target_height; ++ty) {
     const int sy = static_cast<int>(static_cast<int64_t>(ty) * height / target_height);
     auto* row = reinterpret_cast<uint32_t*>(data + static_cast<ptrdiff_t>(ty) * stride);
