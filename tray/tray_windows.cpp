@@ -108,6 +108,10 @@ void TrayApp::CreateWindows() {
     gtk_widget_add_events(w->area, GDK_POINTER_MOTION_MASK | GDK_BUTTON_PRESS_MASK |
                                        GDK_BUTTON_RELEASE_MASK | GDK_LEAVE_NOTIFY_MASK);
     gtk_container_add(GTK_CONTAINER(w->window), w->area);
+    // Our painter covers every pixel: the theme's background under it would be
+    // drawn for nothing, 25 times a second while the preview runs.
+    gtk_widget_set_app_paintable(w->window, TRUE);
+    gtk_widget_set_app_paintable(w->area, TRUE);
     if (w->flyout) {
       gtk_window_set_decorated(GTK_WINDOW(w->window), FALSE);
       gtk_window_set_keep_above(GTK_WINDOW(w->window), TRUE);
