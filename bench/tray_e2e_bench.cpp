@@ -114,6 +114,8 @@ int main(int argc, char** argv) {
     // The tick runs every 40 ms: 25 a second.
     std::printf("    of which the UI thread: %.4f s per second, %.2f ms per tick (goal: under 4)\n",
                 t.ui / t.video, t.ui / t.video * 1000 / 25);
+    std::printf("    and the other threads: %.4f s per second (headless: %.4f)\n",
+                (t.cpu - t.ui) / t.video, (h.cpu - h.ui) / h.video);
     std::printf("  tray / headless: %.3f%s\n", t.PerSecond() / h.PerSecond(),
                 run.encoding == phone::H264Source::Encoding::kCamera ? " (goal: at most 1.15)" : "");
   }

@@ -268,10 +268,16 @@ void TrayApp::RepaintPreview() {
   const Rect card = PreviewCardRect({static_cast<float>(layout::kSidebarWidth), 0,
                                      static_cast<float>(width - layout::kSidebarWidth),
                                      static_cast<float>(height)});
-  gtk_widget_queue_draw_area(main_.area, static_cast<int>(card.x * scale_),
-                             static_cast<int>(card.y * scale_),
-                             static_cast<int>(std::ceil(card.width * scale_)),
-                             static_cast<int>(std::ceil(card.height * scale_)));
+  const int x = static_cast<int>(card.x * scale_);
+  const int y = static_cast<int>(card.y * scale_);
+  const int w = static_cast<int>(std::ceil((card.x + card.width) * scale_)) - x;
+  const int h = static_cast<int>(std::ceil((card.y + card.height) * scale_)) - y;
+  if (cairo_t* cr = main_.direct.Begin(main_.area, x, y, w, h)) {
+    PaintCard(cr, card);
+    main_.direct.Finish(cr);
+    return;
+  }
+  gtk_widget_queue_draw_area(main_.area, x, y, w, h);
 }
 
 void TrayApp::Notify(const std::string& title, const std::string& text, int page) {

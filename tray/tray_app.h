@@ -14,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/receiver.h"
 #include "platform/single_instance.h"
+#include "tray/direct_paint.h"
 #include "tray/notifier.h"
 #include "tray/painter.h"
 #include "tray/status_notifier.h"
@@ -62,10 +63,14 @@ class TrayApp final : public TrayActions {
     GtkWidget* area = nullptr;
     Surface surface;
     bool flyout = false;
+    DirectPaint direct;  // the preview card between GTK frames
   };
 
   // Window event handlers (tray_windows.cpp).
   void Paint(Window& w, cairo_t* cr);
+  // The preview card alone: its regions go to a surface of their own, since
+  // the window's stay as the last full paint made them.
+  void PaintCard(cairo_t* cr, Rect card);
   void PointerMoved(Window& w, double x, double y);
   void PointerLeft(Window& w);
   void Clicked(Window& w, double x, double y);

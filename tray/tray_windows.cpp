@@ -1,5 +1,6 @@
 // The two GTK windows: creation, events, placement of the flyout.
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "platform/clock.h"
@@ -48,6 +49,10 @@ gboolean OnKey(GtkWidget*, GdkEventKey* event, gpointer data) {
 gboolean OnFocusOut(GtkWidget*, GdkEventFocus*, gpointer data) {
   Bound(data).app->FocusLost(*Bound(data).window);
   return FALSE;
+}
+
+void OnUnrealize(GtkWidget*, gpointer data) {
+  Bound(data).window->direct.Reset();
 }
 
 gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
@@ -131,6 +136,7 @@ void TrayApp::CreateWindows() {
     g_signal_connect(w->window, "key-press-event", G_CALLBACK(OnKey), binding);
     g_signal_connect(w->window, "focus-out-event", G_CALLBACK(OnFocusOut), binding);
     g_signal_connect(w->window, "delete-event", G_CALLBACK(OnDelete), binding);
+    g_signal_connect(w->window, "unrealize", G_CALLBACK(OnUnrealize), binding);
     gtk_widget_show(w->area);
   }
 }
@@ -150,14 +156,24 @@ void TrayApp::Paint(Window& w, cairo_t* cr) {
   if (!w.flyout && view_.page == kWebcamPage && PreviewCardIsLive(view_) &&
       x1 >= card.x * scale_ - 1 && y1 >= card.y * scale_ - 1 &&
       x2 <= (card.x + card.width) * scale_ + 1 && y2 <= (card.y + card.height) * scale_ + 1) {
-    // Only a new picture: the card alone, the window's regions stay as they are.
-    Painter painter(cr, scale_, card_surface_);
-    painter.Fill(card, color::kWindow);
-    PaintPreviewCard(painter, view_, *this, card);
+    PaintCard(cr, card);
     return;
   }
   Painter painter(cr, scale_, w.surface);
   PaintWindow(painter, view_, *this, w.flyout, dip_width, dip_height);
+}
+
+void TrayApp::PaintCard(cairo_t* cr, Rect card) {
+  view_.now_ms = TickMs();
+  Painter painter(cr, scale_, card_surface_);
+  // In whole pixels: an edge pixel that the card covers in part starts from
+  // the window's colour, not from whatever the buffer held.
+  const float left = std::floor(card.x * scale_) / scale_;
+  const float top = std::floor(card.y * scale_) / scale_;
+  const float right = std::ceil((card.x + card.width) * scale_) / scale_;
+  const float bottom = std::ceil((card.y + card.height) * scale_) / scale_;
+  painter.Fill({left, top, right - left, bottom - top}, color::kWindow);
+  PaintPreviewCard(painter, view_, *this, card);
 }
 
 Picture TrayApp::PreviewSurface(int width, int height) const {

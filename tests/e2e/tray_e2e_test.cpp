@@ -182,6 +182,18 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   };
   EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFF22C55Eu || dot() == 0xFFEF4444u; }, 10s));
   EXPECT_TRUE(test::WaitFor([&] { return dot() == 0xFFEF4444u; }, 20s));
+  // The preview card shows the phone's picture, between full repaints too:
+  // the monitor scene is grey (neutral chroma), the card's own colours are not.
+  const auto picture_shown = [&] {
+    const uint32_t p = MainPixel(600, 290);
+    const uint32_t r = p >> 16 & 0xFF, g = p >> 8 & 0xFF, b = p & 0xFF;
+    return p != 0xFFFFFFFF && r == g && g == b && r > 40;
+  };
+  EXPECT_TRUE(test::WaitFor(picture_shown, 5s)) << std::hex << MainPixel(600, 290);
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(picture_shown()) << std::hex << MainPixel(600, 290);
+  }
   // The keyboard: Tab walks the five pages, then the snapshot button; Enter
   // saves the live picture at its full size.
   for (int i = 0; i < 6; ++i) ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_Tab));
