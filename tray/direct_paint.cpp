@@ -32,9 +32,11 @@ cairo_t* DirectPaint::Begin(GtkWidget* area, int x, int y, int width, int height
     window_ = MakePicture(surface);
     target_ = window;
   } else {
+    // The window may have moved to a monitor of another scale.
     cairo_xlib_surface_set_size(window_.get(), window_width, window_height);
+    cairo_surface_set_device_scale(window_.get(), factor, factor);
   }
-  if (!buffer_ || buffer_width_ != width || buffer_height_ != height) {
+  if (!buffer_ || buffer_width_ != width || buffer_height_ != height || buffer_factor_ != factor) {
     // Inherits the window's device scale: sizes stay in the area's units.
     cairo_surface_t* buffer =
         cairo_surface_create_similar(window_.get(), CAIRO_CONTENT_COLOR, width, height);
@@ -46,6 +48,7 @@ cairo_t* DirectPaint::Begin(GtkWidget* area, int x, int y, int width, int height
     buffer_ = MakePicture(buffer);
     buffer_width_ = width;
     buffer_height_ = height;
+    buffer_factor_ = factor;
   }
   at_x_ = offset_x + x;
   at_y_ = offset_y + y;
@@ -74,7 +77,7 @@ void DirectPaint::Reset() {
   buffer_.reset();
   window_.reset();
   target_ = nullptr;
-  buffer_width_ = buffer_height_ = 0;
+  buffer_width_ = buffer_height_ = buffer_factor_ = 0;
 }
 
 }  // namespace vistrel::tray

@@ -29,6 +29,7 @@ class DirectPaint {
   Picture buffer_;               // the rectangle, kept from paint to paint
   int buffer_width_ = 0;
   int buffer_height_ = 0;
+  int buffer_factor_ = 0;  // the window's scale the buffer was made for
   int at_x_ = 0;  // the rectangle in the toplevel's coordinates
   int at_y_ = 0;
 };
