@@ -233,8 +233,15 @@ int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
   UniqueFd signal_fd = StopSignalFd();
 
   Receiver receiver;
-  std::string failure = receiver.Start(command_line.options);
-  if (!failure.empty()) LogLine("[app] start failed: %s\n", failure.c_str());
+  const std::string failure = receiver.Start(command_line.options);
+  if (!failure.empty()) {
+    // A console that cannot receive anything says why and ends, so that a
+    // service manager sees the failure instead of a healthy process.
+    LogLine("[app] start failed: %s\n", failure.c_str());
+    receiver.Stop();
+    LogLine("[app] stopped\n");
+    return 1;
+  }
 
   const bool read_input = InputCanEnd();
   std::string pending;
@@ -260,7 +267,7 @@ int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
   }
   receiver.Stop();
   LogLine("[app] stopped\n");
-  return failure.empty() ? 0 : 1;
+  return 0;
 }
 
 }  // namespace vistrel

@@ -68,6 +68,16 @@ TEST(CameraE2E, UnregisteredCameraStopsStartUpWithTheInstallMessage) {
       "Cam.\n"));
   EXPECT_EQ(receiver.Log().find("[monitor] recordings go to"), std::string::npos);
   EXPECT_FALSE(fs::exists(receiver.root() / kRecordFolder));
+  // The console ends on its own with the failure, as a service manager needs.
+  EXPECT_EQ(receiver.WaitExit(10s), 1);
+  EXPECT_TRUE(receiver.Log().ends_with("[app] stopped\n")) << receiver.Log();
+
+  // A bad setting on the command line ends it the same way.
+  test::ReceiverProcess misconfigured;
+  EXPECT_FALSE(misconfigured.Start({"--set", "record=sometimes"}));
+  EXPECT_TRUE(misconfigured.WaitForLog("[app] start failed: Unknown setting or bad value: "
+                                       "record=sometimes\n"));
+  EXPECT_EQ(misconfigured.WaitExit(10s), 1);
 }
 
 // SIGTERM and SIGINT stop the host cleanly once its threads run, also when it

@@ -58,6 +58,8 @@ class ReceiverProcess {
   // Sends the signal and waits for the exit: the exit code, 128 + the signal
   // when the signal killed it, -1 when it did not end in time.
   int Signal(int signal, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Waits for an exit that the program makes on its own; as for Signal.
+  int WaitExit(std::chrono::milliseconds limit);
 
   uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
@@ -75,7 +77,6 @@ class ReceiverProcess {
 
  private:
   void ReadPipes();
-  int WaitExit(std::chrono::milliseconds limit);
 
   TempFolder root_;
   std::filesystem::path data_folder_;
