@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <deque>
 #include <memory>
 
 namespace vistrel::test {
@@ -15,12 +16,33 @@ struct DisplayCloser {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
+int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+
+// Windows of other clients come and go between two requests: a BadWindow
+// then only means the window is gone. Xlib's own handler would end the test.
+class IgnoredXErrors {
+ public:
+  explicit IgnoredXErrors(Display* display)
+      : display_(display), previous_(XSetErrorHandler(IgnoreXError)) {}
+  ~IgnoredXErrors() {
+    XSync(display_, False);  // errors of our requests arrive while ignored
+    XSetErrorHandler(previous_);
+  }
+  IgnoredXErrors(const IgnoredXErrors&) = delete;
+  IgnoredXErrors& operator=(const IgnoredXErrors&) = delete;
+
+ private:
+  Display* display_;
+  XErrorHandler previous_;
+};
+
 }  // namespace
 
 std::vector<ShownWindow> ShownWindows(const std::string& name) {
   std::vector<ShownWindow> shown;
   DisplayPtr display(XOpenDisplay(name.c_str()));
   if (!display) return shown;
+  const IgnoredXErrors ignored(display.get());
   Window root = DefaultRootWindow(display.get()), parent = 0;
   Window* children = nullptr;
   unsigned int count = 0;
@@ -81,6 +103,28 @@ uint32_t ScreenPixel(const std::string& name, int x, int y) {
   const auto pixel = static_cast<uint32_t>(XGetPixel(image, 0, 0)) & 0xFFFFFF;
   XDestroyImage(image);
   return pixel;
+}
+
+WindowChurn::WindowChurn(const std::string& name)
+    : thread_([this, name] {
+        DisplayPtr display(XOpenDisplay(name.c_str()));
+        if (!display) return;
+        Display* d = display.get();
+        std::deque<Window> alive;
+        while (!stop_) {
+          alive.push_back(XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 8, 8, 0, 0, 0));
+          XMapWindow(d, alive.back());
+          if (alive.size() > 16) {
+            XDestroyWindow(d, alive.front());
+            alive.pop_front();
+          }
+          XFlush(d);
+        }
+      }) {}
+
+WindowChurn::~WindowChurn() {
+  stop_ = true;
+  thread_.join();
 }
 
 }  // namespace vistrel::test

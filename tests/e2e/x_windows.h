@@ -2,8 +2,10 @@
 // where, what colour a point of the screen has, and a mouse click.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vistrel::test {
@@ -25,5 +27,19 @@ bool ClickAt(const std::string& display, int x, int y);
 bool PressKey(const std::string& display, unsigned long keysym, bool shift = false);
 // 0xRRGGBB of the screen point; 0xFFFFFFFF when it cannot be read.
 uint32_t ScreenPixel(const std::string& display, int x, int y);
+
+// Another client that keeps making and destroying small windows, as a busy
+// desktop does, until the object goes.
+class WindowChurn {
+ public:
+  explicit WindowChurn(const std::string& display);
+  ~WindowChurn();
+  WindowChurn(const WindowChurn&) = delete;
+  WindowChurn& operator=(const WindowChurn&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace vistrel::test
