@@ -21,12 +21,11 @@ uint64_t LeadingUnsigned(std::string_view field) {
   return std::strtoull(digits.c_str(), nullptr, 10);
 }
 
-bool SafePath(const std::filesystem::path& path) {
-  if (!path.is_absolute()) return false;
+bool Climbs(const std::filesystem::path& path) {
   for (const auto& part : path) {
-    if (part == "..") return false;
+    if (part == "..") return true;
   }
-  return true;
+  return false;
 }
 
 }  // namespace
@@ -40,7 +39,7 @@ bool HasMp4Extension(const std::filesystem::path& path) {
   return tail == ".mp4";
 }
 
-std::vector<ClipEntry> ParseClipIndex(std::string_view text) {
+std::vector<ClipEntry> ParseClipIndex(std::string_view text, const std::filesystem::path& home) {
   std::vector<ClipEntry> entries;
   while (!text.empty()) {
     const size_t end = text.find('\n');
@@ -66,7 +65,11 @@ std::vector<ClipEntry> ParseClipIndex(std::string_view text) {
     entry.size = LeadingUnsigned(line.substr(tabs[1] + 1, tabs[2] - tabs[1] - 1));
     entry.continuous = line.substr(tabs[2] + 1, tabs[3] - tabs[2] - 1) == "continuous";
     entry.path = std::string(line.substr(tabs[3] + 1));
-    if (HasMp4Extension(entry.path) && SafePath(entry.path)) entries.push_back(std::move(entry));
+    // Clips of a relative videos folder were once listed relative to the home folder.
+    if (entry.path.is_relative() && home.is_absolute()) entry.path = home / entry.path;
+    if (HasMp4Extension(entry.path) && entry.path.is_absolute() && !Climbs(entry.path)) {
+      entries.push_back(std::move(entry));
+    }
   }
   std::stable_sort(entries.begin(), entries.end(), [](const ClipEntry& a, const ClipEntry& b) {
     return a.start_time < b.start_time;

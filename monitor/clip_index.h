@@ -19,11 +19,13 @@ struct ClipEntry {
   bool operator==(const ClipEntry&) const = default;
 };
 
-// The entries of a clips.tsv text, sorted by start time (stable). Lines with
-// fewer than four TABs, paths that do not end in ".mp4" (any case), paths
-// that are not absolute or climb with "..", and lines longer than any path
-// can be are dropped.
-std::vector<ClipEntry> ParseClipIndex(std::string_view text);
+// The entries of a clips.tsv text, sorted by start time (stable). A relative
+// path is taken from `home` when that is absolute. Lines with fewer than four
+// TABs, paths that do not end in ".mp4" (any case), paths that are still not
+// absolute or that climb with "..", and lines longer than any path can be are
+// dropped.
+std::vector<ClipEntry> ParseClipIndex(std::string_view text,
+                                      const std::filesystem::path& home = {});
 std::string FormatClipIndex(const std::vector<ClipEntry>& entries);
 
 // "HHMMSS-motion.mp4" or "HHMMSS-continuous.mp4", with "-N" before ".mp4"

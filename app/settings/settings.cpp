@@ -177,13 +177,29 @@ bool SaveSettings(const AppSettings& settings, const std::filesystem::path& path
   return ReplaceFileContents(path, FormatSettings(settings)).ok();
 }
 
+namespace {
+
+// A folder given without a leading "/" (or as "~/...") is taken from the
+// home folder, wherever the receiver was started: stored paths stay valid.
+std::filesystem::path FromHome(const std::filesystem::path& folder) {
+  if (folder.is_absolute()) return folder;
+  const std::filesystem::path home = HomeFolder();
+  if (home.empty()) return folder;
+  const std::string& text = folder.native();
+  if (text == "~") return home;
+  if (text.starts_with("~/")) return home / text.substr(2);
+  return home / folder;
+}
+
+}  // namespace
+
 std::filesystem::path ResolveVideosFolder(const AppSettings& settings) {
-  if (!settings.videos_folder.empty()) return settings.videos_folder;
+  if (!settings.videos_folder.empty()) return FromHome(settings.videos_folder);
   return ResolveUserFolder(UserFolder::kVideos) / "Orlith Cam";
 }
 
 std::filesystem::path ResolveScansFolder(const AppSettings& settings) {
-  if (!settings.scans_folder.empty()) return settings.scans_folder;
+  if (!settings.scans_folder.empty()) return FromHome(settings.scans_folder);
   return ResolveUserFolder(UserFolder::kDocuments) / "Orlith Cam Scans";
 }
 

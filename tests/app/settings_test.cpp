@@ -237,7 +237,10 @@ TEST(SettingsFolders, DefaultsAndExplicitFolders) {
   settings.videos_folder = "/media/clips";
   settings.scans_folder = "relative";
   EXPECT_EQ(ResolveVideosFolder(settings), "/media/clips");
-  EXPECT_EQ(ResolveScansFolder(settings), "relative");
+  // Relative folders are the home folder's, not the working folder's.
+  EXPECT_EQ(ResolveScansFolder(settings), folder.path() / "relative");
+  settings.videos_folder = "~/clips";
+  EXPECT_EQ(ResolveVideosFolder(settings), folder.path() / "clips");
   if (saved_home) setenv("HOME", saved_home->c_str(), 1);
   if (saved_config) {
     setenv("XDG_CONFIG_HOME", saved_config->c_str(), 1);
