@@ -141,6 +141,7 @@ void MonitorBackEnd::ResetRecording() {
   if (motion_active_) LogLine("[motion] stopped\n");
   motion_active_ = false;
   motion_seen_ = false;
+  record_failure_logged_ = false;
 }
 
 void MonitorBackEnd::OnPicture(SessionKey session, const DecodedPicture& picture) {
@@ -174,6 +175,7 @@ void MonitorBackEnd::OnPicture(SessionKey session, const DecodedPicture& picture
   } else if (motion_active_ && last_unit_time_ > last_motion_time_ &&
              last_unit_time_ - last_motion_time_ >= kMotionStopsAfterUs) {
     motion_active_ = false;
+    record_failure_logged_ = false;
     LogLine("[motion] stopped\n");
   }
   if (!pending_thumbnail_.empty()) {

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -125,6 +126,8 @@ class MonitorBackEnd final : public SessionMonitor {
   std::filesystem::path pending_thumbnail_ GUARDED_BY(mutex_);
   bool waiting_for_keyframe_ GUARDED_BY(mutex_) = false;
   bool low_space_reported_ GUARDED_BY(mutex_) = false;
+  // A clip that could not be created was reported in this motion event.
+  bool record_failure_logged_ GUARDED_BY(mutex_) = false;
   int64_t last_unit_time_ GUARDED_BY(mutex_) = 0;
   bool motion_active_ GUARDED_BY(mutex_) = false;
   bool motion_seen_ GUARDED_BY(mutex_) = false;
@@ -134,6 +137,9 @@ class MonitorBackEnd final : public SessionMonitor {
   uint64_t alert_count_ GUARDED_BY(mutex_) = 0;
   uint64_t clip_list_version_ GUARDED_BY(mutex_) = 0;
   uint64_t last_retention_tick_ GUARDED_BY(mutex_) = 0;
+  // Clips outside the videos folder that retention was asked to delete:
+  // said once each for the life of the process, not at every run.
+  std::set<std::filesystem::path> retention_refusals_logged_ GUARDED_BY(mutex_);
   // clips.tsv exists but could not be read: it is never overwritten.
   bool index_unreadable_ GUARDED_BY(mutex_) = false;
 };

@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <system_error>
 
+#include "monitor/clip_fragments.h"
 #include "monitor/monitor_back_end.h"
 #include "monitor/thumbnail.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/log.h"
 
 namespace vistrel {
@@ -35,7 +37,7 @@ void MonitorBackEnd::LoadClipIndex() {
     }
     return;
   }
-  clips_ = ParseClipIndex(*text);
+  clips_ = ParseClipIndex(*text, HomeFolder());
 }
 
 void MonitorBackEnd::SaveClipIndex() {
@@ -44,16 +46,35 @@ void MonitorBackEnd::SaveClipIndex() {
 }
 
 // A receiver that was killed while recording left an entry of duration 0 and
-// a file whose complete fragments play: list what a player will find.
+// a file whose complete fragments play: keep those and list what a player
+// will find. A file that holds no complete fragment plays nothing and goes.
 void MonitorBackEnd::CompleteInterruptedClips() {
   bool changed = false;
-  for (ClipEntry& entry : clips_) {
-    if (entry.duration_ms != 0) continue;
-    if (std::optional<ClipFacts> facts = ReadClipFacts(entry.path); facts) {
+  for (size_t i = 0; i < clips_.size();) {
+    ClipEntry& entry = clips_[i];
+    if (entry.duration_ms != 0) {
+      ++i;
+      continue;
+    }
+    const std::optional<FragmentLayout> layout = ScanFragments(entry.path);
+    if (layout && layout->complete_fragments == 0) {
+      std::error_code ignored;
+      std::filesystem::remove(entry.path, ignored);
+      std::filesystem::remove(ThumbnailPathFor(entry.path), ignored);
+      LogLine("[record] removed %s: it was cut off before any part of it was complete\n",
+              entry.path.c_str());
+      clips_.erase(clips_.begin() + static_cast<ptrdiff_t>(i));
+      changed = true;
+      continue;
+    }
+    const std::optional<ClipFacts> facts =
+        layout ? KeepCompleteFragments(entry.path) : ReadClipFacts(entry.path);
+    if (facts) {
       entry.duration_ms = facts->duration_ms;
       entry.size = facts->size;
       changed = true;
     }
+    ++i;
   }
   if (changed) {
     ++clip_list_version_;
@@ -68,6 +89,12 @@ void MonitorBackEnd::RunRetention() {
   const size_t kept_end = recording ? clips_.size() - 1 : clips_.size();
   bool changed = false;
 
+  // Only our own folder is ours to clean: a clip elsewhere (an older videos
+  // folder, or a clips.tsv that names other files) is never deleted, so it
+  // does not count against the limit either, or new clips would pay for it.
+  const auto deletable = [&](const ClipEntry& entry) {
+    return !HasMp4Extension(entry.path) || InsideFolder(entry.path, videos_folder_);
+  };
   uint64_t total = 0;
   size_t end = kept_end;
   for (size_t i = 0; i < end;) {
@@ -80,7 +107,7 @@ void MonitorBackEnd::RunRetention() {
       continue;
     }
     clips_[i].size = size;
-    total += size;
+    if (deletable(clips_[i])) total += size;
     ++i;
   }
 
@@ -94,14 +121,14 @@ void MonitorBackEnd::RunRetention() {
     }
     const std::filesystem::path path = entry.path;
     const bool mp4 = HasMp4Extension(path);
-    if (mp4) {
-      // Only our own folder is ours to clean: a clips.tsv that names other
-      // files never makes retention delete them.
-      if (!InsideFolder(path, videos_folder_)) {
+    if (!deletable(entry)) {
+      if (retention_refusals_logged_.insert(path).second) {
         LogLine("[retention] %s is not in the videos folder; not deleted\n", path.c_str());
-        ++i;
-        continue;
       }
+      ++i;
+      continue;
+    }
+    if (mp4) {
       std::error_code ec;
       if (!std::filesystem::remove(path, ec) && ec && ec != std::errc::no_such_file_or_directory) {
         LogLine("[retention] could not delete %s (error %lu); will retry\n", path.c_str(),

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "monitor/clip_fragments.h"
 #include "monitor/monitor_back_end.h"
 #include "monitor/thumbnail.h"
 #include "platform/log.h"
@@ -171,9 +172,15 @@ void MonitorBackEnd::StartClip(bool continuous, const std::deque<AccessUnit>& un
       path.empty() ? kRecorderUnexpected
                    : recorder_.Create(path, first.bytes, first.timestamp_us, width_, height_, fps_);
   if (created < 0) {
-    LogLine("[record] cannot record to %s (0x%08X)\n", path.c_str(), static_cast<uint32_t>(created));
+    // Tried again at every picture with motion: said once per motion event.
+    if (!record_failure_logged_) {
+      LogLine("[record] cannot record to %s (0x%08X)\n", path.c_str(),
+              static_cast<uint32_t>(created));
+    }
+    record_failure_logged_ = true;
     return;
   }
+  record_failure_logged_ = false;
   bool failed = false;
   for (size_t i = 1; i < units.size() && !failed; ++i) {
     failed = recorder_.Write(units[i].bytes, units[i].timestamp_us, units[i].keyframe) < 0;
@@ -205,13 +212,15 @@ void MonitorBackEnd::FinishClip() {
     } else {
       LogLine("[record] failed to finish %s (0x%08X)\n", path.c_str(),
               static_cast<uint32_t>(result < 0 ? result : kRecorderUnexpected));
-      // Every fragment up to the failure is playable: keep what a player can read.
-      const std::optional<ClipFacts> facts = ec ? std::nullopt : ReadClipFacts(path);
+      // Every fragment completed before the failure plays: keep those, and
+      // only those (a full disk leaves the last one half-written).
+      const std::optional<ClipFacts> facts = ec ? std::nullopt : KeepCompleteFragments(path);
       if (facts && facts->duration_ms > 0) {
         entry.duration_ms = facts->duration_ms;
         entry.size = facts->size;
-        LogLine("[record] kept %s up to its last complete part (%.2f s)\n", path.c_str(),
-                double(facts->duration_ms) / 1e3);
+        LogLine("[record] kept %s up to its last complete part (%.2f s, %llu bytes)\n",
+                path.c_str(), double(facts->duration_ms) / 1e3,
+                static_cast<unsigned long long>(facts->size));
       } else {
         std::filesystem::remove(path, ec);
         std::filesystem::remove(ThumbnailPathFor(path), ec);

@@ -22,7 +22,8 @@ TEST(ClipIndexTest, ParsesWhatItWritesAndDropsWhatCannotBeAClip) {
       "3\t1\t2\tmotion\t/v/tab\there.mp4\n"       // a TAB in the path: kept whole
       "1\t2\t3\tmotion\n"                          // three TABs: skipped
       "4\t1\t2\tmotion\t/v/a.mov\n"                // not an MP4: skipped
-      "4\t1\t2\tmotion\trelative.mp4\n"            // not absolute: skipped
+      "4\t1\t2\tmotion\trelative.mp4\n"            // not absolute, no home given: skipped
+      "4\t1\t2\tmotion\trel/../../x.mp4\n"          // climbs out: skipped
       "4\t1\t2\tmotion\t/v/../../etc/x.mp4\n"      // climbs out: skipped
       "3\tx\t-7\tContinuous\t/v/c.mp4\n"           // garbage numbers; kind is case-sensitive
       "9\t0\t0\tmotion\t/" + std::string(10'000, 'a') + ".mp4\n"  // longer than any path
@@ -34,6 +35,11 @@ TEST(ClipIndexTest, ParsesWhatItWritesAndDropsWhatCannotBeAClip) {
   EXPECT_EQ(parsed[0].path, "/v/tab\there.mp4");
   EXPECT_EQ(parsed[1], (ClipEntry{"/v/c.mp4", 3, 0, 0, false}));
   EXPECT_EQ(parsed[2], (ClipEntry{"/v/b.MP4", 5, 1, 2, true}));
+  // An index written while a relative videos folder was listed as such: its
+  // entries are the home folder's.
+  const std::vector<ClipEntry> homed = ParseClipIndex(hostile, "/home/u");
+  ASSERT_EQ(homed.size(), 4u);
+  EXPECT_EQ(homed[2].path, "/home/u/relative.mp4");
 
   std::string many;
   for (int i = 0; i < 50'000; ++i) many += std::to_string(50'000 - i) + "\t1\t1\tmotion\t/v/x.mp4\n";
