@@ -11,6 +11,7 @@
 
 #include "app/qr_text.h"
 #include "app/receiver.h"
+#include "platform/desktop.h"
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "platform/stop_signals.h"
@@ -232,7 +233,9 @@ int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
   // become readable events, so the loop below ends cleanly on them.
   UniqueFd signal_fd = StopSignalFd();
 
-  Receiver receiver;
+  std::error_code ec;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  Receiver receiver(SystemClock(), CreateDesktopInHelper(program));
   const std::string failure = receiver.Start(command_line.options);
   if (!failure.empty()) {
     // A console that cannot receive anything says why and ends, so that a

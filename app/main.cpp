@@ -9,6 +9,7 @@
 
 #include "app/command_line.h"
 #include "app/console.h"
+#include "platform/desktop.h"
 #include "platform/folders.h"
 #include "platform/log.h"
 #include "platform/single_instance.h"
@@ -40,6 +41,8 @@ constexpr char kUsage[] =
 
 int main(int argc, char** argv) {
   using namespace vistrel;
+  // The console's clipboard and keyboard, in a process of their own.
+  if (argc == 2 && std::string(argv[1]) == kDesktopHelperArgument) return RunDesktopHelper();
   // Before any thread exists, so that no thread of ours can be killed by them.
   BlockStopSignals();
   std::vector<std::string> args(argv, argv + argc);

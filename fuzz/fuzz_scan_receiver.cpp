@@ -18,7 +18,9 @@ namespace {
 class NoDesktop final : public Desktop {
  public:
   bool CopyTextToClipboard(std::u16string_view) override { return true; }
-  bool TypeIntoFocusedApp(std::u16string_view) override { return false; }
+  vistrel::TypingResult TypeIntoFocusedApp(std::u16string_view) override {
+    return vistrel::TypingResult::kUnavailable;
+  }
 };
 
 const std::filesystem::path& Folder() {

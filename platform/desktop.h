@@ -8,10 +8,18 @@
 // for it to be taken. Without an X display both calls fail at once.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string_view>
 
 namespace vistrel {
+
+enum class TypingResult {
+  kTyped,
+  kUnavailable,
+  // More characters missing from the keyboard layout than free keys for them.
+  kTooFewFreeKeys,
+};
 
 class Desktop {
  public:
@@ -20,8 +28,8 @@ class Desktop {
   // True when the clipboard took the text (this program owns the selection).
   [[nodiscard]] virtual bool CopyTextToClipboard(std::u16string_view text) = 0;
   // Types the text into whichever window has the keyboard focus, nothing
-  // added after it; false when typing is not available.
-  [[nodiscard]] virtual bool TypeIntoFocusedApp(std::u16string_view text) = 0;
+  // added after it; all of it or nothing.
+  [[nodiscard]] virtual TypingResult TypeIntoFocusedApp(std::u16string_view text) = 0;
 };
 
 // The X11 desktop named by $DISPLAY (GTK for the clipboard, XTest for
@@ -31,5 +39,15 @@ std::unique_ptr<Desktop> CreateX11Desktop();
 // thread of its own, requests are queued to the default main context. Call
 // after gtk_init on that thread.
 std::unique_ptr<Desktop> CreateDesktopOnCallerLoop();
+
+// The same for the console: the work is done by `program` started with
+// kDesktopHelperArgument, which runs RunDesktopHelper. When the X display
+// goes, only that helper ends; both calls then fail, and a new helper is
+// started once a display can be opened again. Each loss and return is logged.
+std::unique_ptr<Desktop> CreateDesktopInHelper(const std::filesystem::path& program);
+extern const char* const kDesktopHelperArgument;
+// The helper's main: serves the receiver on file descriptor 3 until it
+// closes it, then offers its clipboard text to a clipboard manager.
+int RunDesktopHelper();
 
 }  // namespace vistrel

@@ -13,6 +13,7 @@
 #include "platform/desktop.h"
 #include "platform/thread_annotations.h"
 #include "platform/utf.h"
+#include "platform/x11_desktop.h"
 #include "platform/x_typing.h"
 
 namespace vistrel {
@@ -23,16 +24,18 @@ using namespace std::chrono_literals;
 // How long a caller waits for the GTK thread to take its request: the
 // twenty tries of 25 ms that a busy clipboard is given.
 constexpr auto kTakeRequestWait = 500ms;
+// A request that found GTK gone.
+constexpr int kNotRun = -1;
 
 // One request for the GTK thread. The caller gives up on a request that was
 // not taken in time; a request that was taken runs to its end.
 struct Job {
-  std::function<bool()> work;
+  std::function<int()> work;
   Mutex mutex;
   std::condition_variable_any changed;
   bool started GUARDED_BY(mutex) = false;
   bool abandoned GUARDED_BY(mutex) = false;
-  std::optional<bool> result GUARDED_BY(mutex);
+  std::optional<int> result GUARDED_BY(mutex);
 };
 
 // The text the clipboard serves while this program owns it.
@@ -49,7 +52,8 @@ void ForgetText(GtkClipboard*, gpointer data) {
   std::unique_ptr<ClipboardText>(static_cast<ClipboardText*>(data));
 }
 
-// On the GTK thread.
+}  // namespace
+
 bool SetClipboardText(std::string utf8) {
   GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
   GtkTargetList* list = gtk_target_list_new(nullptr, 0);
@@ -61,10 +65,38 @@ bool SetClipboardText(std::string utf8) {
                                                  ServeText, ForgetText, text.get());
   // Once owned, GTK hands the text to ForgetText when another owner takes over.
   if (owned) (void)text.release();
+  // A clipboard manager may keep the text once this program has gone.
+  if (owned) gtk_clipboard_set_can_store(clipboard, nullptr, 0);
   gtk_target_table_free(targets, count);
   gtk_target_list_unref(list);
   return owned;
 }
+
+void StoreClipboard() {
+  // Does nothing unless the text on the clipboard is still ours and a
+  // clipboard manager runs; then waits (at most GTK's 10 s) for it to copy.
+  gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+}
+
+TypingResult TypeWithKeyboard(std::unique_ptr<XTypist>& typist, std::u16string_view text) {
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display || !GDK_IS_X11_DISPLAY(display)) return TypingResult::kUnavailable;
+  if (!typist) typist = std::make_unique<XTypist>(GDK_DISPLAY_XDISPLAY(display));
+  // An X error here (a keymap the server refuses) fails the typing, never the program.
+  gdk_x11_display_error_trap_push(display);
+  const TypingResult typed = typist->Type(text);
+  return gdk_x11_display_error_trap_pop(display) == 0 ? typed : TypingResult::kUnavailable;
+}
+
+void ForgetKeyboard(std::unique_ptr<XTypist>& typist) {
+  GdkDisplay* display = gdk_display_get_default();
+  if (!typist || !display) return;
+  gdk_x11_display_error_trap_push(display);
+  typist.reset();
+  gdk_x11_display_error_trap_pop_ignored(display);
+}
+
+namespace {
 
 class X11Desktop final : public Desktop {
  public:
@@ -85,6 +117,11 @@ class X11Desktop final : public Desktop {
 
   ~X11Desktop() override {
     *usable_ = false;
+    if (on_caller_loop_) {
+      // On the caller's GTK thread, which is ours to use here.
+      StoreClipboard();
+      ForgetKeyboard(typist_);
+    }
     if (!thread_.joinable()) return;
     {
       MutexLock lock(mutex_);
@@ -103,19 +140,16 @@ class X11Desktop final : public Desktop {
   }
 
   bool CopyTextToClipboard(std::u16string_view text) override {
-    return Run([utf8 = WideToUtf8(text)]() mutable { return SetClipboardText(std::move(utf8)); });
+    return Run([utf8 = WideToUtf8(text)]() mutable {
+             return SetClipboardText(std::move(utf8)) ? 1 : 0;
+           }).value_or(0) == 1;
   }
 
-  bool TypeIntoFocusedApp(std::u16string_view text) override {
-    return Run([this, wide = std::u16string(text)] {
-      GdkDisplay* display = gdk_display_get_default();
-      if (!display || !GDK_IS_X11_DISPLAY(display)) return false;
-      if (!typist_) typist_ = std::make_unique<XTypist>(GDK_DISPLAY_XDISPLAY(display));
-      // An X error here (a keymap the server refuses) fails the typing, never the program.
-      gdk_x11_display_error_trap_push(display);
-      const bool typed = typist_->Type(wide);
-      return gdk_x11_display_error_trap_pop(display) == 0 && typed;
+  TypingResult TypeIntoFocusedApp(std::u16string_view text) override {
+    const std::optional<int> result = Run([this, wide = std::u16string(text)] {
+      return static_cast<int>(TypeWithKeyboard(typist_, wide));
     });
+    return result ? static_cast<TypingResult>(*result) : TypingResult::kUnavailable;
   }
 
  private:
@@ -147,7 +181,8 @@ class X11Desktop final : public Desktop {
         loop_ = nullptr;
         state_ = State::kFailed;
       }
-      typist_.reset();
+      StoreClipboard();
+      ForgetKeyboard(typist_);
       g_main_loop_unref(loop);
     }
     *usable_ = false;
@@ -156,20 +191,22 @@ class X11Desktop final : public Desktop {
     }
   }
 
-  // Posts `work` to the GTK thread; false when GTK is not there or does not
+  // Posts `work` to the GTK thread; nothing when GTK is not there or does not
   // take the request in time.
-  bool Run(std::function<bool()> work) {
-    if (!thread_.joinable() && !on_caller_loop_) return false;
+  std::optional<int> Run(std::function<int()> work) {
+    if (!thread_.joinable() && !on_caller_loop_) return std::nullopt;
     auto job = std::make_shared<Job>();
     // A request that outlives this object finds the flag down and touches nothing else.
-    job->work = [usable = usable_, work = std::move(work)] { return usable->load() && work(); };
+    job->work = [usable = usable_, work = std::move(work)] {
+      return usable->load() ? work() : kNotRun;
+    };
     {
       MutexLock lock(mutex_);
       const auto deadline = std::chrono::steady_clock::now() + kTakeRequestWait;
       while (state_ == State::kStarting) {
         if (state_changed_.wait_until(lock, deadline) == std::cv_status::timeout) break;
       }
-      if (state_ != State::kReady || stopping_) return false;
+      if (state_ != State::kReady || stopping_) return std::nullopt;
       // Posted under the lock, so the GTK thread's last drain comes after it.
       // Always queued: g_main_context_invoke would run it on this thread
       // whenever the GTK thread happens not to hold the context.
@@ -183,10 +220,11 @@ class X11Desktop final : public Desktop {
     while (!job->started) {
       if (job->changed.wait_until(lock, deadline) == std::cv_status::timeout && !job->started) {
         job->abandoned = true;
-        return false;
+        return std::nullopt;
       }
     }
     while (!job->result) job->changed.wait(lock);
+    if (*job->result == kNotRun) return std::nullopt;
     return *job->result;
   }
 
@@ -198,7 +236,7 @@ class X11Desktop final : public Desktop {
       job.started = true;
     }
     job.changed.notify_all();
-    const bool result = job.work();
+    const int result = job.work();
     {
       MutexLock lock(job.mutex);
       job.result = result;

@@ -1,14 +1,14 @@
-// Typing through XTest: each character becomes a press and a release of a
-// spare keycode (one without any keysym in the keymap) that is mapped to the
-// character's keysym first. Used only by desktop_linux.cpp, on the thread
-// that owns the X connection.
+// Typing through XTest, on the thread that owns the X connection (used only
+// by the desktop layer).
 //
 // Another client translates a key event with the keymap it holds when it
-// reads the event, so a keycode is never remapped while events that used its
-// previous keysym may still be unread: each distinct character of one call
-// has a keycode of its own, mappings stay in place between calls (a later
-// call reuses them), and a keycode used less than kRemapDelayMs ago is
-// remapped only after that delay.
+// reads the event, and the sender cannot see when that is. So the keymap is
+// left alone wherever it can be: a character the keymap already has is typed
+// with its own key, with Shift or AltGr as the keymap says (an ASCII barcode
+// remaps nothing). Only characters the keymap lacks take spare keycodes (ones
+// without any keysym); a spare keycode is given at most one character per
+// text and is remapped only after it has been idle for kRemapIdleMs, by
+// which time every client has read the events that used its earlier keysym.
 #pragma once
 
 #include <X11/Xlib.h>
@@ -17,11 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/desktop.h"
+
 namespace vistrel {
 
 class XTypist {
  public:
-  static constexpr uint64_t kRemapDelayMs = 100;
+  static constexpr uint64_t kRemapIdleMs = 1000;
   // Key events sent before the server is asked to catch up.
   static constexpr size_t kBatchEvents = 200;
 
@@ -31,23 +33,33 @@ class XTypist {
   XTypist(const XTypist&) = delete;
   XTypist& operator=(const XTypist&) = delete;
 
-  // False when the server has no XTest or no spare keycode.
-  [[nodiscard]] bool Type(std::u16string_view text);
+  // kUnavailable when the server has no XTest or XKB; kTooFewFreeKeys when the
+  // characters the keymap lacks outnumber the spare keycodes free to take
+  // them. Nothing is typed then.
+  [[nodiscard]] TypingResult Type(std::u16string_view text);
 
  private:
-  struct Slot {
+  struct Spare {
     KeyCode code = 0;
     KeySym sym = NoSymbol;
-    uint64_t last_used_ms = 0;
+    uint64_t last_used_ms = 0;  // 0: never
+  };
+  // How one character is typed: a key, and the modifier keys held around it.
+  struct Stroke {
+    KeyCode code = 0;
+    unsigned int modifiers = 0;  // ShiftMask and/or level3_mask_
   };
 
   bool Probe();
-  void Map(Slot& slot, KeySym sym);
+  void Press(const Stroke& stroke);
 
   Display* const display_;
   bool probed_ = false;
   bool usable_ = false;
-  std::vector<Slot> slots_;
+  std::vector<Spare> spares_;
+  KeyCode shift_code_ = 0;
+  KeyCode level3_code_ = 0;
+  unsigned int level3_mask_ = 0;
 };
 
 }  // namespace vistrel

@@ -1,6 +1,9 @@
 #include "platform/x_typing.h"
 
+#include <X11/XKBlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,24 +37,42 @@ std::vector<KeySym> Keysyms(std::u16string_view text) {
   return syms;
 }
 
+struct XkbFree {
+  void operator()(XkbDescPtr xkb) const { XkbFreeKeyboard(xkb, 0, True); }
+};
+
+void SleepUntil(uint64_t tick_ms) {
+  const uint64_t now = TickMs();
+  if (now < tick_ms) std::this_thread::sleep_for(std::chrono::milliseconds(tick_ms - now));
+}
+
 }  // namespace
 
 XTypist::~XTypist() {
-  bool changed = false;
-  for (Slot& slot : slots_) {
-    if (slot.sym == NoSymbol) continue;
-    KeySym none = NoSymbol;
-    XChangeKeyboardMapping(display_, slot.code, 1, &none, 1);
-    changed = true;
+  uint64_t last_use = 0;
+  for (const Spare& spare : spares_) {
+    if (spare.sym != NoSymbol) last_use = std::max(last_use, spare.last_used_ms);
   }
-  if (changed) XSync(display_, False);
+  if (last_use == 0) return;
+  // The empty mapping is a remap too: not while a client may still read our keys.
+  SleepUntil(last_use + kRemapIdleMs);
+  XSync(display_, False);
+  for (Spare& spare : spares_) {
+    if (spare.sym == NoSymbol) continue;
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(display_, spare.code, 1, &none, 1);
+  }
+  XSync(display_, False);
 }
 
 bool XTypist::Probe() {
   if (probed_) return usable_;
   probed_ = true;
-  int event_base = 0, error_base = 0, major = 0, minor = 0;
+  int event_base = 0, error_base = 0, major = XkbMajorVersion, minor = XkbMinorVersion, opcode = 0;
   if (!XTestQueryExtension(display_, &event_base, &error_base, &major, &minor)) return false;
+  major = XkbMajorVersion;
+  minor = XkbMinorVersion;
+  if (!XkbQueryExtension(display_, &opcode, &event_base, &error_base, &major, &minor)) return false;
   int min_code = 0, max_code = 0, per_code = 0;
   XDisplayKeycodes(display_, &min_code, &max_code);
   KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_code),
@@ -60,72 +81,128 @@ bool XTypist::Probe() {
   for (int code = min_code; code <= max_code; ++code) {
     const KeySym* syms = map + (code - min_code) * per_code;
     if (std::all_of(syms, syms + per_code, [](KeySym s) { return s == NoSymbol; })) {
-      slots_.push_back({static_cast<KeyCode>(code)});
+      spares_.push_back({static_cast<KeyCode>(code)});
     }
   }
   XFree(map);
-  usable_ = !slots_.empty();
-  return usable_;
-}
-
-void XTypist::Map(Slot& slot, KeySym sym) {
-  // The same keysym on both levels: Shift or Caps Lock cannot change it.
-  KeySym both[2] = {sym, sym};
-  XChangeKeyboardMapping(display_, slot.code, 2, both, 1);
-  slot.sym = sym;
-}
-
-bool XTypist::Type(std::u16string_view text) {
-  if (!Probe()) return false;
-  const std::vector<KeySym> syms = Keysyms(text);
-  const size_t batch_characters = kBatchEvents / 2;
-  for (size_t begin = 0; begin < syms.size();) {
-    // The longest run (at most one batch) whose distinct characters each get a
-    // slot: one already holding the keysym, else the one used longest ago.
-    std::unordered_map<KeySym, size_t> assigned;
-    std::vector<bool> taken(slots_.size(), false);
-    size_t end = begin;
-    for (; end < syms.size() && end - begin < batch_characters; ++end) {
-      if (assigned.count(syms[end])) continue;
-      size_t pick = slots_.size();
-      for (size_t i = 0; i < slots_.size(); ++i) {
-        if (taken[i]) continue;
-        if (slots_[i].sym == syms[end]) {
-          pick = i;
-          break;
+  shift_code_ = XKeysymToKeycode(display_, XK_Shift_L);
+  level3_code_ = XKeysymToKeycode(display_, XK_ISO_Level3_Shift);
+  if (XModifierKeymap* modifiers = XGetModifierMapping(display_)) {
+    for (int row = 0; row < 8 && level3_code_ != 0; ++row) {
+      for (int i = 0; i < modifiers->max_keypermod; ++i) {
+        if (modifiers->modifiermap[row * modifiers->max_keypermod + i] == level3_code_) {
+          level3_mask_ = 1u << row;
         }
-        if (pick == slots_.size() || slots_[i].last_used_ms < slots_[pick].last_used_ms) pick = i;
       }
-      if (pick == slots_.size()) break;
-      taken[pick] = true;
-      assigned[syms[end]] = pick;
     }
-    uint64_t last_use = 0;
-    for (const auto& [sym, slot] : assigned) {
-      if (slots_[slot].sym != sym) last_use = std::max(last_use, slots_[slot].last_used_ms);
+    XFreeModifiermap(modifiers);
+  }
+  if (level3_mask_ == 0) level3_code_ = 0;
+  usable_ = true;
+  return true;
+}
+
+void XTypist::Press(const Stroke& stroke) {
+  if (stroke.modifiers & ShiftMask) XTestFakeKeyEvent(display_, shift_code_, True, CurrentTime);
+  if (stroke.modifiers & level3_mask_) XTestFakeKeyEvent(display_, level3_code_, True, CurrentTime);
+  XTestFakeKeyEvent(display_, stroke.code, True, CurrentTime);
+  XTestFakeKeyEvent(display_, stroke.code, False, CurrentTime);
+  if (stroke.modifiers & level3_mask_) XTestFakeKeyEvent(display_, level3_code_, False, CurrentTime);
+  if (stroke.modifiers & ShiftMask) XTestFakeKeyEvent(display_, shift_code_, False, CurrentTime);
+}
+
+TypingResult XTypist::Type(std::u16string_view text) {
+  if (!Probe()) return TypingResult::kUnavailable;
+  const std::vector<KeySym> syms = Keysyms(text);
+
+  // The keys of the current layout, as a client reading them now translates
+  // them: the group and the locked modifiers (Caps Lock) count.
+  std::unique_ptr<XkbDescRec, XkbFree> xkb(
+      XkbGetMap(display_, XkbAllClientInfoMask, XkbUseCoreKbd));
+  XkbStateRec state{};
+  if (!xkb || XkbGetState(display_, XkbUseCoreKbd, &state) != Success) {
+    return TypingResult::kUnavailable;
+  }
+  std::vector<unsigned int> combinations = {0};
+  if (shift_code_ != 0) combinations.push_back(ShiftMask);
+  if (level3_code_ != 0) {
+    combinations.push_back(level3_mask_);
+    if (shift_code_ != 0) combinations.push_back(ShiftMask | level3_mask_);
+  }
+  std::unordered_map<KeySym, Stroke> own;
+  for (const KeySym sym : syms) own.emplace(sym, Stroke{});
+  for (const unsigned int held : combinations) {
+    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+      const bool spare = std::any_of(spares_.begin(), spares_.end(),
+                                     [&](const Spare& s) { return s.code == code; });
+      if (spare || code == shift_code_ || code == level3_code_) continue;
+      const unsigned int mods = held | state.locked_mods;
+      unsigned int consumed = 0;
+      KeySym sym = NoSymbol;
+      if (!XkbTranslateKeyCode(xkb.get(), static_cast<KeyCode>(code),
+                               XkbBuildCoreState(mods, state.group), &consumed, &sym)) {
+        continue;
+      }
+      if (mods & ~consumed & LockMask) {  // Caps Lock that the key's type leaves to the client
+        KeySym lower = sym, upper = sym;
+        XConvertCase(sym, &lower, &upper);
+        sym = upper;
+      }
+      const auto found = own.find(sym);
+      if (found != own.end() && found->second.code == 0) {
+        found->second = {static_cast<KeyCode>(code), held};
+      }
     }
-    if (last_use != 0 && TickMs() < last_use + kRemapDelayMs) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(last_use + kRemapDelayMs - TickMs()));
+  }
+
+  // A spare keycode for each character the layout lacks: one that holds it
+  // already, else one idle long enough to be remapped.
+  const uint64_t now = TickMs();
+  std::unordered_map<KeySym, size_t> spare_for;
+  std::vector<KeySym> missing;
+  for (const KeySym sym : syms) {
+    if (own[sym].code != 0 || spare_for.count(sym)) continue;
+    spare_for[sym] = spares_.size();
+    for (size_t i = 0; i < spares_.size(); ++i) {
+      if (spares_[i].sym == sym) spare_for[sym] = i;
     }
-    bool remapped = false;
-    for (const auto& [sym, slot] : assigned) {
-      if (slots_[slot].sym == sym) continue;
-      Map(slots_[slot], sym);
-      remapped = true;
+    if (spare_for[sym] == spares_.size()) missing.push_back(sym);
+  }
+  std::vector<size_t> free;
+  for (size_t i = 0; i < spares_.size(); ++i) {
+    const bool idle = spares_[i].last_used_ms == 0 || now >= spares_[i].last_used_ms + kRemapIdleMs;
+    const bool wanted = spares_[i].sym != NoSymbol && spare_for.count(spares_[i].sym);
+    if (idle && !wanted) free.push_back(i);
+  }
+  if (missing.size() > free.size()) return TypingResult::kTooFewFreeKeys;
+  if (!missing.empty()) {
+    XSync(display_, False);
+    for (size_t i = 0; i < missing.size(); ++i) {
+      Spare& spare = spares_[free[i]];
+      // The same keysym on both levels: Shift cannot change it.
+      KeySym both[2] = {missing[i], missing[i]};
+      XChangeKeyboardMapping(display_, spare.code, 2, both, 1);
+      spare.sym = missing[i];
+      spare_for[missing[i]] = free[i];
     }
     // Every client hears of the new mapping before the first key that uses it.
-    if (remapped) XSync(display_, False);
-    for (size_t i = begin; i < end; ++i) {
-      const KeyCode code = slots_[assigned[syms[i]]].code;
-      XTestFakeKeyEvent(display_, code, True, CurrentTime);
-      XTestFakeKeyEvent(display_, code, False, CurrentTime);
-    }
     XSync(display_, False);
-    const uint64_t now = TickMs();
-    for (const auto& [sym, slot] : assigned) slots_[slot].last_used_ms = now;
-    begin = end;
   }
-  return true;
+
+  size_t events = 0;
+  for (const KeySym sym : syms) {
+    const Stroke& stroke = own[sym];
+    Press(stroke.code != 0 ? stroke : Stroke{spares_[spare_for[sym]].code, 0});
+    events += 2 + 2 * static_cast<size_t>(__builtin_popcount(stroke.modifiers));
+    if (events >= kBatchEvents) {
+      XSync(display_, False);
+      events = 0;
+    }
+  }
+  XSync(display_, False);
+  const uint64_t done = TickMs();
+  for (const auto& [sym, index] : spare_for) spares_[index].last_used_ms = done;
+  return TypingResult::kTyped;
 }
 
 }  // namespace vistrel

@@ -36,18 +36,24 @@ bool ScanReceiver::OnText(std::string_view payload) {
   const bool type_asked = *action == "type";
   std::optional<std::u16string> candidate;
   if (type_asked && context_.SettingsCopy().allow_typing) candidate = TypingCandidate(*kind, wide);
-  bool typed = false;
+  TypingResult typing = TypingResult::kUnavailable;
   if (candidate) {
-    typed = context_.desktop().TypeIntoFocusedApp(*candidate);
-    if (typed) LogLine("[text] typed %zu characters into the focused app\n", candidate->size());
+    typing = context_.desktop().TypeIntoFocusedApp(*candidate);
+    if (typing == TypingResult::kTyped) {
+      LogLine("[text] typed %zu characters into the focused app\n", candidate->size());
+    }
   }
-  if (!typed) {
+  if (typing != TypingResult::kTyped) {
     const bool copied = context_.desktop().CopyTextToClipboard(wide);
     if (type_asked) {
       // Without an X display a barcode that may be typed is not typed either.
-      const char* reason = candidate                             ? "typing into apps is not available"
-                           : context_.SettingsCopy().allow_typing ? "only a barcode of up to 256 characters is typed"
-                                                                  : "typing into apps is off";
+      const char* reason =
+          !candidate ? (context_.SettingsCopy().allow_typing
+                            ? "only a barcode of up to 256 characters is typed"
+                            : "typing into apps is off")
+          : typing == TypingResult::kTooFewFreeKeys
+              ? "the keyboard has too few free keys for its characters"
+              : "typing into apps is not available";
       LogLine("[text] %s; %s\n", reason,
               copied ? "copied to the clipboard instead" : "could not use the clipboard either");
     } else {

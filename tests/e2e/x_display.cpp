@@ -36,41 +36,53 @@ std::string Utf8Of(char32_t c) {
 
 }  // namespace
 
-Xvfb::Xvfb(const std::string& screen) {
+Xvfb::Xvfb(const std::string& screen) : screen_(screen) {
   for (int number = 90 + ::getpid() % 50; number < 200; ++number) {
     const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
     const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
     if (std::filesystem::exists(socket) || std::filesystem::exists(lock)) continue;
-    const std::string display = ":" + std::to_string(number);
-    std::vector<std::string> args = {"Xvfb", display, "-nolisten", "tcp", "-screen", "0",
-                                     screen};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return;
-    for (int i = 0; i < 100 && !std::filesystem::exists(socket); ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    if (pid_ > 0 && std::filesystem::exists(socket)) name_ = display;
+    number_ = number;
+    if (Restart()) name_ = ":" + std::to_string(number);
     return;
   }
 }
 
-Xvfb::~Xvfb() {
+bool Xvfb::Restart() {
+  if (pid_ > 0 || number_ < 0) return false;
+  const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number_);
+  const std::string display = ":" + std::to_string(number_);
+  std::vector<std::string> args = {"Xvfb", display, "-nolisten", "tcp", "-screen", "0", screen_};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    pid_ = -1;
+    return false;
+  }
+  for (int i = 0; i < 100 && !std::filesystem::exists(socket); ++i) {
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return std::filesystem::exists(socket);
+}
+
+void Xvfb::Stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
+
+Xvfb::~Xvfb() { Stop(); }
 
 struct FocusedWindow::Impl {
   Display* display = nullptr;
@@ -144,7 +156,10 @@ std::string FocusedWindow::ReadTyped(std::chrono::milliseconds quiet) {
   while (impl_->Next(event, quiet)) {
     if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
     if (event.type != KeyPress) continue;
-    const KeySym sym = XLookupKeysym(&event.xkey, 0);
+    // As a client translates it: with the modifiers held and the keymap now.
+    KeySym sym = NoSymbol;
+    char ignored[16];
+    XLookupString(&event.xkey, ignored, sizeof ignored, &sym, nullptr);
     if (sym >= 0x20 && sym <= 0xFF) {
       typed += Utf8Of(static_cast<char32_t>(sym));
     } else if ((sym & 0xFF000000) == 0x01000000) {
@@ -152,6 +167,11 @@ std::string FocusedWindow::ReadTyped(std::chrono::milliseconds quiet) {
     }
   }
   return typed;
+}
+
+bool FocusedWindow::HasClipboardManager() {
+  Display* d = impl_->display;
+  return XGetSelectionOwner(d, XInternAtom(d, "CLIPBOARD_MANAGER", False)) != None;
 }
 
 std::string FocusedWindow::ReadClipboard() {

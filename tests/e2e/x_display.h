@@ -22,8 +22,14 @@ class Xvfb {
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
   const std::string& name() const { return name_; }  // ":N"
+  // Ends the server, as a logout or a crash of X does; its clients lose it.
+  void Stop();
+  // A new server on the same display after Stop; false when it did not start.
+  bool Restart();
 
  private:
+  std::string screen_;
+  int number_ = -1;
   pid_t pid_ = -1;
   std::string name_;
 };
@@ -58,6 +64,8 @@ class FocusedWindow {
   std::string ReadTyped(std::chrono::milliseconds quiet);
   // The CLIPBOARD as UTF-8 text, asked of its owner; empty when there is none.
   std::string ReadClipboard();
+  // Whether a clipboard manager owns the CLIPBOARD_MANAGER selection.
+  bool HasClipboardManager();
 
  private:
   struct Impl;

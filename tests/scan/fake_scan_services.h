@@ -17,12 +17,12 @@ class FakeDesktop final : public Desktop {
     copied.emplace_back(text);
     return clipboard_works;
   }
-  bool TypeIntoFocusedApp(std::u16string_view text) override {
+  TypingResult TypeIntoFocusedApp(std::u16string_view text) override {
     typed.emplace_back(text);
-    return typing_works;
+    return typing;
   }
   bool clipboard_works = true;
-  bool typing_works = true;
+  TypingResult typing = TypingResult::kTyped;
   std::vector<std::u16string> copied;
   std::vector<std::u16string> typed;
 };

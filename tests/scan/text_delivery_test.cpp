@@ -60,7 +60,7 @@ TEST_F(TextDeliveryTest, TypedCopiedOrExplainedAndAlwaysRecorded) {
   EXPECT_EQ(desktop_.typed.size(), 1u);
 
   // Without a display typing is not available, and the clipboard neither.
-  desktop_.typing_works = false;
+  desktop_.typing = TypingResult::kUnavailable;
   desktop_.clipboard_works = false;
   Deliver(Text("123", "barcode", "type"));
   EXPECT_TRUE(log_.Contains(
