@@ -64,13 +64,22 @@ cairo_t* DirectPaint::Begin(GtkWidget* area, int x, int y, int width, int height
 void DirectPaint::Finish(cairo_t* cr) {
   cairo_destroy(cr);
   if (!window_ || !buffer_) return;
+  GdkDisplay* display = gdk_window_get_display(target_);
+#ifdef GDK_WINDOWING_X11
+  // An X error of this raw copy (a window gone between two requests) is not
+  // fatal; untrapped, GDK would end the program for it.
+  gdk_x11_display_error_trap_push(display);
+#endif
   cairo_t* out = cairo_create(window_.get());
   cairo_set_source_surface(out, buffer_.get(), at_x_, at_y_);
   cairo_rectangle(out, at_x_, at_y_, buffer_width_, buffer_height_);
   cairo_fill(out);
   cairo_destroy(out);
   cairo_surface_flush(window_.get());
-  gdk_display_flush(gdk_window_get_display(target_));
+#ifdef GDK_WINDOWING_X11
+  gdk_x11_display_error_trap_pop_ignored(display);
+#endif
+  gdk_display_flush(display);
 }
 
 void DirectPaint::Reset() {
