@@ -136,8 +136,8 @@ void ServiceAdvertiser::Impl::Register() {
     // host name and that interface's address, so that a phone on any of the
     // PC's networks finds it; IPv4 only.
     error = avahi_entry_group_add_service(added.Get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                          AvahiPublishFlags(0), name.c_str(), kServiceType,
-                                          nullptr, nullptr, port, "v=1", txt_id.c_str(), nullptr);
+                                          AvahiPublishFlags(0), name.c_str(), kServiceType, nullptr,
+                                          nullptr, port, "v=1", txt_id.c_str(), nullptr);
   }
   if (error == 0) error = avahi_entry_group_commit(added.Get());
   if (error != 0) {

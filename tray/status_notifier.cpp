@@ -183,8 +183,7 @@ struct StatusNotifierItem::Impl {
     if (now == menu) return false;
     menu = std::move(now);
     ++revision;
-    Emit(kMenuPath, "com.canonical.dbusmenu", "LayoutUpdated",
-         g_variant_new("(ui)", revision, 0));
+    Emit(kMenuPath, "com.canonical.dbusmenu", "LayoutUpdated", g_variant_new("(ui)", revision, 0));
     return true;
   }
 

@@ -152,7 +152,8 @@ TEST(AvahiE2E, AdvertisesWhileRunningAndPairsWithoutADaemon) {
          "[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\n"
          "publish-workstation=no\n";
   const std::string namespace_setup =
-      "ip link set lo up && ip link add vstl0 index " + std::to_string(lan.front().interface + 1000) +
+      "ip link set lo up && ip link add vstl0 index " +
+      std::to_string(lan.front().interface + 1000) +
       " type veth peer name vstl1 && ip addr add 198.51.100.1/24 dev vstl0 && "
       "ip link set vstl1 up && ip link set vstl0 up && exec avahi-daemon --no-drop-root "
       "--no-chroot --no-rlimits -f " +
@@ -216,8 +217,7 @@ TEST(AvahiE2E, AdvertisesWhileRunningAndPairsWithoutADaemon) {
   avahi = std::make_unique<Daemon>(avahi_args, bus, folder / "avahi-restarted.log");
   const std::string back = "[mdns] avahi-daemon is back; registering again\n";
   EXPECT_TRUE(receiver.WaitForLog(back));
-  EXPECT_TRUE(WaitUntil([&] { return Count(receiver.Log(), advertising) == 2; }))
-      << receiver.Log();
+  EXPECT_TRUE(WaitUntil([&] { return Count(receiver.Log(), advertising) == 2; })) << receiver.Log();
   EXPECT_TRUE(WaitUntil([&] {
     seen = Browse(bus);
     return seen.find("\"id=" + ReceiverId(receiver) + "\"") != std::string::npos;

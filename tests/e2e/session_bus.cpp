@@ -188,9 +188,9 @@ std::unique_ptr<StatusWatcher> StatusWatcher::Start(const std::string& bus_addre
     GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
     g_dbus_connection_register_object(raw->bus, "/StatusNotifierWatcher", info->interfaces[0],
                                       &kWatcherTable, raw, nullptr, nullptr);
-    g_dbus_connection_signal_subscribe(raw->bus, nullptr, "com.canonical.dbusmenu",
-                                       "LayoutUpdated", "/MenuBar", nullptr,
-                                       G_DBUS_SIGNAL_FLAGS_NONE, LayoutUpdated, raw, nullptr);
+    g_dbus_connection_signal_subscribe(raw->bus, nullptr, "com.canonical.dbusmenu", "LayoutUpdated",
+                                       "/MenuBar", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, LayoutUpdated,
+                                       raw, nullptr);
     GError* own_error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         raw->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",

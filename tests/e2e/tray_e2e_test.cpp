@@ -60,8 +60,8 @@ class RecordingOpener {
   explicit RecordingOpener(const fs::path& folder) : log_(folder / "opened.txt") {
     const fs::path bin = folder / "bin";
     fs::create_directories(bin);
-    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_.string()
-                                    << "'\n";
+    std::ofstream(bin / "xdg-open")
+        << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_.string() << "'\n";
     fs::permissions(bin / "xdg-open", fs::perms::owner_all);
     const char* path = std::getenv("PATH");
     saved_ = path ? path : "";
@@ -177,13 +177,12 @@ TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
   EXPECT_TRUE(receiver_.WaitForLog("[gate] camera blocked\n"));
   std::vector<std::string> labels;
   const auto menu_reads = [&](const std::string& state, const std::string& pause) {
+    const std::vector<std::string> expected = {
+        state, "-", "Open Orlith Cam", "Pair a phone...", pause, "Start on login", "-", "Quit"};
     return test::WaitFor(
         [&] {
           labels = watcher_->MenuLabels(*item);
-          return labels == std::vector<std::string>{state,         "-",
-                                                    "Open Orlith Cam", "Pair a phone...",
-                                                    pause,         "Start on login",
-                                                    "-",           "Quit"};
+          return labels == expected;
         },
         10s);
   };
@@ -327,8 +326,8 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
         [&] {
           const std::string text = opener.Opened();
           const std::string line = folder.string() + "\n";
-          return text.size() >= line.size() && text.compare(text.size() - line.size(),
-                                                            line.size(), line) == 0;
+          return text.size() >= line.size() &&
+                 text.compare(text.size() - line.size(), line.size(), line) == 0;
         },
         10s);
   };
