@@ -74,6 +74,9 @@ struct ServiceAdvertiser::Impl {
   // Steps of a registration, under the lock: the first LAN address, the
   // client, the entry group.
   void Register() REQUIRES(lock);
+  // A new client; false (logged) when Avahi cannot make one.
+  bool ConnectClient() REQUIRES(lock);
+  void OnDaemonRunning() REQUIRES(lock);
   void OnNetworkChange() REQUIRES(lock);
   void OnClientState(AvahiClient* client, AvahiClientState state) REQUIRES(lock);
   void OnGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state) REQUIRES(lock);
@@ -100,6 +103,8 @@ struct ServiceAdvertiser::Impl {
   // The daemon is not there yet, or is busy with its own name: register
   // when it reports running.
   bool awaiting_daemon GUARDED_BY(lock) = false;
+  // The daemon went away under a running client; its return is logged.
+  bool daemon_lost GUARDED_BY(lock) = false;
 };
 
 void ServiceAdvertiser::Impl::Register() {
@@ -115,15 +120,7 @@ void ServiceAdvertiser::Impl::Register() {
   current_address = found.front().address;
   // A failed client stays failed; a new one may find a daemon that came since.
   if (client && avahi_client_get_state(client.Get()) == AVAHI_CLIENT_FAILURE) client.Reset();
-  if (!client) {
-    int error = 0;
-    client.Reset(avahi_client_new(avahi_threaded_poll_get(poll.Get()), AVAHI_CLIENT_NO_FAIL,
-                                  ClientCallback, this, &error));
-    if (!client) {
-      LogLine("[mdns] DnsServiceRegister failed (%d)\n", error);
-      return;
-    }
-  }
+  if (!client && !ConnectClient()) return;
   const AvahiClientState state = avahi_client_get_state(client.Get());
   if (state != AVAHI_CLIENT_S_RUNNING) {
     awaiting_daemon = true;
@@ -135,12 +132,12 @@ void ServiceAdvertiser::Impl::Register() {
   UniqueGroup added(avahi_entry_group_new(client.Get(), GroupCallback, this));
   int error = added ? 0 : avahi_client_errno(client.Get());
   if (added) {
-    // Published where the first LAN address lives, with Avahi's own host name
-    // and its addresses there; IPv4 only.
-    error = avahi_entry_group_add_service(
-        added.Get(), static_cast<AvahiIfIndex>(found.front().interface), AVAHI_PROTO_INET,
-        AvahiPublishFlags(0), name.c_str(), kServiceType, nullptr, nullptr, port, "v=1",
-        txt_id.c_str(), nullptr);
+    // On every interface the daemon serves, each answered with Avahi's own
+    // host name and that interface's address, so that a phone on any of the
+    // PC's networks finds it; IPv4 only.
+    error = avahi_entry_group_add_service(added.Get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
+                                          AvahiPublishFlags(0), name.c_str(), kServiceType, nullptr,
+                                          nullptr, port, "v=1", txt_id.c_str(), nullptr);
   }
   if (error == 0) error = avahi_entry_group_commit(added.Get());
   if (error != 0) {
@@ -149,6 +146,23 @@ void ServiceAdvertiser::Impl::Register() {
   }
   group = std::move(added);
   registered = true;
+}
+
+bool ServiceAdvertiser::Impl::ConnectClient() {
+  int error = 0;
+  // NO_FAIL: without a daemon the client waits for one instead of failing.
+  client.Reset(avahi_client_new(avahi_threaded_poll_get(poll.Get()), AVAHI_CLIENT_NO_FAIL,
+                                ClientCallback, this, &error));
+  if (!client) LogLine("[mdns] DnsServiceRegister failed (%d)\n", error);
+  return static_cast<bool>(client);
+}
+
+void ServiceAdvertiser::Impl::OnDaemonRunning() {
+  if (daemon_lost) {
+    daemon_lost = false;
+    LogLine("[mdns] avahi-daemon is back; registering again\n");
+  }
+  if (awaiting_daemon) Register();
 }
 
 void ServiceAdvertiser::Impl::OnNetworkChange() {
@@ -166,10 +180,11 @@ void ServiceAdvertiser::Impl::OnNetworkChange() {
   }
 }
 
-void ServiceAdvertiser::Impl::OnClientState(AvahiClient* /*client*/, AvahiClientState state) {
+void ServiceAdvertiser::Impl::OnClientState(AvahiClient* changed, AvahiClientState state) {
   switch (state) {
     case AVAHI_CLIENT_S_RUNNING:
-      if (awaiting_daemon) Register();
+      // Inside avahi_client_new the client is not ours yet; its caller goes on.
+      if (client) OnDaemonRunning();
       return;
     case AVAHI_CLIENT_S_REGISTERING:
     case AVAHI_CLIENT_S_COLLISION:
@@ -181,9 +196,19 @@ void ServiceAdvertiser::Impl::OnClientState(AvahiClient* /*client*/, AvahiClient
       awaiting_daemon = true;
       return;
     case AVAHI_CLIENT_FAILURE:
-      // Only a new client recovers; the next network change makes one.
+      // Only a new client recovers. A lost daemon (stopped or restarted) is
+      // not a network change, so one is made at once; without a daemon it
+      // waits for it and reports running when it is back.
       group.Reset();
       registered = false;
+      if (avahi_client_errno(changed) != AVAHI_ERR_DISCONNECTED) return;
+      LogLine("[mdns] avahi-daemon went away; registering again when it is back\n");
+      daemon_lost = true;
+      awaiting_daemon = true;
+      client.Reset();  // frees `changed`, as Avahi allows inside its callback
+      if (ConnectClient() && avahi_client_get_state(client.Get()) == AVAHI_CLIENT_S_RUNNING) {
+        OnDaemonRunning();
+      }
       return;
   }
 }

@@ -143,6 +143,7 @@ bool UsbmuxClient::Watch(UniqueFd socket) {
     MutexLock lock(mutex_);
     service_socket_ = -1;
     devices.swap(devices_);
+    full_logged_ = false;
   }
   StopDevices(std::move(devices));
   return subscribed || stopping_;
@@ -156,8 +157,11 @@ void UsbmuxClient::OnAttached(int device_id, const std::string& payload) {
   MutexLock lock(mutex_);
   if (devices_.count(device_id) != 0) return;
   if (devices_.size() >= kMaxDevices) {
+    // Once until a slot frees: a flood of Attached messages must not flood the log.
+    const bool first = !full_logged_;
+    full_logged_ = true;
     lock.unlock();
-    LogLine("[usb] %s ignored: too many phones attached\n", device->serial.c_str());
+    if (first) LogLine("[usb] %s ignored: too many phones attached\n", device->serial.c_str());
     return;
   }
   device->worker = std::thread([this, device_id, device] { RunDevice(device_id, device); });
@@ -172,6 +176,7 @@ void UsbmuxClient::OnDetached(int device_id) {
     if (it == devices_.end()) return;
     device = std::move(it->second);
     devices_.erase(it);
+    full_logged_ = false;
   }
   LogLine("[usb] detached %s\n", device->serial.c_str());
   DeviceMap gone;

@@ -76,6 +76,8 @@ class UsbmuxClient {
   mutable Mutex mutex_;
   int service_socket_ GUARDED_BY(mutex_) = -1;  // owned by Run; shut down by Stop
   DeviceMap devices_ GUARDED_BY(mutex_);
+  // A phone was refused for want of a free slot since one last freed.
+  bool full_logged_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vistrel

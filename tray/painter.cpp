@@ -356,7 +356,15 @@ void Painter::Image(cairo_surface_t* image, Rect r, double radius) {
 
 void Painter::Overlay(double width, double height) {
   const auto& regions = surface_.regions;
-  if (focus_ >= 0 && focus_ < static_cast<int>(regions.size())) {
+  const int count = static_cast<int>(regions.size());
+  if (focus_ >= 0 && (focus_ >= count || !regions[static_cast<size_t>(focus_)].action)) {
+    // The controls drawn now may differ from those the focus was given among:
+    // it goes on to the next active one instead of resting where Enter does nothing.
+    surface_.focus = focus_ - 1;
+    focus_ = surface_.NextFocus(false);
+    surface_.focus = focus_;
+  }
+  if (focus_ >= 0 && focus_ < count) {
     const Rect& r = regions[static_cast<size_t>(focus_)].rect;
     const Rect ring{r.x / scale_ - 3, r.y / scale_ - 3, r.width / scale_ + 6,
                     r.height / scale_ + 6};

@@ -177,8 +177,18 @@ struct StatusNotifierItem::Impl {
     return g_variant_builder_end(&props);
   }
 
+  // True when the menu changed, which the host has then been told.
+  bool RefreshMenu() {
+    std::vector<TrayMenuItem> now = callbacks.menu ? callbacks.menu() : std::vector<TrayMenuItem>{};
+    if (now == menu) return false;
+    menu = std::move(now);
+    ++revision;
+    Emit(kMenuPath, "com.canonical.dbusmenu", "LayoutUpdated", g_variant_new("(ui)", revision, 0));
+    return true;
+  }
+
   GVariant* Layout() {
-    menu = callbacks.menu ? callbacks.menu() : std::vector<TrayMenuItem>{};
+    RefreshMenu();
     GVariantBuilder children;
     g_variant_builder_init(&children, G_VARIANT_TYPE("av"));
     for (const TrayMenuItem& item : menu) {
@@ -197,7 +207,7 @@ struct StatusNotifierItem::Impl {
     if (!std::strcmp(method, "GetLayout")) {
       g_dbus_method_invocation_return_value(invocation, Layout());
     } else if (!std::strcmp(method, "GetGroupProperties")) {
-      if (menu.empty() && callbacks.menu) menu = callbacks.menu();
+      RefreshMenu();
       GVariantBuilder out;
       g_variant_builder_init(&out, G_VARIANT_TYPE("a(ia{sv})"));
       GVariantIter* ids = nullptr;
@@ -236,15 +246,22 @@ struct StatusNotifierItem::Impl {
         if (callbacks.chosen) callbacks.chosen(chosen);
       }
     } else if (!std::strcmp(method, "AboutToShow")) {
-      // The menu is rebuilt for every showing; tell the host to fetch it.
-      ++revision;
-      g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", TRUE));
+      // An update is needed only when the menu changed since it was served.
+      const gboolean changed = RefreshMenu();
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", changed));
     } else if (!std::strcmp(method, "AboutToShowGroup")) {
-      ++revision;
+      GVariantBuilder updates;
+      g_variant_builder_init(&updates, G_VARIANT_TYPE("ai"));
+      if (RefreshMenu()) {
+        GVariantIter* ids = nullptr;
+        g_variant_get(params, "(ai)", &ids);
+        gint32 id = 0;
+        while (g_variant_iter_next(ids, "i", &id)) g_variant_builder_add(&updates, "i", id);
+        g_variant_iter_free(ids);
+      }
       g_dbus_method_invocation_return_value(
-          invocation,
-          g_variant_new("(@ai@ai)", g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0),
-                        g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0)));
+          invocation, g_variant_new("(@ai@ai)", g_variant_builder_end(&updates),
+                                    g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0)));
     } else {
       g_dbus_method_invocation_return_dbus_error(
           invocation, "org.freedesktop.DBus.Error.UnknownMethod", method);
@@ -355,6 +372,10 @@ void StatusNotifierItem::SetState(int state) {
     return;
   impl_->state = state;
   impl_->Emit(kItemPath, "org.kde.StatusNotifierItem", "NewIcon", nullptr);
+}
+
+void StatusNotifierItem::RefreshMenu() {
+  impl_->RefreshMenu();
 }
 
 void StatusNotifierItem::SetToolTip(const std::string& text) {

@@ -2,7 +2,9 @@
 // served as com.canonical.dbusmenu. A left click (Activate) reports the click
 // position, which the flyout is anchored at. Without a session bus or a
 // watcher the item simply has no host; it registers again whenever a
-// watcher appears (a restarted panel).
+// watcher appears (a restarted panel). Hosts keep the menu they fetched and
+// fetch it again only when told (LayoutUpdated), so every change of an
+// item's label, check or enabled state is announced.
 #pragma once
 
 #include <cairo.h>
@@ -20,13 +22,16 @@ struct TrayMenuItem {
   bool enabled = true;
   bool separator = false;
   int checked = -1;  // -1 not a check item, else 0 or 1
+
+  bool operator==(const TrayMenuItem&) const = default;
 };
 
 class StatusNotifierItem {
  public:
   struct Callbacks {
     std::function<void(int x, int y)> activate;
-    std::function<std::vector<TrayMenuItem>()> menu;  // built anew each time it is shown
+    // The menu as it is now; asked again by RefreshMenu and before the host shows it.
+    std::function<std::vector<TrayMenuItem>()> menu;
     std::function<void(int id)> chosen;
     // Hosts that ask the item to show its own menu.
     std::function<void(int x, int y)> context_menu;
@@ -44,6 +49,9 @@ class StatusNotifierItem {
   // UI thread only; signals the host when the value changed.
   void SetState(int state);
   void SetToolTip(const std::string& text);
+  // Builds the menu again; when it differs from the one served, gives it a
+  // new revision and tells the host (LayoutUpdated). UI thread only.
+  void RefreshMenu();
 
   struct Impl;
 

@@ -58,8 +58,10 @@ void TrayApp::SetCameraAllowed(bool allowed) {
 
 void TrayApp::ChangeSettings(const std::function<void(AppSettings&)>& change) {
   if (!view_.running) return;
-  change(view_.settings);
-  receiver_->ApplySettings(view_.settings);
+  AppSettings changed = view_.settings;
+  change(changed);
+  receiver_->ApplySettings(changed);
+  view_.SetSettings(receiver_->GetSettings());
 }
 
 void TrayApp::SaveSnapshot() {

@@ -105,7 +105,7 @@ int TrayApp::Run(bool background, const ReceiverOptions& options, SingleInstance
   if (!view_.running) {
     LogLine("[app] start failed: %s\n", view_.start_error.c_str());
   } else {
-    view_.settings = receiver_->GetSettings();
+    view_.SetSettings(receiver_->GetSettings());
     view_.receiver_name = receiver_->receiver_name();
   }
   view_.thumbnails = &thumbnails_;
@@ -300,6 +300,8 @@ void TrayApp::UpdateTrayIcon() {
                     : s.session_state != 0 ? kSession
                                            : kIdle;
   const std::string tooltip = CutUtf16("Orlith Cam: " + StateText(view_), 127);
+  // The host shows the menu it was last told of, not one built when it opens.
+  if (icon_) icon_->RefreshMenu();
   if (state == icon_state_ && tooltip == icon_tooltip_) return;
   icon_state_ = state;
   icon_tooltip_ = tooltip;
@@ -346,6 +348,7 @@ void TrayApp::MenuChosen(int id) {
     default:
       break;
   }
+  if (icon_) icon_->RefreshMenu();
 }
 
 void TrayApp::WriteIconSheet() {

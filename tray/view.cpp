@@ -41,6 +41,12 @@ void ThumbnailCache::Retain(const std::vector<std::filesystem::path>& keep) {
   });
 }
 
+void TrayView::SetSettings(AppSettings applied) {
+  settings = std::move(applied);
+  videos_folder = ResolveVideosFolder(settings);
+  scans_folder = ResolveScansFolder(settings);
+}
+
 std::string HomeStateText(const ReceiverStatus& status, const AppSettings& settings) {
   if (status.session_state == 0 || !status.monitor.active) return {};
   if (status.monitor.recording) return "Monitoring · Recording";

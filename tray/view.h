@@ -71,8 +71,13 @@ struct TrayView {
   Picture preview;               // 640 × 360, or null
   std::filesystem::path log_folder;
   std::filesystem::path snapshots_folder;
+  // Where the settings put clips and scans; SetSettings keeps them in step.
   std::filesystem::path videos_folder;
   std::filesystem::path scans_folder;
+
+  // The settings as the receiver applied them, with the folders they name
+  // (the default folders when they name none).
+  void SetSettings(AppSettings applied);
 
   bool session() const { return status.session_state != 0; }
   bool paused() const { return !status.camera_allowed; }

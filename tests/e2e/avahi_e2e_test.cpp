@@ -1,8 +1,10 @@
 // The advertisement with a real avahi-daemon, as a phone on the network would
 // see it through avahi-browse. The daemon runs on a private system bus, in a
-// network namespace of its own whose only interface is one end of a veth pair
-// that carries the index of the machine's first LAN interface: the receiver
-// publishes on that index, and no multicast ever leaves the namespace.
+// network namespace of its own whose only interface is one end of a veth pair,
+// so no multicast ever leaves the namespace. That interface's index is not the
+// one of the machine's first LAN interface: the service must be published on
+// every interface, not only where the first LAN address lives. The daemon is
+// also restarted under a running receiver, which must publish again.
 // Without a responder, the failure line and a pairing are checked for any user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -35,6 +37,14 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     std::this_thread::sleep_for(50ms);
   }
   return true;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 bool Installed(const char* program) {
@@ -142,7 +152,8 @@ TEST(AvahiE2E, AdvertisesWhileRunningAndPairsWithoutADaemon) {
          "[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\n"
          "publish-workstation=no\n";
   const std::string namespace_setup =
-      "ip link set lo up && ip link add vstl0 index " + std::to_string(lan.front().interface) +
+      "ip link set lo up && ip link add vstl0 index " +
+      std::to_string(lan.front().interface + 1000) +
       " type veth peer name vstl1 && ip addr add 198.51.100.1/24 dev vstl0 && "
       "ip link set vstl1 up && ip link set vstl0 up && exec avahi-daemon --no-drop-root "
       "--no-chroot --no-rlimits -f " +
@@ -195,7 +206,25 @@ TEST(AvahiE2E, AdvertisesWhileRunningAndPairsWithoutADaemon) {
   ASSERT_TRUE(receiver.Start());
   EXPECT_TRUE(receiver.WaitForLog("[mdns] DnsServiceRegister failed (-26)\n"));
   avahi = std::make_unique<Daemon>(avahi_args, bus, folder / "avahi-again.log");
-  EXPECT_TRUE(receiver.WaitForLog("[mdns] advertising " + instance + "\n"));
+  const std::string advertising = "[mdns] advertising " + instance + "\n";
+  EXPECT_TRUE(receiver.WaitForLog(advertising));
+
+  // A daemon restarted under the receiver: one line when it goes, one when it
+  // is back, and the service is published again without a network change.
+  avahi.reset();
+  const std::string gone = "[mdns] avahi-daemon went away; registering again when it is back\n";
+  EXPECT_TRUE(receiver.WaitForLog(gone));
+  avahi = std::make_unique<Daemon>(avahi_args, bus, folder / "avahi-restarted.log");
+  const std::string back = "[mdns] avahi-daemon is back; registering again\n";
+  EXPECT_TRUE(receiver.WaitForLog(back));
+  EXPECT_TRUE(WaitUntil([&] { return Count(receiver.Log(), advertising) == 2; })) << receiver.Log();
+  EXPECT_TRUE(WaitUntil([&] {
+    seen = Browse(bus);
+    return seen.find("\"id=" + ReceiverId(receiver) + "\"") != std::string::npos;
+  })) << seen;
+  EXPECT_EQ(Count(receiver.Log(), gone), 1u);
+  EXPECT_EQ(Count(receiver.Log(), back), 1u);
+  EXPECT_EQ(receiver.Quit(), 0);
 }
 
 }  // namespace

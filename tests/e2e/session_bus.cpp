@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -61,6 +63,15 @@ struct StatusWatcher::Impl {
   std::vector<std::string> items;  // guarded by mutex
   bool ready = false;              // guarded by mutex
   bool owned = false;              // guarded by mutex
+  // The newest revision each sender announced with LayoutUpdated; guarded by mutex.
+  std::map<std::string, uint32_t> announced;
+  // The layouts the host keeps, by item name; the test's thread only.
+  struct CachedMenu {
+    std::string owner;  // the item's unique name, which signals come from
+    uint32_t revision = 0;
+    std::vector<MenuEntry> entries;
+  };
+  std::map<std::string, CachedMenu> menus;
 
   GVariant* Call(const std::string& item, const char* path, const char* interface,
                  const char* method, GVariant* args, const char* reply_type) {
@@ -112,6 +123,49 @@ GVariant* WatcherGet(GDBusConnection*, const gchar*, const gchar*, const gchar*,
 
 const GDBusInterfaceVTable kWatcherTable = {WatcherCall, WatcherGet, nullptr, {}};
 
+void LayoutUpdated(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*,
+                   GVariant* params, gpointer data) {
+  auto* impl = static_cast<StatusWatcher::Impl*>(data);
+  guint32 revision = 0;
+  g_variant_get(params, "(ui)", &revision, nullptr);
+  {
+    std::lock_guard lock(impl->mutex);
+    uint32_t& newest = impl->announced[sender];
+    newest = std::max(newest, revision);
+  }
+  impl->changed.notify_all();
+}
+
+// The entries of a GetLayout reply's top level; its revision in `revision`.
+std::vector<MenuEntry> ParseLayout(GVariant* reply, uint32_t& revision) {
+  std::vector<MenuEntry> entries;
+  GVariant* children = nullptr;
+  g_variant_get(reply, "(u(ia{sv}@av))", &revision, nullptr, nullptr, &children);
+  GVariantIter iter;
+  g_variant_iter_init(&iter, children);
+  GVariant* child = nullptr;
+  while (g_variant_iter_next(&iter, "v", &child)) {
+    MenuEntry entry;
+    GVariant* props = nullptr;
+    g_variant_get(child, "(i@a{sv}@av)", &entry.id, &props, nullptr);
+    const gchar* text = nullptr;
+    gboolean enabled = TRUE;
+    gint32 state = -1;
+    if (g_variant_lookup(props, "type", "&s", &text) && std::string(text) == "separator") {
+      entry.label = "-";
+    } else if (g_variant_lookup(props, "label", "&s", &text)) {
+      entry.label = text;
+    }
+    if (g_variant_lookup(props, "enabled", "b", &enabled)) entry.enabled = enabled;
+    if (g_variant_lookup(props, "toggle-state", "i", &state)) entry.checked = state;
+    entries.push_back(entry);
+    g_variant_unref(props);
+    g_variant_unref(child);
+  }
+  g_variant_unref(children);
+  return entries;
+}
+
 }  // namespace
 
 std::unique_ptr<StatusWatcher> StatusWatcher::Start(const std::string& bus_address) {
@@ -134,6 +188,9 @@ std::unique_ptr<StatusWatcher> StatusWatcher::Start(const std::string& bus_addre
     GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
     g_dbus_connection_register_object(raw->bus, "/StatusNotifierWatcher", info->interfaces[0],
                                       &kWatcherTable, raw, nullptr, nullptr);
+    g_dbus_connection_signal_subscribe(raw->bus, nullptr, "com.canonical.dbusmenu", "LayoutUpdated",
+                                       "/MenuBar", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, LayoutUpdated,
+                                       raw, nullptr);
     GError* own_error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         raw->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -221,31 +278,48 @@ bool StatusWatcher::Activate(const std::string& item, int x, int y) {
   return reply != nullptr;
 }
 
+std::vector<MenuEntry> StatusWatcher::Menu(const std::string& item) {
+  Impl::CachedMenu& menu = impl_->menus[item];
+  const auto fetch = [&] {
+    GVariant* reply = impl_->Call(item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                  g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)),
+                                  "(u(ia{sv}av))");
+    if (!reply) return;
+    menu.entries = ParseLayout(reply, menu.revision);
+    g_variant_unref(reply);
+  };
+  if (menu.owner.empty()) {
+    // The first sight of the item: its owner, and the layout kept from now on.
+    GVariant* reply = g_dbus_connection_call_sync(
+        impl_->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetNameOwner", g_variant_new("(s)", item.c_str()), G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (!reply) return {};
+    const gchar* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    menu.owner = owner;
+    g_variant_unref(reply);
+    fetch();
+  }
+  gboolean update = FALSE;
+  if (GVariant* reply = impl_->Call(item, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow",
+                                    g_variant_new("(i)", 0), "(b)")) {
+    g_variant_get(reply, "(b)", &update);
+    g_variant_unref(reply);
+  }
+  // An update the item asks for comes as LayoutUpdated; without one the kept layout is shown.
+  std::unique_lock lock(impl_->mutex);
+  const auto announced_newer = [&] { return impl_->announced[menu.owner] > menu.revision; };
+  if (update) impl_->changed.wait_for(lock, std::chrono::seconds(2), announced_newer);
+  const bool newer = announced_newer();
+  lock.unlock();
+  if (newer) fetch();
+  return menu.entries;
+}
+
 std::vector<std::string> StatusWatcher::MenuLabels(const std::string& item) {
   std::vector<std::string> labels;
-  GVariant* reply = impl_->Call(item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
-                                g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)), "(u(ia{sv}av))");
-  if (!reply) return labels;
-  GVariant* children = nullptr;
-  g_variant_get(reply, "(u(ia{sv}@av))", nullptr, nullptr, nullptr, &children);
-  GVariantIter iter;
-  g_variant_iter_init(&iter, children);
-  GVariant* child = nullptr;
-  while (g_variant_iter_next(&iter, "v", &child)) {
-    GVariant* props = nullptr;
-    g_variant_get(child, "(i@a{sv}@av)", nullptr, &props, nullptr);
-    const gchar* label = nullptr;
-    const gchar* type = nullptr;
-    if (g_variant_lookup(props, "type", "&s", &type) && std::string(type) == "separator") {
-      labels.push_back("-");
-    } else if (g_variant_lookup(props, "label", "&s", &label)) {
-      labels.push_back(label);
-    }
-    g_variant_unref(props);
-    g_variant_unref(child);
-  }
-  g_variant_unref(children);
-  g_variant_unref(reply);
+  for (const MenuEntry& entry : Menu(item)) labels.push_back(entry.label);
   return labels;
 }
 

@@ -1,6 +1,8 @@
 // A private D-Bus session bus for one test, and a minimal
 // StatusNotifierWatcher on it that records the items that register and
-// calls into them.
+// calls into them. Its menu host behaves as panels do: it keeps the layout it
+// fetched, asks AboutToShow before each showing, and fetches the layout again
+// only after the item announced a new revision (LayoutUpdated).
 #pragma once
 
 #include <sys/types.h>
@@ -36,6 +38,14 @@ struct ItemPixmap {
   uint32_t Pixel(int x, int y) const;
 };
 
+// One entry of an item's menu, as the host shows it.
+struct MenuEntry {
+  int id = 0;
+  std::string label;  // "-" for a separator
+  bool enabled = true;
+  int checked = -1;  // -1: not a check item
+};
+
 class StatusWatcher {
  public:
   // Owns org.kde.StatusNotifierWatcher on the bus; null when it cannot.
@@ -50,7 +60,9 @@ class StatusWatcher {
   // The tool tip's title and text.
   std::string ToolTipText(const std::string& item);
   bool Activate(const std::string& item, int x, int y);
-  // The labels of the item's menu, in order (separators as "-").
+  // The item's menu as the host shows it when it opens now.
+  std::vector<MenuEntry> Menu(const std::string& item);
+  // Its labels, in order (separators as "-").
   std::vector<std::string> MenuLabels(const std::string& item);
   bool ClickMenu(const std::string& item, int id);
   // Names on the bus (for the notification service's presence).

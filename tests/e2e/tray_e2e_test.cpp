@@ -1,15 +1,20 @@
 // The real receiver with its tray under Xvfb, on a private session bus with
-// a tiny status-notifier watcher: the icon and its menu, the windows, pairing
+// a tiny status-notifier watcher whose menu host keeps the layout as panels
+// do: the icon and its menu following the state, the windows, pairing
 // approved by a click on the window, notifications, a snapshot taken from the
-// keyboard, the pages filled by the simulator's clips and scans, a phone
-// removed through the question dialog, and Quit from the menu.
+// keyboard, the pages filled by the simulator's clips and scans, the folders
+// of the settings opened and changed, a phone removed through the question
+// dialog, and Quit from the menu.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/socket.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/session_bus.h"
 #include "tests/e2e/x_display.h"
@@ -17,6 +22,11 @@
 #include "tests/support/wait_for.h"
 #include "tools/phone/scan.h"
 #include "tools/phone/webcam.h"
+// Last: Xlib's macros would break the headers above.
+#include <X11/Xlib.h>
+#undef None
+#undef Bool
+#undef Status
 
 namespace vistrel {
 namespace {
@@ -25,6 +35,48 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kTitle[] = "Orlith Cam";
+
+// The keyboard to the window, as a window manager gives it to a new dialog.
+bool FocusWindow(const std::string& name, unsigned long window) {
+  Display* display = XOpenDisplay(name.c_str());
+  if (!display) return false;
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XSync(display, False);
+  XCloseDisplay(display);
+  return true;
+}
+
+std::string Joined(const std::vector<std::string>& labels) {
+  std::string text;
+  for (const std::string& label : labels) text += label + "|";
+  return text;
+}
+
+// The desktop's opener would show a file manager, which cannot run here: an
+// "xdg-open" first on the PATH the receiver inherits notes what it was asked
+// to open, one line each.
+class RecordingOpener {
+ public:
+  explicit RecordingOpener(const fs::path& folder) : log_(folder / "opened.txt") {
+    const fs::path bin = folder / "bin";
+    fs::create_directories(bin);
+    std::ofstream(bin / "xdg-open")
+        << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_.string() << "'\n";
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    saved_ = path ? path : "";
+    ::setenv("PATH", (bin.string() + ":" + saved_).c_str(), 1);
+  }
+  ~RecordingOpener() { ::setenv("PATH", saved_.c_str(), 1); }
+  RecordingOpener(const RecordingOpener&) = delete;
+  RecordingOpener& operator=(const RecordingOpener&) = delete;
+
+  std::string Opened() const { return ReadFileText(log_).value_or(""); }
+
+ private:
+  fs::path log_;
+  std::string saved_;
+};
 
 class TrayE2E : public ::testing::Test {
  protected:
@@ -113,7 +165,8 @@ TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
   EXPECT_TRUE(WaitForMainWindow());
   EXPECT_TRUE(receiver_.WaitForLog("[app] another start asked this receiver to show itself\n"));
 
-  // "Pause video" from the menu turns the icon amber.
+  // "Pause video" from the menu turns the icon amber, and the menu the host
+  // keeps follows: the state line and "Resume video", which resumes.
   ASSERT_TRUE(watcher_->ClickMenu(*item, 102));
   EXPECT_TRUE(test::WaitFor(
       [&] {
@@ -122,6 +175,37 @@ TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
       },
       5s));
   EXPECT_TRUE(receiver_.WaitForLog("[gate] camera blocked\n"));
+  std::vector<std::string> labels;
+  const auto menu_reads = [&](const std::string& state, const std::string& pause) {
+    const std::vector<std::string> expected = {
+        state, "-", "Open Orlith Cam", "Pair a phone...", pause, "Start on login", "-", "Quit"};
+    return test::WaitFor(
+        [&] {
+          labels = watcher_->MenuLabels(*item);
+          return labels == expected;
+        },
+        10s);
+  };
+  EXPECT_TRUE(menu_reads("Paused · on this PC", "Resume video")) << Joined(labels);
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 102));
+  EXPECT_TRUE(receiver_.WaitForLog("[gate] camera allowed\n"));
+  EXPECT_TRUE(menu_reads("Waiting for phone", "Pause video")) << Joined(labels);
+
+  // "Start on login" shows its check once chosen, and loses it when chosen again.
+  const auto login_check = [&] {
+    for (const test::MenuEntry& entry : watcher_->Menu(*item)) {
+      if (entry.id == 103) return entry.checked;
+    }
+    return -2;
+  };
+  const fs::path autostart = receiver_.root() / "config" / "autostart" / "vistrel.desktop";
+  EXPECT_EQ(login_check(), 0);
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 103));
+  EXPECT_TRUE(test::WaitFor([&] { return login_check() == 1; }, 10s));
+  EXPECT_TRUE(fs::exists(autostart));
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 103));
+  EXPECT_TRUE(test::WaitFor([&] { return login_check() == 0; }, 10s));
+  EXPECT_FALSE(fs::exists(autostart));
 
   ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
   EXPECT_EQ(receiver_.Signal(0, 20s), 0);
@@ -131,6 +215,7 @@ TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
 TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   const fs::path videos = receiver_.root() / "videos";
   const fs::path scans = receiver_.root() / "scans";
+  const RecordingOpener opener(receiver_.root());
   ASSERT_TRUE(receiver_.Start({"--set", "videos_dir=" + videos.string(), "--set",
                                "scans_dir=" + scans.string(), "--set", "postroll_seconds=1"}));
   ASSERT_TRUE(WaitForMainWindow()) << receiver_.Log();
@@ -218,6 +303,10 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   ClickMain(80, 72 + 44 * 1 + 19);  // Monitor page: the first clip row's "Open" button
   EXPECT_TRUE(test::WaitFor([&] { return MainPixel(672, 334) == 0x2A2E39; }, 5s))
       << std::hex << MainPixel(672, 334);
+  // "Open folder" opens the videos folder the settings name.
+  ClickMain(680, 300);
+  EXPECT_TRUE(test::WaitFor([&] { return opener.Opened() == videos.string() + "\n"; }, 10s))
+      << opener.Opened();
 
   // A scanned text: a notification and a row on the Scan page.
   auto scan_link = device->Connect("127.0.0.1", receiver_.port());
@@ -229,6 +318,52 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   ClickMain(80, 72 + 44 * 2 + 19);
   EXPECT_TRUE(test::WaitFor([&] { return MainPixel(644, 238) == 0x2A2E39; }, 5s))
       << std::hex << MainPixel(644, 238);
+
+  // The Scan page's "Open" opens the scans folder; after "Change…" it opens
+  // the folder chosen in the picker, which is typed into its location entry.
+  const auto opened_last = [&](const fs::path& folder) {
+    return test::WaitFor(
+        [&] {
+          const std::string text = opener.Opened();
+          const std::string line = folder.string() + "\n";
+          return text.size() >= line.size() &&
+                 text.compare(text.size() - line.size(), line.size(), line) == 0;
+        },
+        10s);
+  };
+  ClickMain(692, 100);
+  EXPECT_TRUE(opened_last(scans)) << opener.Opened();
+  const fs::path chosen = receiver_.root() / "home" / "newscans";
+  fs::create_directories(chosen);
+  ClickMain(618, 100);
+  const auto picker_shown = [&] {
+    return !test::ShownWindowsNamed(xvfb_.name(), "Save Orlith Cam scans to").empty();
+  };
+  ASSERT_TRUE(test::WaitFor(picker_shown, 10s));
+  std::this_thread::sleep_for(500ms);
+  // A window manager gives a new dialog the keyboard; there is none here.
+  ASSERT_TRUE(FocusWindow(xvfb_.name(),
+                          test::ShownWindowsNamed(xvfb_.name(), "Save Orlith Cam scans to")[0].id));
+  ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_asciitilde, true));
+  for (char c : std::string("/newscans")) {
+    ASSERT_TRUE(test::PressKey(xvfb_.name(), c == '/' ? XK_slash : static_cast<unsigned long>(c)));
+  }
+  // Enter may first open the typed folder; then it selects the folder shown.
+  for (int i = 0; i < 3 && picker_shown(); ++i) {
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(test::PressKey(xvfb_.name(), XK_Return));
+    test::WaitFor([&] { return !picker_shown(); }, 2s);
+  }
+  ASSERT_FALSE(picker_shown());
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        return ReadFileText(receiver_.data_folder() / "settings.ini")
+                   .value_or("")
+                   .find("scans_dir=" + chosen.string() + "\n") != std::string::npos;
+      },
+      10s));
+  ClickMain(692, 100);
+  EXPECT_TRUE(opened_last(chosen)) << opener.Opened();
 
   // "Remove" on the Phones page asks first; Enter answers OK and the phone
   // is no longer trusted.
@@ -258,6 +393,24 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
   EXPECT_EQ(receiver_.Signal(0, 20s), 0);
   EXPECT_NE(receiver_.Log().find("[app] stopped\n"), std::string::npos);
+}
+
+TEST_F(TrayE2E, AFailedStartKeepsTheTrayAndQuitEndsWithStatus1) {
+  UniqueFd taken = ListenIpv4At("0.0.0.0", 0, 1);
+  ASSERT_TRUE(taken);
+  EXPECT_FALSE(receiver_.Start({"--background", "--port", std::to_string(LocalPort(taken.Get()))}));
+  ASSERT_TRUE(receiver_.WaitForLog("[app] start failed: "));
+  EXPECT_TRUE(WaitForMainWindow());  // despite --background
+  auto item = watcher_->WaitForItem(10);
+  ASSERT_TRUE(item);
+  const auto menu = watcher_->Menu(*item);
+  ASSERT_EQ(menu.size(), 8u);
+  EXPECT_EQ(menu[0].label, "Not running");
+  EXPECT_FALSE(menu[3].enabled);  // "Pair a phone..."
+  EXPECT_FALSE(menu[4].enabled);  // "Pause video"
+  // Quitting after a failed start reports the failure.
+  ASSERT_TRUE(watcher_->ClickMenu(*item, 104));
+  EXPECT_EQ(receiver_.Signal(0, 20s), 1);
 }
 
 TEST_F(TrayE2E, NotificationsReachTheNotificationService) {

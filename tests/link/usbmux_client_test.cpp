@@ -3,6 +3,7 @@
 // message and to services that misbehave, and that it stops promptly.
 #include "link/usbmux_client.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,12 +78,28 @@ std::string ReadRequest(int socket) {
   return read_exact(payload.data(), payload.size()) ? payload : std::string();
 }
 
+// Socket paths in a folder reached through a descriptor of it,
+// "/proc/self/fd/N/NAME": a Unix socket path holds at most 107 bytes, which a
+// deep temporary folder would exceed, so the tests do not depend on where
+// the temporary folder is.
+class SocketFolder {
+ public:
+  explicit SocketFolder(const std::filesystem::path& folder)
+      : fd_(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+  std::string operator/(const std::string& name) const {
+    return "/proc/self/fd/" + std::to_string(fd_.Get()) + "/" + name;
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
 // A usbmux service whose every connection runs `script` on its own thread.
 class ScriptedService {
  public:
   using Script = std::function<void(int socket, const std::string& request)>;
-  ScriptedService(const std::filesystem::path& path, Script script)
-      : listener_(ListenUnix(path.string(), 64)), script_(std::move(script)) {
+  ScriptedService(const std::string& path, Script script)
+      : listener_(ListenUnix(path, 64)), script_(std::move(script)) {
     thread_ = std::thread([this] {
       while (!stopping_) {
         if (!PollReadable(listener_.Get(), 20).value_or(false)) continue;
@@ -127,6 +144,8 @@ void Linger(int socket) {
 class UsbmuxClientTest : public ::testing::Test {
  protected:
   std::unique_ptr<UsbmuxClient> MakeClient(const std::string& name) {
+    UsbmuxService service;
+    service.path = sockets_ / name;
     return std::make_unique<UsbmuxClient>(
         [this](UniqueFd socket, std::string label) {
           std::lock_guard lock(mutex_);
@@ -134,10 +153,11 @@ class UsbmuxClientTest : public ::testing::Test {
           labels_.push_back(label);
           return done_;
         },
-        47801, UsbmuxServiceFrom((folder_ / name).c_str()));
+        47801, service);
   }
 
   test::TempFolder folder_;
+  SocketFolder sockets_{folder_.path()};
   ScopedLogCapture log_;
   std::mutex mutex_;
   std::vector<UniqueFd> tunnels_;
@@ -151,7 +171,7 @@ TEST_F(UsbmuxClientTest, FollowsTheServiceFromListenToLoss) {
   std::string connect_request;
   bool detach = false;
   bool drop = false;
-  ScriptedService service(folder_ / "usbmuxd", [&](int socket, const std::string& request) {
+  ScriptedService service(sockets_ / "usbmuxd", [&](int socket, const std::string& request) {
     if (request.find("<string>Connect</string>") != std::string::npos) {
       {
         std::lock_guard lock(mutex);
@@ -217,19 +237,19 @@ TEST_F(UsbmuxClientTest, FollowsTheServiceFromListenToLoss) {
 TEST_F(UsbmuxClientTest, SurvivesServicesThatMisbehave) {
   // Four services that never subscribe the watcher, one that floods it with
   // phones, and none at all; all at once, so the 3-s reply wait runs once.
-  ScriptedService silent(folder_ / "silent",
+  ScriptedService silent(sockets_ / "silent",
                          [](int socket, const std::string&) { Linger(socket); });
-  ScriptedService refusing(folder_ / "refusing",
+  ScriptedService refusing(sockets_ / "refusing",
                            [](int socket, const std::string&) { Send(socket, Result(1)); });
-  ScriptedService short_header(folder_ / "short", [](int socket, const std::string&) {
+  ScriptedService short_header(sockets_ / "short", [](int socket, const std::string&) {
     Send(socket, Result(0).replace(0, 4, std::string("\x0f\0\0\0", 4)));
     Linger(socket);
   });
-  ScriptedService cut(folder_ / "cut", [](int socket, const std::string&) {
+  ScriptedService cut(sockets_ / "cut", [](int socket, const std::string&) {
     Send(socket, Result(0).substr(0, 30));
     ShutdownBoth(socket);
   });
-  ScriptedService flooding(folder_ / "flood", [](int socket, const std::string& request) {
+  ScriptedService flooding(sockets_ / "flood", [](int socket, const std::string& request) {
     if (request.find("Listen") == std::string::npos) {
       Linger(socket);  // Connect: never answered
       return;
@@ -237,6 +257,9 @@ TEST_F(UsbmuxClientTest, SurvivesServicesThatMisbehave) {
     std::string events = Result(0);
     for (int i = 0; i < 10000; ++i) events += Attached(i, "P" + std::to_string(i % 100));
     for (int i = 0; i < 10000; ++i) events += Attached(7, "SAME");
+    // A slot frees and fills again: a new shortage.
+    events += Detached(3) + Attached(20000, "LATE-A") + Attached(20001, "LATE-B") +
+              Attached(20002, "LATE-C");
     Send(socket, events);
     Linger(socket);
   });
@@ -247,13 +270,17 @@ TEST_F(UsbmuxClientTest, SurvivesServicesThatMisbehave) {
     clients.back()->Start();
   }
   EXPECT_TRUE(WaitFor([&] { return Count(log_.Text(), "[usb] usbmux Listen refused\n") == 4; }));
-  EXPECT_TRUE(log_.Contains("[usb] usbmuxd not reachable on " + (folder_ / "absent").string() +
+  EXPECT_TRUE(log_.Contains("[usb] usbmuxd not reachable on " + sockets_ / "absent" +
                             "; install usbmuxd for USB connections\n"));
   EXPECT_FALSE(clients[0]->listening());
   UsbmuxClient& flooded = *clients[4];
-  ASSERT_TRUE(WaitFor([&] { return Count(log_.Text(), "[usb] attached SAME\n") == 10000; }));
+  ASSERT_TRUE(WaitFor([&] { return log_.Contains("[usb] attached LATE-C\n"); }));
+  EXPECT_EQ(Count(log_.Text(), "[usb] attached SAME\n"), 10000u);
   EXPECT_EQ(flooded.DeviceCount(), 16);
+  // Once per shortage of free slots, not once per refused phone.
+  EXPECT_EQ(Count(log_.Text(), " ignored: too many phones attached\n"), 2u);
   EXPECT_TRUE(log_.Contains("[usb] P16 ignored: too many phones attached\n"));
+  EXPECT_TRUE(log_.Contains("[usb] LATE-B ignored: too many phones attached\n"));
   EXPECT_TRUE(flooded.listening());
   // Workers waiting for a Connect reply and watchers waiting to retry all
   // leave at once.
@@ -289,9 +316,12 @@ TEST_F(UsbmuxClientTest, SubscribesToTheRealUsbmuxd) {
   } end_daemon{daemon};
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(run + "/usbmuxd"); }))
       << "usbmuxd did not start";
+  const SocketFolder run_sockets(run);
+  UsbmuxService service;
+  service.path = run_sockets / "usbmuxd";
   UsbmuxClient client(
       [](UniqueFd, std::string) { return std::make_shared<std::atomic<bool>>(true); }, 47801,
-      UsbmuxServiceFrom((run + "/usbmuxd").c_str()));
+      service);
   client.Start();
   EXPECT_TRUE(WaitFor([&] { return log_.Contains("[usb] watching for iPhones on USB\n"); }));
   EXPECT_TRUE(client.listening());

@@ -316,6 +316,40 @@ TEST(TrayPages, PairingDialogsShowTheCodeCountdownAndQr) {
   EXPECT_EQ(GroupCode("12345"), "12345");
 }
 
+TEST(TrayPages, FocusMovesOnFromAControlThatWentInactive) {
+  TrayView view = RunningView();
+  view.phones = {Phone("Anna's iPhone", 'a')};
+  view.status.pairing_request_pending = true;
+  view.status.pairing_request_text = "Anna's iPhone wants to pair. Code 123456";
+  view.status.pairing_code = "123456";
+  view.status.approval_deadline = view.now_ms + 30'000;
+  Recorder actions;
+  Surface surface;
+  surface.focus = 5;  // "Approve", reached with Tab
+  { Rendering dialog(view, actions, surface); }
+  ASSERT_EQ(surface.focus, 5);
+  surface.regions[5].action();
+
+  // Approved and connected, no picture yet: where "Approve" was, the snapshot
+  // button is drawn without an action; the focus goes on to the pause button.
+  view.status.pairing_request_pending = false;
+  view.status.session_state = 1;
+  view.status.phone_name = "Anna's iPhone";
+  Rendering r(view, actions, surface);
+  EXPECT_FALSE(surface.regions[5].action);
+  ASSERT_EQ(surface.focus, 6);
+  const Rect& pause = surface.regions[6].rect;
+  EXPECT_EQ(r.Pixel(static_cast<int>(pause.x - 3), static_cast<int>(pause.y + pause.height / 2)),
+            color::kAccentHover);
+  surface.regions[static_cast<size_t>(surface.focus)].action();  // what Enter runs
+  EXPECT_EQ(actions.calls, (std::vector<std::string>{"approve", "pause"}));
+
+  // A focus beyond the controls drawn wraps to the first active one.
+  surface.focus = 99;
+  Rendering wrapped(view, actions, surface);
+  EXPECT_EQ(surface.focus, 0);
+}
+
 TEST(TrayPages, PhonesThatDoNotFitEndInACount) {
   TrayView view = RunningView();
   view.page = kPhonesPage;
