@@ -3,8 +3,11 @@
 // and Xlib's answers to a lost display end the process; so a console
 // receiver started in a desktop session keeps running when the X server goes
 // (a logout, a restart of X), and only its helper ends with it.
+
+// Before the X headers, whose Status macro it would meet.
+#include "platform/socket.h"
+
 #include <fcntl.h>
-#include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <poll.h>
@@ -50,18 +53,6 @@ constexpr int kAnswerWaitMs = 5'000;
 constexpr uint64_t kRetryAfterMs = 2'000;
 // A helper that hands the clipboard to a manager at the end may take this long.
 constexpr auto kExitWait = 1s;
-
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 bool ReadAll(int fd, void* data, size_t size) {
   char* bytes = static_cast<char*>(data);
@@ -156,8 +147,8 @@ class HelperDesktop final : public Desktop {
     if (!socket_ && !Restart()) return std::nullopt;
     if (utf8.size() + 1 > kMaxRequestBytes) return std::nullopt;
     const uint32_t length = static_cast<uint32_t>(utf8.size() + 1);
-    if (!WriteAll(socket_.Get(), &length, sizeof length) || !WriteAll(socket_.Get(), &op, 1) ||
-        !WriteAll(socket_.Get(), utf8.data(), utf8.size())) {
+    if (!SendAll(socket_.Get(), &length, sizeof length) || !SendAll(socket_.Get(), &op, 1) ||
+        !SendAll(socket_.Get(), utf8.data(), utf8.size())) {
       Lost();
       return std::nullopt;
     }
@@ -264,7 +255,7 @@ gboolean OnRequest(gint, GIOCondition, gpointer data) {
   } else if (request[0] == kType) {
     answer = static_cast<unsigned char>(TypeWithKeyboard(state.typist, Utf8ToWide(utf8)));
   }
-  if (!WriteAll(state.fd, &answer, 1)) {
+  if (!SendAll(state.fd, &answer, 1)) {
     g_main_loop_quit(state.loop);
     return G_SOURCE_REMOVE;
   }
@@ -284,7 +275,7 @@ int RunDesktopHelper() {
   gtk_disable_setlocale();
   gdk_set_allowed_backends("x11");
   if (!gtk_init_check(nullptr, nullptr)) return 2;
-  if (!WriteAll(kHelperFd, &kReady, 1)) return 2;
+  if (!SendAll(kHelperFd, &kReady, 1)) return 2;
   HelperState state;
   state.loop = g_main_loop_new(nullptr, FALSE);
   g_unix_fd_add(kHelperFd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), OnRequest,

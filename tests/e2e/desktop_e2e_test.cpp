@@ -7,7 +7,6 @@
 #include <signal.h>
 
 #include "platform/files.h"
-#include "platform/utf.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/host_process.h"
 #include "tests/e2e/session_bus.h"
@@ -45,19 +44,6 @@ size_t Count(const std::string& text, const std::string& needle) {
     ++found;
   }
   return found;
-}
-
-std::string Utf8(std::u32string_view text) {
-  std::u16string units;
-  for (char32_t c : text) {
-    if (c >= 0x10000) {
-      units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      units += static_cast<char16_t>(c);
-    }
-  }
-  return WideToUtf8(units);
 }
 
 class DesktopE2E : public ::testing::Test {
@@ -109,10 +95,10 @@ TEST_F(DesktopE2E, BarcodesTypedIntoTkAndSlowGtkFieldsArriveAsSent) {
   std::string ascii;
   for (char c = 0x21; c < 0x7F; ++c) ascii += c;
   for (size_t at = 0; at < ascii.size(); at += 24) barcodes.push_back(ascii.substr(at, 24));
-  barcodes.push_back(Utf8(U"\u00DCn\u00EFc\u00F6d\u00E9-\u6761\u7801-\u30D0\u30FC\u30B3\u30FC\u30C9"));
+  barcodes.push_back(test::Utf8Of(U"\u00DCn\u00EFc\u00F6d\u00E9-\u6761\u7801-\u30D0\u30FC\u30B3\u30FC\u30C9"));
   std::u32string many;
   for (char32_t c = 0x4E00; c < 0x4E00 + 256; ++c) many += c;
-  const std::string too_many = Utf8(many);
+  const std::string too_many = test::Utf8Of(many);
   const std::string last = "4006381333931";
 
   const fs::path tk_script = fs::path(VISTREL_SOURCE_DIR) / "tests/e2e/tk_text_field.tcl";

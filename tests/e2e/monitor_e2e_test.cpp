@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/shared_memory.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/run_command.h"
 #include "tools/phone/webcam.h"
 
 namespace vistrel {
@@ -22,16 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string Probe(const std::filesystem::path& file, const std::string& entries) {
-  std::string out;
-  const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries " +
-                              entries + " -of csv=p=0 '" + file.string() + "'";
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[1024];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-  }
-  return out;
+  return test::RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries " +
+                          entries + " -of csv=p=0 '" + file.string() + "'");
 }
 
 class MonitorE2E : public ::testing::Test {

@@ -23,18 +23,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Utf8Of(char32_t c) {
+}  // namespace
+
+std::string Utf8Of(std::u32string_view text) {
   std::u16string units;
-  if (c >= 0x10000) {
-    units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-    units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-  } else {
-    units += static_cast<char16_t>(c);
+  for (const char32_t c : text) {
+    if (c >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(c);
+    }
   }
   return WideToUtf8(units);
 }
-
-}  // namespace
 
 Xvfb::Xvfb(const std::string& screen) : screen_(screen) {
   for (int number = 90 + ::getpid() % 50; number < 200; ++number) {
@@ -161,9 +163,9 @@ std::string FocusedWindow::ReadTyped(std::chrono::milliseconds quiet) {
     char ignored[16];
     XLookupString(&event.xkey, ignored, sizeof ignored, &sym, nullptr);
     if (sym >= 0x20 && sym <= 0xFF) {
-      typed += Utf8Of(static_cast<char32_t>(sym));
+      typed += Utf8Of(std::u32string(1, static_cast<char32_t>(sym)));
     } else if ((sym & 0xFF000000) == 0x01000000) {
-      typed += Utf8Of(static_cast<char32_t>(sym & 0xFFFFFF));
+      typed += Utf8Of(std::u32string(1, static_cast<char32_t>(sym & 0xFFFFFF)));
     }
   }
   return typed;

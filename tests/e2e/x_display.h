@@ -13,6 +13,9 @@ struct _XDisplay;
 
 namespace vistrel::test {
 
+// UTF-8 of code points, as the tests write what they expect to be typed.
+std::string Utf8Of(std::u32string_view text);
+
 class Xvfb {
  public:
   // Starts Xvfb on a free display number; `name()` is empty when it could not.

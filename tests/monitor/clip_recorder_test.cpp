@@ -8,26 +8,18 @@
 #include <sstream>
 
 #include "monitor/h264_sps.h"
+#include "tests/support/run_command.h"
 #include "tests/support/temp_folder.h"
 #include "tools/phone/h264_source.h"
 
 namespace vistrel {
 namespace {
 
-std::string Run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-  }
-  return out;
-}
+using test::RunCommand;
 
 // Each packet as "pts_us flags" from ffprobe, the player's view of the file.
 std::vector<std::string> Packets(const std::filesystem::path& file) {
-  std::istringstream lines(Run("ffprobe -v error -select_streams v:0 -show_entries "
+  std::istringstream lines(RunCommand("ffprobe -v error -select_streams v:0 -show_entries "
                                "packet=pts,flags -of csv=p=0 '" + file.string() + "'"));
   std::vector<std::string> packets;
   for (std::string line; std::getline(lines, line);) packets.push_back(line);
@@ -35,7 +27,7 @@ std::vector<std::string> Packets(const std::filesystem::path& file) {
 }
 
 std::string StreamSize(const std::filesystem::path& file) {
-  return Run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height "
+  return RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height "
              "-of csv=p=0 '" + file.string() + "'");
 }
 

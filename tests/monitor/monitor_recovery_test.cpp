@@ -9,6 +9,7 @@
 
 #include "monitor/clip_fragments.h"
 #include "tests/monitor/monitor_fixture.h"
+#include "tests/support/run_command.h"
 #include "tests/support/tmpfs_mount.h"
 
 namespace vistrel {
@@ -26,16 +27,8 @@ size_t Count(const std::string& text, const std::string& needle) {
 
 // What ffprobe says of the file, errors included: a player's view.
 std::string ProbeFrames(const fs::path& file) {
-  std::string out;
-  const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                              "stream=nb_read_frames -of csv=p=0 '" + file.string() + "' 2>&1";
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[1024];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-  }
-  return out;
+  return test::RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                          "stream=nb_read_frames -of csv=p=0 '" + file.string() + "' 2>&1");
 }
 
 class ScopedHome {
