@@ -92,8 +92,8 @@ void MonitorBackEnd::RunRetention() {
   // Only our own folder is ours to clean: a clip elsewhere (an older videos
   // folder, or a clips.tsv that names other files) is never deleted, so it
   // does not count against the limit either, or new clips would pay for it.
-  const auto deletable = [&](const ClipEntry& entry) {
-    return !HasMp4Extension(entry.path) || InsideFolder(entry.path, videos_folder_);
+  const auto deletable = [folder = videos_folder_](const ClipEntry& entry) {
+    return !HasMp4Extension(entry.path) || InsideFolder(entry.path, folder);
   };
   uint64_t total = 0;
   size_t end = kept_end;
