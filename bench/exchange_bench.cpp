@@ -3,6 +3,9 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "video/exchange/frame_reader.h"
@@ -68,6 +71,36 @@ void BM_ReadPicture(benchmark::State& state) {
   SharedMemory::Unlink(name);
 }
 BENCHMARK(BM_ReadPicture);
+
+// Reads while a writer publishes a picture every `range(0)` ms, as the phone's
+// session does at 30 per second (33) or far faster (1): the cost per sample
+// includes the reader's waits for a writer in the middle of a picture.
+void BM_ReadPictureWhileWriting(benchmark::State& state) {
+  const std::string name = BenchName();
+  FrameReader reader(name, [](const std::string&) {});
+  reader.Open();
+  std::atomic<bool> done{false};
+  std::thread writing([&] {
+    FrameWriter writer(name);
+    std::vector<uint8_t> luma(size_t(kW) * kH, 100), chroma(size_t(kW) * kH / 2, 128);
+    while (!done) {
+      writer.WriteFrame({luma.data(), chroma.data(), kW, kW, kH});
+      std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
+    }
+  });
+  std::vector<uint8_t> out(size_t(kW) * kH * 3 / 2);
+  while (!reader.ReadPicture(out.data(), kW)) std::this_thread::yield();
+  const ReadCounts before = reader.counts();
+  for (auto _ : state) benchmark::DoNotOptimize(reader.ReadPicture(out.data(), kW));
+  const ReadCounts& after = reader.counts();
+  const double reads = double(after.reads - before.reads);
+  state.counters["busy_share"] = double(after.busy - before.busy) / reads;
+  state.counters["fallback_share"] = double(after.fallbacks - before.fallbacks) / reads;
+  done = true;
+  writing.join();
+  SharedMemory::Unlink(name);
+}
+BENCHMARK(BM_ReadPictureWhileWriting)->Arg(33)->Arg(1)->UseRealTime();
 
 void BM_Letterbox1080p(benchmark::State& state) {
   const std::string name = BenchName();

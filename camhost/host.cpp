@@ -30,14 +30,14 @@ uint64_t CpuNs() {
 }
 
 // Sample rate and pacing, from the samples' own times: a histogram of how far
-// each spacing is from one frame interval, in 0.05 ms steps up to 50 ms.
+// each spacing is from one frame interval, in 0.05 ms steps up to 50 ms. Only
+// reading periods count: the time nobody read is in no rate and no spacing.
 class SampleStats {
  public:
-  SampleStats() : cpu_start_(CpuNs()) {}
-
   void Add(int64_t time_100ns) {
-    if (count_++ == 0) {
+    if (period_samples_++ == 0) {
       first_ = time_100ns;
+      cpu_start_ = CpuNs();
     } else {
       const int64_t error = std::abs(time_100ns - last_ - kFrameInterval100ns);
       ++buckets_[std::min<size_t>(static_cast<size_t>(error / 500), buckets_.size() - 1)];
@@ -45,32 +45,53 @@ class SampleStats {
     last_ = time_100ns;
   }
 
-  void Log() const {
-    if (count_ < 2) {
-      LogLine("[camhost] %llu samples\n", static_cast<unsigned long long>(count_));
+  // Nobody reads any more (or the camera restarts): the period's line.
+  void EndPeriod() {
+    if (period_samples_ == 0) return;
+    const double seconds = static_cast<double>(last_ - first_) / 1e7;
+    const uint64_t spacings = period_samples_ - 1;
+    LogLine("[camhost] read for %.2f s: %llu samples, %.2f per second\n", seconds,
+            static_cast<unsigned long long>(period_samples_),
+            spacings > 0 ? static_cast<double>(spacings) / seconds : 0.0);
+    ++periods_;
+    samples_ += period_samples_;
+    spacings_ += spacings;
+    seconds_ += seconds;
+    cpu_ns_ += CpuNs() - cpu_start_;
+    period_samples_ = 0;
+  }
+
+  void Log() {
+    EndPeriod();
+    if (spacings_ == 0) {
+      LogLine("[camhost] %llu samples\n", static_cast<unsigned long long>(samples_));
       return;
     }
-    const double seconds = static_cast<double>(last_ - first_) / 1e7;
     uint64_t seen = 0;
     size_t p99 = 0;
-    const uint64_t spacings = count_ - 1;
     for (; p99 < buckets_.size(); ++p99) {
       seen += buckets_[p99];
-      if (seen * 100 >= spacings * 99) break;
+      if (seen * 100 >= spacings_ * 99) break;
     }
-    const double cpu_ms = static_cast<double>(CpuNs() - cpu_start_) / 1e6;
-    LogLine("[camhost] %llu samples in %.2f s: %.2f per second, spacing error p99 %.2f ms, "
-            "CPU %.1f ms per second\n",
-            static_cast<unsigned long long>(count_), seconds,
-            static_cast<double>(spacings) / seconds, static_cast<double>(p99 + 1) * 0.05,
-            cpu_ms / seconds);
+    LogLine("[camhost] %llu samples in %.2f s of reading (%u %s): %.2f per second, spacing "
+            "error p99 %.2f ms, CPU %.1f ms per second\n",
+            static_cast<unsigned long long>(samples_), seconds_, periods_,
+            periods_ == 1 ? "period" : "periods", static_cast<double>(spacings_) / seconds_,
+            static_cast<double>(p99 + 1) * 0.05, static_cast<double>(cpu_ns_) / 1e6 / seconds_);
   }
 
  private:
-  uint64_t count_ = 0;
+  // The current reading period.
+  uint64_t period_samples_ = 0;
   int64_t first_ = 0;
   int64_t last_ = 0;
-  uint64_t cpu_start_;
+  uint64_t cpu_start_ = 0;
+  // The periods that ended.
+  unsigned periods_ = 0;
+  uint64_t samples_ = 0;
+  uint64_t spacings_ = 0;
+  double seconds_ = 0;
+  uint64_t cpu_ns_ = 0;
   std::array<uint64_t, 1000> buckets_{};
 };
 
@@ -123,7 +144,10 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
     }
     // Nobody reads: no samples are requested, so the camera counts no reads.
     if (!sink.Wanted()) {
-      if (unwanted_since == 0) unwanted_since = TickMs();
+      if (unwanted_since == 0) {
+        unwanted_since = TickMs();
+        stats.EndPeriod();
+      }
       if (source && TickMs() - unwanted_since >= kIdleStopMs) {
         source.reset();
         LogLine("[camhost] nobody reads; the camera is stopped until an app comes\n");
@@ -184,6 +208,7 @@ int RunCameraHost(const HostOptions& options, Sink& sink, const std::atomic<bool
       LogLine("[camhost] %zu cameras are recorded; serving the first\n", records.size());
     }
     Served served = Serve(records.front(), options, sink, stop, delivered, stats);
+    stats.EndPeriod();
     if (served == Served::kChanged) continue;
     result = served == Served::kFailed ? 1 : 0;
     break;

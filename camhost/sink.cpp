@@ -39,11 +39,26 @@ std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error) {
   if (kind == "null" && !has_value) return OpenNullSink();
   if (kind == "pipewire" && !has_value) return OpenPipeWireSink(error);
   if (kind == "v4l2") {
+    // A device path begins with "/"; a format may follow it or stand alone.
+    std::string device = value;
+    std::string format;
+    const size_t colon = value.rfind(':');
+    if (!value.empty() && value[0] != '/') {
+      device.clear();
+      format = value;
+    } else if (colon != std::string::npos) {
+      device = value.substr(0, colon);
+      format = value.substr(colon + 1);
+    }
     if (has_value && value.empty()) {
-      error = "v4l2: give a device after the colon, or none";
+      error = "v4l2: give a device or a format after the colon, or none";
       return nullptr;
     }
-    return OpenV4l2Sink(value, error);
+    if (!format.empty() && format != "nv12" && format != "yuyv") {
+      error = "v4l2: the format is nv12 or yuyv, as v4l2:/dev/videoN:yuyv or v4l2:yuyv";
+      return nullptr;
+    }
+    return OpenV4l2Sink(device, format, error);
   }
   if (kind == "y4m") {
     if (value.empty()) {
@@ -63,7 +78,7 @@ std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error) {
     }
     return OpenPngSink(folder, every, error);
   }
-  error = "unknown sink \"" + text + "\"; use pipewire, v4l2[:DEVICE], y4m:FILE, png:DIR[:N] or null";
+  error = "unknown sink \"" + text + "\"; use pipewire, v4l2[:DEVICE][:FORMAT], y4m:FILE, png:DIR[:N] or null";
   return nullptr;
 }
 
@@ -72,7 +87,7 @@ std::unique_ptr<Sink> OpenAutoSink(std::string& missing, std::string& error) {
   error.clear();
   if (PipeWireAnswers()) return OpenPipeWireSink(error);
   const std::filesystem::path device = FindV4l2Device("/sys/class/video4linux");
-  if (!device.empty()) return OpenV4l2Sink(device, error);
+  if (!device.empty()) return OpenV4l2Sink(device, "", error);
   missing = "no PipeWire daemon answers and no v4l2loopback device named \"Orlith Cam\" exists; "
             "start PipeWire, or load v4l2loopback with card_label=\"Orlith Cam\"";
   return nullptr;

@@ -49,8 +49,9 @@ class Sink {
   virtual std::string Describe() const = 0;
 };
 
-// Parses "pipewire", "v4l2[:/dev/videoN]", "y4m:FILE" ("-" is standard
-// output), "png:DIR[:N]" (every Nth picture) or "null" and opens the sink.
+// Parses "pipewire", "v4l2[:/dev/videoN][:nv12|:yuyv]", "y4m:FILE" ("-" is
+// standard output), "png:DIR[:N]" (every Nth picture) or "null" and opens the
+// sink.
 // Nothing, with the reason in `error`, when the text or the opening fails.
 std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error);
 
@@ -69,7 +70,9 @@ std::unique_ptr<Sink> OpenY4mSink(const std::filesystem::path& file, std::string
 std::unique_ptr<Sink> OpenPngSink(const std::filesystem::path& folder, uint32_t every,
                                   std::string& error);
 // An empty device means the v4l2loopback device whose card name is "Orlith Cam".
-std::unique_ptr<Sink> OpenV4l2Sink(const std::filesystem::path& device, std::string& error);
+// `format`: empty (NV12 when the device takes it, else YUYV), "nv12" or "yuyv".
+std::unique_ptr<Sink> OpenV4l2Sink(const std::filesystem::path& device, const std::string& format,
+                                   std::string& error);
 
 // The first /dev/videoN whose name under `sysfs` (normally
 // /sys/class/video4linux) is "Orlith Cam"; empty when there is none.

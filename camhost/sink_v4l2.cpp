@@ -1,16 +1,21 @@
 // A v4l2loopback output device: camera apps open its capture side and see
-// our pictures. NV12 when the device takes it, else YUYV.
+// our pictures. NV12 when the device takes it, else YUYV, unless the user
+// chose one. Pictures are pulled only while a reader has the device open, as
+// the module reports with its client-usage events.
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "camhost/pixel_convert.h"
 #include "camhost/sink.h"
+#include "camhost/v4l2_io.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/unique_handle.h"
@@ -22,16 +27,38 @@ namespace fs = std::filesystem;
 
 constexpr char kCardName[] = "Orlith Cam";
 
-int Ioctl(int fd, unsigned long request, void* argument) {
-  int result;
-  do {
-    result = ::ioctl(fd, request, argument);
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
+// The device file itself.
+class FdV4l2Io final : public V4l2Io {
+ public:
+  explicit FdV4l2Io(UniqueFd fd) : fd_(std::move(fd)) {}
+  int Ioctl(unsigned long request, void* argument) override {
+    int result;
+    do {
+      result = ::ioctl(fd_.Get(), request, argument);
+    } while (result < 0 && errno == EINTR);
+    return result;
+  }
+  ssize_t Write(const void* bytes, size_t size) override {
+    ssize_t n;
+    do {
+      n = ::write(fd_.Get(), bytes, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  bool AwaitEvent(int ms) override {
+    pollfd entry{fd_.Get(), POLLPRI, 0};
+    return ::poll(&entry, 1, ms) > 0 && (entry.revents & POLLPRI) != 0;
+  }
+
+ private:
+  UniqueFd fd_;
+};
 
 // Asks for 1280x720 in `fourcc`; true when the device agreed to exactly that.
-bool SetFormat(int fd, uint32_t fourcc, uint32_t bytes_per_line, uint32_t image_size) {
+// Whether the device takes written pictures at all is decided here, not by
+// its capability bits: v4l2loopback with exclusive_caps=1 announces capture
+// only once a writer has attached, yet still takes a new writer's format.
+bool SetFormat(V4l2Io& io, uint32_t fourcc, uint32_t bytes_per_line, uint32_t image_size) {
   v4l2_format format{};
   format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
   format.fmt.pix.width = kSinkWidth;
@@ -41,16 +68,27 @@ bool SetFormat(int fd, uint32_t fourcc, uint32_t bytes_per_line, uint32_t image_
   format.fmt.pix.bytesperline = bytes_per_line;
   format.fmt.pix.sizeimage = image_size;
   format.fmt.pix.colorspace = V4L2_COLORSPACE_REC709;
-  if (Ioctl(fd, VIDIOC_S_FMT, &format) != 0) return false;
+  if (io.Ioctl(VIDIOC_S_FMT, &format) != 0) return false;
   return format.fmt.pix.pixelformat == fourcc && format.fmt.pix.width == kSinkWidth &&
          format.fmt.pix.height == kSinkHeight;
 }
 
 class V4l2Sink final : public Sink {
  public:
-  V4l2Sink(UniqueFd fd, fs::path device, bool yuyv)
-      : fd_(std::move(fd)), device_(std::move(device)), yuyv_(yuyv) {
+  V4l2Sink(std::unique_ptr<V4l2Io> io, fs::path device, bool yuyv)
+      : io_(std::move(io)), device_(std::move(device)), yuyv_(yuyv) {
     buffer_.resize(yuyv_ ? kSinkWidth * kSinkHeight * 2 : kSinkWidth * kSinkHeight * 3 / 2);
+  }
+
+  // Asks for the readers' comings and goings; false when the module does not
+  // report them (then pictures are pulled all the time, as before it could).
+  bool Subscribe() {
+    v4l2_event_subscription subscription{};
+    subscription.type = kV4l2EventClientUsage;
+    subscription.flags = V4L2_EVENT_SUB_FL_SEND_INITIAL;
+    if (io_->Ioctl(VIDIOC_SUBSCRIBE_EVENT, &subscription) != 0) return false;
+    TakeEvents();
+    return true;
   }
 
   bool Write(const Nv12View& picture, int64_t) override {
@@ -63,25 +101,46 @@ class V4l2Sink final : public Sink {
                 kSinkWidth, kSinkHeight / 2);
     }
     // A loopback device takes a whole picture per write.
-    ssize_t n;
-    do {
-      n = ::write(fd_.Get(), buffer_.data(), buffer_.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = io_->Write(buffer_.data(), buffer_.size());
     if (n != static_cast<ssize_t>(buffer_.size())) {
       LogLine("[camhost] could not write to %s (%d)\n", device_.c_str(), n < 0 ? errno : 0);
       return false;
     }
+    TakeEvents();
     return true;
+  }
+  bool Wanted() const override { return readers_.load() != 0; }
+  void AwaitWanted(uint32_t ms) override {
+    if (Wanted()) return;
+    if (io_->AwaitEvent(static_cast<int>(ms))) TakeEvents();
   }
   std::string Describe() const override {
     return "v4l2:" + device_.string() + (yuyv_ ? " (YUYV)" : " (NV12)");
   }
 
  private:
-  UniqueFd fd_;
+  // Host thread. The latest event holds the number of readers.
+  void TakeEvents() {
+    v4l2_event event{};
+    while (io_->Ioctl(VIDIOC_DQEVENT, &event) == 0) {
+      if (event.type != kV4l2EventClientUsage) continue;
+      uint32_t count = 0;
+      std::memcpy(&count, event.u.data, sizeof count);
+      const bool had = readers_.load() != 0;
+      readers_ = count;
+      if (!had && count != 0) LogLine("[camhost] an app opened %s\n", device_.c_str());
+      if (had && count == 0) {
+        LogLine("[camhost] no app has %s open; pulling no samples\n", device_.c_str());
+      }
+    }
+  }
+
+  std::unique_ptr<V4l2Io> io_;
   fs::path device_;
   bool yuyv_;
   std::vector<uint8_t> buffer_;
+  // Until the module says otherwise, someone may read.
+  std::atomic<uint32_t> readers_{1};
 };
 
 }  // namespace
@@ -105,39 +164,65 @@ fs::path FindV4l2Device(const fs::path& sysfs) {
   return fs::path("/dev") / found.front().second;
 }
 
-std::unique_ptr<Sink> OpenV4l2Sink(const fs::path& given, std::string& error) {
+std::unique_ptr<Sink> OpenV4l2Sink(std::unique_ptr<V4l2Io> io, const fs::path& device,
+                                   V4l2Format wanted, std::string& error) {
+  v4l2_capability capability{};
+  if (io->Ioctl(VIDIOC_QUERYCAP, &capability) != 0) {
+    error = device.string() + " is not a video device";
+    return nullptr;
+  }
+  bool yuyv = wanted == V4l2Format::kYuyv;
+  bool set = false;
+  if (wanted != V4l2Format::kYuyv) {
+    set = SetFormat(*io, V4L2_PIX_FMT_NV12, kSinkWidth, kSinkWidth * kSinkHeight * 3 / 2);
+  }
+  if (!set && wanted != V4l2Format::kNv12) {
+    yuyv = true;
+    set = SetFormat(*io, V4L2_PIX_FMT_YUYV, kSinkWidth * 2, kSinkWidth * kSinkHeight * 2);
+  }
+  if (!set) {
+    const char* formats = wanted == V4l2Format::kNv12   ? "NV12"
+                          : wanted == V4l2Format::kYuyv ? "YUYV"
+                                                        : "NV12 or YUYV";
+    error = device.string() + " takes no written " + formats +
+            " pictures at 1280x720 (is it a v4l2loopback device?)";
+    return nullptr;
+  }
+  v4l2_streamparm parameters{};
+  parameters.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+  parameters.parm.output.timeperframe = {1, 30};
+  if (io->Ioctl(VIDIOC_S_PARM, &parameters) != 0 ||
+      parameters.parm.output.timeperframe.numerator * 30 !=
+          parameters.parm.output.timeperframe.denominator) {
+    LogLine("[camhost] %s did not take 30 pictures per second; apps may see another rate\n",
+            device.c_str());
+  }
+  auto sink = std::make_unique<V4l2Sink>(std::move(io), device, yuyv);
+  if (!sink->Subscribe()) {
+    LogLine("[camhost] %s does not report its readers; pulling samples all the time\n",
+            device.c_str());
+  }
+  return sink;
+}
+
+std::unique_ptr<Sink> OpenV4l2Sink(const fs::path& given, const std::string& format,
+                                   std::string& error) {
   fs::path device = given.empty() ? FindV4l2Device("/sys/class/video4linux") : given;
   if (device.empty()) {
     error = "no v4l2loopback device named \"Orlith Cam\"; load the module with "
             "card_label=\"Orlith Cam\" or give --sink v4l2:/dev/videoN";
     return nullptr;
   }
-  UniqueFd fd(::open(device.c_str(), O_RDWR | O_CLOEXEC));
+  // Not blocking, so that taking events never waits.
+  UniqueFd fd(::open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     error = "cannot open " + device.string() + ": " + std::strerror(errno);
     return nullptr;
   }
-  v4l2_capability capability{};
-  if (Ioctl(fd.Get(), VIDIOC_QUERYCAP, &capability) != 0) {
-    error = device.string() + " is not a video device";
-    return nullptr;
-  }
-  const uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS)
-                            ? capability.device_caps
-                            : capability.capabilities;
-  if (!(caps & V4L2_CAP_VIDEO_OUTPUT) || !(caps & V4L2_CAP_READWRITE)) {
-    error = device.string() + " takes no written pictures (is it a v4l2loopback device?)";
-    return nullptr;
-  }
-  bool yuyv = false;
-  if (!SetFormat(fd.Get(), V4L2_PIX_FMT_NV12, kSinkWidth, kSinkWidth * kSinkHeight * 3 / 2)) {
-    if (!SetFormat(fd.Get(), V4L2_PIX_FMT_YUYV, kSinkWidth * 2, kSinkWidth * kSinkHeight * 2)) {
-      error = device.string() + " accepts neither NV12 nor YUYV at 1280x720";
-      return nullptr;
-    }
-    yuyv = true;
-  }
-  return std::make_unique<V4l2Sink>(std::move(fd), device, yuyv);
+  const V4l2Format wanted = format == "nv12"   ? V4l2Format::kNv12
+                            : format == "yuyv" ? V4l2Format::kYuyv
+                                               : V4l2Format::kAny;
+  return OpenV4l2Sink(std::make_unique<FdV4l2Io>(std::move(fd)), device, wanted, error);
 }
 
 }  // namespace vistrel

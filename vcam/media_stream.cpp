@@ -134,6 +134,7 @@ HRESULT MediaStream::StartLocked(const PropVariant* start_time) {
     }
   }
   state_ = MF_STREAM_STATE_RUNNING;
+  counts_at_start_ = read_counts_;
   CameraLog("Stream: started");
   return event_queue_->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, start_time);
 }
@@ -142,9 +143,21 @@ HRESULT MediaStream::StopLocked() {
   if (shut_down_) return MF_E_SHUTDOWN;
   if (allocator_) allocator_->UninitializeSampleAllocator();
   allocator_ready_ = false;
+  if (state_ == MF_STREAM_STATE_RUNNING) LogReadCounts();
   state_ = MF_STREAM_STATE_STOPPED;
   CameraLog("Stream: stopped");
   return event_queue_->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
+}
+
+void MediaStream::LogReadCounts() {
+  const ReadCounts& now = read_counts_;
+  const ReadCounts& then = counts_at_start_;
+  if (now.reads == then.reads) return;
+  CameraLog("Stream: %llu reads, %llu live; the writer was busy in %llu, %llu of them gave up",
+            static_cast<unsigned long long>(now.reads - then.reads),
+            static_cast<unsigned long long>(now.live - then.live),
+            static_cast<unsigned long long>(now.busy - then.busy),
+            static_cast<unsigned long long>(now.fallbacks - then.fallbacks));
 }
 
 HRESULT MediaStream::SetStreamState(MF_STREAM_STATE value) {
@@ -269,6 +282,7 @@ HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
                           length;
     if (fits) {
       live = frame_reader_->ReadPicture(scanline0, pitch);
+      read_counts_ = frame_reader_->counts();
       if (!live) DrawWaitingPicture(scanline0, pitch, TickMs());
     }
     const HRESULT unlock = buffer_2d->Unlock2D();
@@ -289,6 +303,7 @@ HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
   if (FAILED(hr)) return hr;
   if (max_length >= kPictureSize) {
     if (!frame_reader_->ReadPicture(data, kWidth)) DrawWaitingPicture(data, kWidth, TickMs());
+    read_counts_ = frame_reader_->counts();
   }
   buffer->Unlock();
   if (log) {

@@ -66,6 +66,8 @@ class MediaStream final : public IMFMediaStream2, public IKsControl {
  private:
   HRESULT StartLocked(const PropVariant* start_time) REQUIRES(state_mutex_);
   HRESULT StopLocked() REQUIRES(state_mutex_);
+  // One line with what the reads of this run met; nothing without reads.
+  void LogReadCounts() REQUIRES(state_mutex_);
   // RequestSample's work; it may throw when memory runs out.
   HRESULT ProduceSample(IUnknown* token);
   // With both locks held. `from_allocator`: the sample is the frame server's,
@@ -88,6 +90,10 @@ class MediaStream final : public IMFMediaStream2, public IKsControl {
   bool shut_down_ GUARDED_BY(state_mutex_) = false;
   bool allocator_ready_ GUARDED_BY(state_mutex_) = false;
   int64_t next_due_ GUARDED_BY(state_mutex_) = 0;
+  // The reader's counts after the latest sample and when the stream started;
+  // a stop logs what this run's samples met.
+  ReadCounts read_counts_ GUARDED_BY(state_mutex_);
+  ReadCounts counts_at_start_ GUARDED_BY(state_mutex_);
   int fill_count_ GUARDED_BY(request_mutex_) = 0;
   // Empty disables pacing waits.
   std::optional<WaitableTimer> timer_ GUARDED_BY(request_mutex_);

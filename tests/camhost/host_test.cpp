@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <thread>
 
@@ -20,6 +22,12 @@ namespace vistrel {
 namespace {
 
 namespace fs = std::filesystem;
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 
 constexpr GUID kClass = {0x6b3a8f2e, 0x4c1d, 0x4e7a, {0x9b, 0x52, 0x3d, 0x8c, 0x0f, 0x1a, 0x7e, 0x64}};
 constexpr char kServerKey[] =
@@ -118,6 +126,73 @@ TEST_F(CamhostTest, RecordWithoutAUsableLibraryEndsCleanly) {
   ScopedLogCapture log;
   EXPECT_EQ(RunCameraHost({}, *sink, stop), 1);
   EXPECT_TRUE(log.Contains("is no camera library")) << log.Text();
+}
+
+
+// A sink that an app reads, leaves, and reads again.
+class ReadAtWillSink final : public Sink {
+ public:
+  bool Write(const Nv12View&, int64_t) override {
+    ++written;
+    return true;
+  }
+  bool Wanted() const override { return wanted; }
+  void AwaitWanted(uint32_t ms) override {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!wanted && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  std::string Describe() const override { return "read at will"; }
+
+  std::atomic<bool> wanted{true};
+  std::atomic<int> written{0};
+};
+
+// The exit line's rate counts only the time someone read: two reading
+// periods with a pause between them give each period's line and a total
+// whose seconds are those of the periods, not of the whole run.
+TEST_F(CamhostTest, ExitLineCountsOnlyTheReadingPeriods) {
+  std::unique_ptr<VirtualCamera> camera;
+  ASSERT_NO_FATAL_FAILURE(CreateCamera(camera));
+  Register(VCAM_LIBRARY_PATH);
+  ::setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);  // the library's log
+  ReadAtWillSink sink;
+  std::atomic<bool> stop{false};
+  ScopedLogCapture log;
+  int result = -1;
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  std::thread host([&] { result = RunCameraHost({0, 50}, sink, stop); });
+  const auto written = [&](int n) {
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (sink.written < n && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return sink.written >= n;
+  };
+  EXPECT_TRUE(written(10));
+  sink.wanted = false;
+  const auto left = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  sink.wanted = true;
+  const auto back = Clock::now();
+  EXPECT_TRUE(written(sink.written + 10));
+  stop = true;
+  const auto stopped = Clock::now();
+  host.join();
+  ::unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(result, 0);
+
+  const std::string text = log.Text();
+  EXPECT_EQ(Count(text, "[camhost] read for "), 2u) << text;
+  const std::string total = "[camhost] " + std::to_string(sink.written.load()) + " samples in ";
+  const size_t at = text.find(total);
+  ASSERT_NE(at, std::string::npos) << text;
+  const double seconds = std::strtod(text.c_str() + at + total.size(), nullptr);
+  const double wanted =
+      std::chrono::duration<double>((left - started) + (stopped - back)).count();
+  // A sample already requested when the app leaves may still arrive.
+  EXPECT_LE(seconds, wanted + 0.1) << text;
+  EXPECT_NE(text.find(" s of reading (2 periods): "), std::string::npos) << text;
 }
 
 }  // namespace

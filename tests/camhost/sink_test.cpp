@@ -1,13 +1,17 @@
 #include "camhost/sink.h"
 
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
 #include <png.h>
 
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <vector>
 
 #include "camhost/pixel_convert.h"
+#include "camhost/v4l2_io.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "tests/support/temp_folder.h"
@@ -165,6 +169,9 @@ TEST(SinkText, ParsesOrExplains) {
       {"v4l2:", false, "give a device"},
       {"v4l2:/nonexistent/video9", false, "cannot open /nonexistent/video9"},
       {"v4l2:/dev/null", false, "/dev/null is not a video device"},
+      {"v4l2:/dev/null:yuyv", false, "/dev/null is not a video device"},
+      {"v4l2:/dev/null:mjpg", false, "the format is nv12 or yuyv"},
+      {"v4l2:rgb", false, "the format is nv12 or yuyv"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -179,6 +186,157 @@ TEST(SinkText, ParsesOrExplains) {
   }
   std::string error;
   EXPECT_TRUE(OpenSink("null", error)->Write(FlatPicture(1, 2, 3).View(), 0));
+}
+
+// A v4l2loopback device as its documentation describes it, loaded with
+// exclusive_caps=1 and written before: it announces capture only, yet takes
+// a new writer's output format and frame rate, and tells subscribers how many
+// readers have it open whenever one opens or closes it.
+class FakeLoopback final : public V4l2Io {
+ public:
+  struct State {
+    bool takes_nv12 = true;
+    bool reports_readers = true;
+    uint32_t format = 0;
+    v4l2_fract timeperframe{};
+    uint32_t readers = 0;
+    std::deque<uint32_t> events;
+    std::vector<size_t> writes;
+    bool subscribed = false;
+
+    void Reader(bool opens) {
+      readers += opens ? 1 : uint32_t(-1);
+      if (subscribed) events.push_back(readers);
+    }
+  };
+  explicit FakeLoopback(State& state) : state_(state) {}
+
+  int Ioctl(unsigned long request, void* argument) override {
+    switch (request) {
+      case VIDIOC_QUERYCAP: {
+        auto& caps = *static_cast<v4l2_capability*>(argument);
+        caps.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+        caps.capabilities = caps.device_caps | V4L2_CAP_DEVICE_CAPS;
+        return 0;
+      }
+      case VIDIOC_S_FMT: {
+        auto& format = *static_cast<v4l2_format*>(argument);
+        const uint32_t fourcc = format.fmt.pix.pixelformat;
+        if (format.type != V4L2_BUF_TYPE_VIDEO_OUTPUT ||
+            (fourcc == V4L2_PIX_FMT_NV12 && !state_.takes_nv12)) {
+          return Fail(EINVAL);
+        }
+        state_.format = fourcc;
+        return 0;
+      }
+      case VIDIOC_S_PARM: {
+        auto& parameters = *static_cast<v4l2_streamparm*>(argument);
+        if (parameters.type != V4L2_BUF_TYPE_VIDEO_OUTPUT) return Fail(EINVAL);
+        state_.timeperframe = parameters.parm.output.timeperframe;
+        return 0;
+      }
+      case VIDIOC_SUBSCRIBE_EVENT: {
+        auto& subscription = *static_cast<v4l2_event_subscription*>(argument);
+        if (!state_.reports_readers || subscription.type != kV4l2EventClientUsage) {
+          return Fail(EINVAL);
+        }
+        state_.subscribed = true;
+        return 0;
+      }
+      case VIDIOC_DQEVENT: {
+        if (state_.events.empty()) return Fail(ENOENT);
+        auto& event = *static_cast<v4l2_event*>(argument);
+        event = {};
+        event.type = kV4l2EventClientUsage;
+        std::memcpy(event.u.data, &state_.events.front(), sizeof(uint32_t));
+        state_.events.pop_front();
+        return 0;
+      }
+      default:
+        return Fail(ENOTTY);
+    }
+  }
+  ssize_t Write(const void*, size_t size) override {
+    state_.writes.push_back(size);
+    return static_cast<ssize_t>(size);
+  }
+  bool AwaitEvent(int) override { return !state_.events.empty(); }
+
+ private:
+  static int Fail(int error) {
+    errno = error;
+    return -1;
+  }
+  State& state_;
+};
+
+TEST(V4l2Sink, ACaptureOnlyLoopbackTakesPicturesAt30PerSecondWhileAppsRead) {
+  FakeLoopback::State device;
+  std::string error;
+  ScopedLogCapture log;
+  auto sink = OpenV4l2Sink(std::make_unique<FakeLoopback>(device), "/dev/video7",
+                           V4l2Format::kAny, error);
+  ASSERT_NE(sink, nullptr) << error;
+  EXPECT_EQ(sink->Describe(), "v4l2:/dev/video7 (NV12)");
+  EXPECT_EQ(device.format, V4L2_PIX_FMT_NV12);
+  EXPECT_EQ(device.timeperframe.numerator, 1u);
+  EXPECT_EQ(device.timeperframe.denominator, 30u);
+
+  // No word from the module yet: an app may already read.
+  EXPECT_TRUE(sink->Wanted());
+  device.Reader(true);
+  ASSERT_TRUE(sink->Write(TestPicture(1).View(), 0));
+  EXPECT_EQ(device.writes, std::vector<size_t>{size_t(kW) * kH * 3 / 2});
+  device.Reader(false);
+  ASSERT_TRUE(sink->Write(TestPicture(2).View(), 0));
+  EXPECT_FALSE(sink->Wanted());
+  sink->AwaitWanted(10);
+  EXPECT_FALSE(sink->Wanted());
+  device.Reader(true);
+  sink->AwaitWanted(10);
+  EXPECT_TRUE(sink->Wanted());
+  EXPECT_EQ(log.Text(),
+            "[camhost] no app has /dev/video7 open; pulling no samples\n"
+            "[camhost] an app opened /dev/video7\n");
+}
+
+TEST(V4l2Sink, FormatsTheUserOrTheDeviceChoosesAndDevicesThatTakeNothing) {
+  {  // YUYV on request, for apps that read nothing else.
+    FakeLoopback::State device;
+    std::string error;
+    auto sink = OpenV4l2Sink(std::make_unique<FakeLoopback>(device), "/dev/video7",
+                             V4l2Format::kYuyv, error);
+    ASSERT_NE(sink, nullptr) << error;
+    EXPECT_EQ(device.format, V4L2_PIX_FMT_YUYV);
+    ASSERT_TRUE(sink->Write(TestPicture(1).View(), 0));
+    EXPECT_EQ(device.writes, std::vector<size_t>{size_t(kW) * kH * 2});
+  }
+  {  // A device without NV12: YUYV when nothing was asked, a refusal for NV12.
+    FakeLoopback::State device;
+    device.takes_nv12 = false;
+    std::string error;
+    auto sink = OpenV4l2Sink(std::make_unique<FakeLoopback>(device), "/dev/video7",
+                             V4l2Format::kAny, error);
+    ASSERT_NE(sink, nullptr) << error;
+    EXPECT_EQ(sink->Describe(), "v4l2:/dev/video7 (YUYV)");
+    EXPECT_EQ(OpenV4l2Sink(std::make_unique<FakeLoopback>(device), "/dev/video7",
+                           V4l2Format::kNv12, error),
+              nullptr);
+    EXPECT_EQ(error, "/dev/video7 takes no written NV12 pictures at 1280x720 (is it a "
+                     "v4l2loopback device?)");
+  }
+  {  // A module that does not report its readers: pictures all the time.
+    FakeLoopback::State device;
+    device.reports_readers = false;
+    std::string error;
+    ScopedLogCapture log;
+    auto sink = OpenV4l2Sink(std::make_unique<FakeLoopback>(device), "/dev/video7",
+                             V4l2Format::kAny, error);
+    ASSERT_NE(sink, nullptr) << error;
+    EXPECT_TRUE(sink->Wanted());
+    EXPECT_TRUE(log.Contains(
+        "[camhost] /dev/video7 does not report its readers; pulling samples all the time\n"));
+  }
 }
 
 TEST(V4l2Device, FoundByCardName) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "tests/vcam/vcam_test_util.h"
+#include "platform/shared_memory.h"
+#include "video/exchange/frame_exchange.h"
 #include "video/exchange/frame_writer.h"
 
 namespace vistrel::test {
@@ -288,9 +291,25 @@ TEST(VcamStreamTest, ThePictureOfAWriterHonouringThePitch) {
       << env.LogText();
   EXPECT_EQ(writer.FramesRead(), 1u);
 
+  // A writer stuck in the middle of a picture: after a short wait the sample
+  // gets the waiting picture, and the stop reports it.
+  {
+    auto mapping = SharedMemory::Open(env.exchange_name(), kExchangeSize);
+    ASSERT_TRUE(mapping);
+    auto& header = *reinterpret_cast<FrameExchangeHeader*>((*mapping)->data());
+    std::atomic_ref<uint64_t>(header.sequence).fetch_add(1);
+    ASSERT_EQ(RequestOne(stream.Get(), sample), S_OK);
+    std::atomic_ref<uint64_t>(header.sequence).fetch_add(1);
+  }
+  EXPECT_EQ(writer.FramesRead(), 1u);
+
   // A stop gives the pool back.
   ASSERT_EQ(camera.source->Stop(), S_OK);
   EXPECT_EQ(allocator->uninitialized, 1);
+  EXPECT_EQ(Count(env.LogText(),
+                  "Stream: 3 reads, 1 live; the writer was busy in 1, 1 of them gave up\n"),
+            1u)
+      << env.LogText();
 }
 
 TEST(VcamStreamTest, ForeignAllocatorIsRefusedAndTheCurrentOneKept) {

@@ -3,6 +3,7 @@
 #include "video/nv12_view.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -26,8 +27,17 @@ bool IsDecimal(const std::string& text) {
 
 }  // namespace
 
-FrameReader::FrameReader(std::string name, Log log, const Clock& clock)
-    : name_(std::move(name)), log_(std::move(log)), clock_(clock) {}
+uint64_t WriterWait::NowNs() const { return MonotonicNs(); }
+
+void WriterWait::Pause() const { std::this_thread::sleep_for(std::chrono::microseconds(100)); }
+
+const WriterWait& RealWriterWait() {
+  static const WriterWait wait;
+  return wait;
+}
+
+FrameReader::FrameReader(std::string name, Log log, const Clock& clock, const WriterWait& wait)
+    : name_(std::move(name)), log_(std::move(log)), clock_(clock), wait_(wait) {}
 
 bool FrameReader::Open() {
   if (memory_) return true;
@@ -75,33 +85,47 @@ bool FrameReader::Open() {
 
 bool FrameReader::ReadPicture(uint8_t* destination, int pitch) {
   if (!Open()) return false;
+  ++counts_.reads;
+  const bool live = TryRead(destination, pitch);
+  if (live) ++counts_.live;
+  return live;
+}
+
+bool FrameReader::TryRead(uint8_t* destination, int pitch) {
   auto& h = *reinterpret_cast<FrameExchangeHeader*>(memory_->data());
   const uint8_t* picture = memory_->data() + kExchangeHeaderSize;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  bool busy = false;
+  const uint64_t give_up = wait_.NowNs() + kBusyWaitNs;
+  for (;;) {
     const uint32_t ready = Atomic(h.frame_ready).load();
     const uint32_t writer_generation = Atomic(h.writer_generation).load();
     const uint32_t frame_generation = Atomic(h.frame_generation).load();
     const uint64_t sequence = Atomic(h.sequence).load();
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (ready == 0 || frame_generation != writer_generation) return false;
-    if (sequence & 1) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
+    if ((sequence & 1) == 0) {
+      if (MonotonicNs() - Atomic(h.frame_time).load() > kExchangeClockFrequency) return false;
+      CopyPlane(picture, kExchangeWidth, destination, static_cast<size_t>(pitch), kExchangeWidth,
+                kExchangeHeight * 3 / 2);
+      // The copy's loads before the second look at the counters (an acquire
+      // fence at least); otherwise a late byte could escape the check.
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (Atomic(h.frame_ready).load() != 0 &&
+          Atomic(h.writer_generation).load() == writer_generation &&
+          Atomic(h.sequence).load() == sequence) {
+        Atomic(h.frames_read).fetch_add(1);
+        return true;
+      }
     }
-    if (MonotonicNs() - Atomic(h.frame_time).load() > kExchangeClockFrequency) return false;
-    CopyPlane(picture, kExchangeWidth, destination, static_cast<size_t>(pitch), kExchangeWidth,
-              kExchangeHeight * 3 / 2);
-    // The copy's loads before the second look at the counters (an acquire
-    // fence at least); otherwise a late byte could escape the check.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (Atomic(h.frame_ready).load() != 0 &&
-        Atomic(h.writer_generation).load() == writer_generation &&
-        Atomic(h.sequence).load() == sequence) {
-      Atomic(h.frames_read).fetch_add(1);
-      return true;
+    // The writer is copying, or began the next picture during our copy.
+    if (!busy) ++counts_.busy;
+    busy = true;
+    if (wait_.NowNs() >= give_up) {
+      ++counts_.fallbacks;
+      return false;
     }
+    wait_.Pause();
   }
-  return false;
 }
 
 }  // namespace vistrel

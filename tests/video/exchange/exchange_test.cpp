@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "video/exchange/frame_exchange.h"
 #include "video/exchange/frame_reader.h"
@@ -223,6 +225,71 @@ TEST_F(ExchangeTest, StaleTornAndForeignGenerationsAreRefused) {
   EXPECT_EQ(header.sequence % 2, 0u);
   EXPECT_TRUE(reader.ReadPicture(out_.data(), kW));
   EXPECT_EQ(out_[0], 60);
+}
+
+// Time moves only when the reader pauses; the test's writer acts at a chosen
+// pause, so how long the reader waits is exact.
+class ScriptedWait final : public WriterWait {
+ public:
+  uint64_t NowNs() const override { return now_; }
+  void Pause() const override {
+    now_ += 100'000;
+    if (++pauses_ == act_at_ && act_) act_();
+  }
+  void ActAt(int pause, std::function<void()> act) {
+    pauses_ = 0;
+    act_at_ = pause;
+    act_ = std::move(act);
+  }
+  int pauses() const { return pauses_; }
+
+ private:
+  mutable uint64_t now_ = 1'000'000'000;
+  mutable int pauses_ = 0;
+  int act_at_ = 0;
+  std::function<void()> act_;
+};
+
+// A picture is being overwritten when the camera asks for one: the reader
+// waits for it (a writer's copy is far shorter than its 2 ms) instead of
+// showing the waiting picture, gives up only on a writer stuck mid-picture,
+// and counts both.
+TEST_F(ExchangeTest, AWriterBusyWithThePictureIsWaitedForAndAStuckOneIsNot) {
+  ScriptedWait wait;
+  FrameReader reader(name_, [](const std::string&) {}, clock_, wait);
+  ASSERT_TRUE(reader.Open());
+  FrameExchangeHeader& header = Poke();
+  FrameWriter writer(name_, clock_);
+  Picture picture(kW, kH, 50);
+  ASSERT_TRUE(picture.Write(writer));
+
+  header.sequence += 1;  // the next picture is being copied
+  wait.ActAt(15, [&] {   // and is done 1.5 ms later
+    std::fill_n(reinterpret_cast<uint8_t*>(&header) + kExchangeHeaderSize, kW, uint8_t{51});
+    header.frame_time = MonotonicNs();
+    header.sequence += 1;
+  });
+  ASSERT_TRUE(reader.ReadPicture(out_.data(), kW));
+  EXPECT_EQ(out_[0], 51);
+  EXPECT_EQ(wait.pauses(), 15);
+  EXPECT_EQ(writer.FramesRead(), 1u);
+
+  header.sequence += 1;  // a writer that never finishes its picture
+  wait.ActAt(0, nullptr);
+  EXPECT_FALSE(reader.ReadPicture(out_.data(), kW));
+  EXPECT_EQ(wait.pauses(), 20);  // 2 ms of pauses
+
+  header.sequence += 1;
+  header.frame_time -= 1'000'000'001;  // whole but older than a second: no wait
+  wait.ActAt(0, nullptr);
+  EXPECT_FALSE(reader.ReadPicture(out_.data(), kW));
+  EXPECT_EQ(wait.pauses(), 0);
+
+  const ReadCounts& counts = reader.counts();
+  EXPECT_EQ(counts.reads, 3u);
+  EXPECT_EQ(counts.live, 1u);
+  EXPECT_EQ(counts.busy, 2u);
+  EXPECT_EQ(counts.fallbacks, 1u);
 }
 
 TEST_F(ExchangeTest, ForeignLayoutsAndBadNames) {
