@@ -31,8 +31,8 @@ using namespace std::chrono_literals;
 constexpr int kW = 1280;
 constexpr int kH = 720;
 
-// Enough for clients to connect, make nodes and link them: no devices, no
-// session manager, no D-Bus.
+// Enough for clients to connect, make nodes and link them, and for WirePlumber
+// when a test starts it: no devices, no D-Bus.
 constexpr char kConfig[] = R"(context.properties = {
     core.daemon = true
     core.name = pipewire-0
@@ -45,12 +45,26 @@ context.modules = [
     # As on a desktop: the graph's thread is real-time where that is allowed.
     { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
     { name = libpipewire-module-protocol-native }
+    { name = libpipewire-module-metadata }
     { name = libpipewire-module-access }
     { name = libpipewire-module-client-node }
+    { name = libpipewire-module-client-device }
     { name = libpipewire-module-adapter }
     { name = libpipewire-module-link-factory }
+    { name = libpipewire-module-session-manager }
 ]
 )";
+
+// WirePlumber's own scripts, less the device monitors and the portal's
+// permission store (which needs D-Bus). These replace the packaged files of
+// the same name.
+constexpr char kSessionManagerMain[] = R"(default_access.properties["enable-flatpak-portal"] = false
+load_module("metadata")
+default_access.enable()
+device_defaults.enable()
+stream_defaults.enable()
+)";
+constexpr char kSessionManagerBluetooth[] = "-- no Bluetooth monitor\n";
 
 int64_t MonotonicNs() {
   timespec ts{};
@@ -62,6 +76,37 @@ uint32_t SpaFormat(const std::string& name) {
   if (name == "I420") return SPA_VIDEO_FORMAT_I420;
   if (name == "YUY2") return SPA_VIDEO_FORMAT_YUY2;
   return SPA_VIDEO_FORMAT_NV12;
+}
+
+// The test's environment for a program of the daemon in `runtime`: none of
+// the caller's own PipeWire, D-Bus or XDG folders.
+std::vector<std::string> ChildEnvironment(const fs::path& runtime) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("XDG_", 0) != 0 && entry.rfind("PIPEWIRE_", 0) != 0 &&
+        entry.rfind("WIREPLUMBER_", 0) != 0 && entry.rfind("DBUS_", 0) != 0) {
+      env.push_back(entry);
+    }
+  }
+  env.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+  return env;
+}
+
+// SIGTERM, then SIGKILL when it has not ended within 5 s.
+void EndChild(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (::waitpid(pid, nullptr, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > end) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  pid = -1;
 }
 
 const char* FormatName(uint32_t format) {
@@ -85,14 +130,7 @@ std::unique_ptr<PipeWireDaemon> PipeWireDaemon::Start(const fs::path& runtime, s
     why = "cannot write " + config.string();
     return nullptr;
   }
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    if (entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 && entry.rfind("PIPEWIRE_", 0) != 0) {
-      env.push_back(entry);
-    }
-  }
-  env.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+  const std::vector<std::string> env = ChildEnvironment(runtime);
   pid_t pid = -1;
   const int spawned =
       SpawnQuiet({"pipewire", "-c", config.string()}, env, runtime / "pipewire.err", O_APPEND, pid);
@@ -120,22 +158,46 @@ std::unique_ptr<PipeWireDaemon> PipeWireDaemon::Start(const fs::path& runtime, s
   return daemon;
 }
 
-void PipeWireDaemon::Stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  const auto end = std::chrono::steady_clock::now() + 5s;
-  while (::waitpid(pid_, nullptr, WNOHANG) != pid_) {
-    if (std::chrono::steady_clock::now() > end) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  pid_ = -1;
-}
+void PipeWireDaemon::Stop() { EndChild(pid_); }
 
 PipeWireDaemon::~PipeWireDaemon() { Stop(); }
+
+std::unique_ptr<SessionManager> SessionManager::Start(const fs::path& runtime, std::string& why) {
+  const fs::path config = runtime / "wireplumber-config";
+  const fs::path scripts = config / "wireplumber";
+  std::error_code ec;
+  fs::create_directories(scripts / "main.lua.d", ec);
+  fs::create_directories(scripts / "bluetooth.lua.d", ec);
+  if (!ReplaceFileContents(scripts / "main.lua.d/90-enable-all.lua", kSessionManagerMain) ||
+      !ReplaceFileContents(scripts / "bluetooth.lua.d/90-enable-all.lua",
+                           kSessionManagerBluetooth)) {
+    why = "cannot write WirePlumber's configuration in " + scripts.string();
+    return nullptr;
+  }
+  std::vector<std::string> env = ChildEnvironment(runtime);
+  env.push_back("XDG_CONFIG_HOME=" + config.string());
+  env.push_back("XDG_STATE_HOME=" + (runtime / "wireplumber-state").string());
+  const fs::path log = runtime / "wireplumber.err";
+  pid_t pid = -1;
+  const int spawned = SpawnQuiet({"wireplumber"}, env, log, O_APPEND, pid);
+  if (spawned != 0) {
+    why = "the wireplumber program could not be started (" + std::string(std::strerror(spawned)) +
+          ")";
+    return nullptr;
+  }
+  std::unique_ptr<SessionManager> manager(new SessionManager(pid));
+  // It ends at once when it cannot connect or load its scripts.
+  std::this_thread::sleep_for(300ms);
+  int status = 0;
+  if (::waitpid(pid, &status, WNOHANG) == pid) {
+    manager->pid_ = -1;
+    why = "wireplumber ended at once: " + ReadFileText(log).value_or("(no output)");
+    return nullptr;
+  }
+  return manager;
+}
+
+SessionManager::~SessionManager() { EndChild(pid_); }
 
 // PipeWire runs everything on the loop's thread with its lock held, except
 // Process, which runs on its data thread.
@@ -152,6 +214,7 @@ struct PipeWireConsumer::Impl {
   pw_stream_events stream_events{};
   uint32_t producer = SPA_ID_INVALID;  // loop lock
   uint32_t wanted_format = SPA_VIDEO_FORMAT_NV12;
+  bool holds = false;  // returns no buffer
 
   mutable Mutex mutex;
   std::vector<ConsumedBuffer> buffers GUARDED_BY(mutex);
@@ -223,7 +286,7 @@ struct PipeWireConsumer::Impl {
                      std::all_of(y, y + kW, [](uint8_t b) { return b == 40 || b == 110; });
       if (!seen.waiting) seen.number = phone::ReadFrameNumber(y, kW, kW, kH);
     }
-    pw_stream_queue_buffer(impl->stream, buffer);
+    if (!impl->holds) pw_stream_queue_buffer(impl->stream, buffer);
     MutexLock lock(impl->mutex);
     impl->buffers.push_back(seen);
   }
@@ -234,11 +297,13 @@ PipeWireConsumer::~PipeWireConsumer() = default;
 
 std::unique_ptr<PipeWireConsumer> PipeWireConsumer::Connect(const fs::path& runtime,
                                                             const std::string& format,
-                                                            std::string& why) {
+                                                            std::string& why, Linked linked,
+                                                            Returns returns) {
   pw_init(nullptr, nullptr);
   ::setenv("PIPEWIRE_RUNTIME_DIR", runtime.c_str(), 1);
   auto impl = std::make_unique<Impl>();
   impl->wanted_format = SpaFormat(format);
+  impl->holds = returns == Returns::kNoBuffer;
   impl->loop = pw_thread_loop_new("test-consumer", nullptr);
   impl->context = pw_context_new(pw_thread_loop_get_loop(impl->loop), nullptr, 0);
   if (!impl->context || pw_thread_loop_start(impl->loop) != 0) {
@@ -279,13 +344,28 @@ std::unique_ptr<PipeWireConsumer> PipeWireConsumer::Connect(const fs::path& runt
       SPA_FORMAT_VIDEO_format, SPA_POD_Id(impl->wanted_format), SPA_FORMAT_VIDEO_size,
       SPA_POD_CHOICE_RANGE_Rectangle(&size, &min_size, &max_size), SPA_FORMAT_VIDEO_framerate,
       SPA_POD_CHOICE_RANGE_Fraction(&rate, &min_rate, &max_rate)));
+  const bool by_manager = linked == Linked::kBySessionManager;
   pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
                     // Buffers are taken on PipeWire's data thread, as they
                     // arrive, like a camera app that cares for latency does.
-                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
-                                                 PW_STREAM_FLAG_RT_PROCESS),
+                    static_cast<pw_stream_flags>(
+                        PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
+                        (by_manager ? PW_STREAM_FLAG_AUTOCONNECT : PW_STREAM_FLAG_NONE)),
                     params, 1);
   pw_thread_loop_unlock(impl->loop);
+
+  if (by_manager) {
+    // Linked once a format was agreed on.
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (impl->spa_format.load() == SPA_VIDEO_FORMAT_UNKNOWN) {
+      if (std::chrono::steady_clock::now() > end) {
+        why = "the session manager linked the stream to no source within 20 s";
+        return nullptr;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return std::unique_ptr<PipeWireConsumer>(new PipeWireConsumer(std::move(impl)));
+  }
 
   // Both nodes must exist before the link factory can join their ports.
   const auto end = std::chrono::steady_clock::now() + 10s;

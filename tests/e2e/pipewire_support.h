@@ -1,6 +1,7 @@
-// A private PipeWire daemon and a small camera app for the end-to-end test and
-// the benchmark: no session manager, so the app links itself to "Orlith Cam"
-// through the daemon's link factory.
+// A private PipeWire daemon, optionally WirePlumber on it, and a small camera
+// app for the end-to-end tests and the benchmark. Without a session manager
+// the app links itself to "Orlith Cam" through the daemon's link factory;
+// with one, it is linked as apps on a desktop are.
 #pragma once
 
 #include <sys/types.h>
@@ -35,6 +36,24 @@ class PipeWireDaemon {
   pid_t pid_;
 };
 
+// WirePlumber on the daemon whose socket is in `runtime`, with its own
+// configuration and state under `runtime`: it links streams to the default
+// video source; it monitors no devices and needs no D-Bus.
+class SessionManager {
+ public:
+  // Nothing, with the reason in `why`, when the program is missing or ends
+  // at once.
+  static std::unique_ptr<SessionManager> Start(const std::filesystem::path& runtime,
+                                               std::string& why);
+  ~SessionManager();
+  SessionManager(const SessionManager&) = delete;
+  SessionManager& operator=(const SessionManager&) = delete;
+
+ private:
+  explicit SessionManager(pid_t pid) : pid_(pid) {}
+  pid_t pid_;
+};
+
 // What one buffer held.
 struct ConsumedBuffer {
   bool waiting = false;                 // the animated waiting picture
@@ -47,11 +66,21 @@ struct ConsumedBuffer {
 // every buffer held. Its own thread; any thread may read.
 class PipeWireConsumer {
  public:
+  enum class Linked {
+    kByItself,          // through the link factory, to the node "Orlith Cam"
+    kBySessionManager,  // as an app that names no target: to the default source
+  };
+  enum class Returns {
+    kEveryBuffer,
+    kNoBuffer,  // an app that stopped reading but keeps what it got
+  };
   // Connects to the daemon whose socket is in `runtime`, asks for `format`
-  // ("NV12", "I420" or "YUY2") and links to the node. Nothing, with the
-  // reason in `why`, when the daemon or the node does not answer in time.
+  // ("NV12", "I420" or "YUY2") and waits until it is linked. Nothing, with
+  // the reason in `why`, when the daemon or the node does not answer in time.
   static std::unique_ptr<PipeWireConsumer> Connect(const std::filesystem::path& runtime,
-                                                   const std::string& format, std::string& why);
+                                                   const std::string& format, std::string& why,
+                                                   Linked linked = Linked::kByItself,
+                                                   Returns returns = Returns::kEveryBuffer);
   ~PipeWireConsumer();
   PipeWireConsumer(const PipeWireConsumer&) = delete;
   PipeWireConsumer& operator=(const PipeWireConsumer&) = delete;
