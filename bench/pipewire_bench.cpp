@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
   test::ReceiverProcess receiver;
   receiver.EnableCamera();
+  receiver.EnablePipeWire();
   if (!test::RegisterCameraLibrary(receiver)) {
     std::fprintf(stderr, "cannot register the camera library\n");
     return 1;

@@ -23,7 +23,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: vistrel-camhost [--sink SINK] [--frames N]\n"
     "       vistrel-camhost --register LIBRARY | --unregister LIBRARY\n"
-    "  SINK: auto                PipeWire when its daemon answers, else v4l2 (the default)\n"
+    "  SINK: auto                PipeWire when its daemon answers, else v4l2, else PipeWire\n"
+    "                            once its daemon starts (the default)\n"
     "        pipewire            a PipeWire video source named \"Orlith Cam\"\n"
     "        v4l2[:/dev/videoN][:FORMAT]\n"
     "                            a v4l2loopback device (default: the one named \"Orlith Cam\");\n"
@@ -122,8 +123,9 @@ int main(int argc, char** argv) {
   std::string missing;
   auto sink = sink_text == "auto" ? OpenAutoSink(missing, error) : OpenSink(sink_text, error);
   if (!sink && !missing.empty()) {
+    // A failure: a service manager retries it until its start limit and shows it.
     LogLine("[camhost] nothing to serve the camera into: %s\n", missing.c_str());
-    return 0;
+    return 1;
   }
   if (!sink) {
     LogLine("[camhost] %s\n", error.c_str());

@@ -88,8 +88,11 @@ std::unique_ptr<Sink> OpenAutoSink(std::string& missing, std::string& error) {
   if (PipeWireAnswers()) return OpenPipeWireSink(error);
   const std::filesystem::path device = FindV4l2Device("/sys/class/video4linux");
   if (!device.empty()) return OpenV4l2Sink(device, "", error);
-  missing = "no PipeWire daemon answers and no v4l2loopback device named \"Orlith Cam\" exists; "
-            "start PipeWire, or load v4l2loopback with card_label=\"Orlith Cam\"";
+  // A daemon that is not running yet, as for a unit started early in a login,
+  // is waited for as after a restart.
+  if (PipeWireInstalled()) return OpenPipeWireSink(error);
+  missing = "PipeWire is not installed and no v4l2loopback device named \"Orlith Cam\" exists; "
+            "install PipeWire, or load v4l2loopback with card_label=\"Orlith Cam\"";
   return nullptr;
 }
 

@@ -56,14 +56,19 @@ class Sink {
 std::unique_ptr<Sink> OpenSink(const std::string& text, std::string& error);
 
 // "auto": PipeWire when a daemon answers, else the "Orlith Cam" v4l2loopback
-// device when there is one. Nothing, with what is missing in `missing`, when
-// neither is there (not a failure: the host has nothing to serve).
+// device when there is one, else PipeWire when it is installed (its daemon
+// may come later in the login). Nothing, with what is missing in `missing`,
+// when nothing can ever serve.
 std::unique_ptr<Sink> OpenAutoSink(std::string& missing, std::string& error);
 
 std::unique_ptr<Sink> OpenNullSink();
 // A PipeWire video source node "Orlith Cam". A daemon that is not there yet is
 // no error: the sink connects when it comes and again after it restarts.
 std::unique_ptr<Sink> OpenPipeWireSink(std::string& error);
+// Whether PipeWire's client configuration is there, looked up as PipeWire
+// does ($PIPEWIRE_CONFIG_DIR alone when set): the library alone is not
+// PipeWire installed.
+bool PipeWireInstalled();
 // Whether a PipeWire daemon accepts a connection now.
 bool PipeWireAnswers();
 std::unique_ptr<Sink> OpenY4mSink(const std::filesystem::path& file, std::string& error);

@@ -17,9 +17,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "camhost/sink.h"
 #include "camhost/video_format.h"
@@ -452,12 +455,38 @@ bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {
 }  // namespace
 
 std::unique_ptr<Sink> OpenPipeWireSink(std::string& error) {
+  if (!PipeWireInstalled()) {
+    error = "pipewire: PipeWire is not installed here (no client.conf); install the pipewire "
+            "package";
+    return nullptr;
+  }
   auto sink = std::make_unique<PipeWireSink>();
   if (!sink->Start(error)) return nullptr;
   return sink;
 }
 
+bool PipeWireInstalled() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (const char* dir = std::getenv("PIPEWIRE_CONFIG_DIR"); dir && *dir) {
+    return fs::exists(fs::path(dir) / "client.conf", ec);
+  }
+  std::vector<fs::path> folders;
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
+    folders.push_back(fs::path(config) / "pipewire");
+  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    folders.push_back(fs::path(home) / ".config/pipewire");
+  }
+  folders.insert(folders.end(), {"/etc/pipewire", "/usr/share/pipewire"});
+  for (const fs::path& folder : folders) {
+    if (fs::exists(folder / "client.conf", ec)) return true;
+  }
+  return false;
+}
+
 bool PipeWireAnswers() {
+  // Without its configuration PipeWire's library only logs errors.
+  if (!PipeWireInstalled()) return false;
   InitOnce();
   pw_loop* loop = pw_loop_new(nullptr);
   if (!loop) return false;

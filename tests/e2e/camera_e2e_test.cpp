@@ -110,15 +110,16 @@ TEST(CameraE2E, ReceiverStartsAHostAndSystemCameraOutlivesIt) {
             receiver.ExchangeName());
   // The host was found beside the receiver in the build tree and started
   // detached. Its default sink is PipeWire or else the "Orlith Cam" loopback
-  // device; no PipeWire daemon runs in the private runtime folder, so without
-  // a loopback device it ends at once, with one the foreign library ends it.
+  // device; PipeWire is not installed as far as the receiver's programs can
+  // tell, so without a loopback device it ends at once, with one the foreign
+  // library ends it.
   EXPECT_TRUE(receiver.WaitForLog("[vcam] started the camera host"));
   const fs::path host_log = receiver.root() / "run/vistrel/camhost.log";
   EXPECT_TRUE(WaitUntil([&] {
     const std::string log = ReadFileText(host_log).value_or("");
-    return log.find("[camhost] nothing to serve the camera into: no PipeWire daemon answers and "
-                    "no v4l2loopback device named \"Orlith Cam\" exists; start PipeWire, or load "
-                    "v4l2loopback with card_label=\"Orlith Cam\"\n") != std::string::npos ||
+    return log.find("[camhost] nothing to serve the camera into: PipeWire is not installed and "
+                    "no v4l2loopback device named \"Orlith Cam\" exists; install PipeWire, or "
+                    "load v4l2loopback with card_label=\"Orlith Cam\"\n") != std::string::npos ||
            log.find("is no camera library") != std::string::npos;
   })) << ReadFileText(host_log).value_or("(no host log)");
 

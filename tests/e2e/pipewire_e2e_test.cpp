@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <future>
 #include <set>
@@ -27,6 +28,7 @@ using test::WaitUntil;
 TEST(PipeWireE2E, ConsumersGetTheWaitingPictureThenThePhoneAndTheHostSurvivesARestart) {
   test::ReceiverProcess receiver;
   receiver.EnableCamera();
+  receiver.EnablePipeWire();
   ASSERT_TRUE(test::RegisterCameraLibrary(receiver));
   const fs::path runtime = receiver.root() / "run";
   fs::create_directories(runtime);
@@ -123,6 +125,41 @@ TEST(PipeWireE2E, ConsumersGetTheWaitingPictureThenThePhoneAndTheHostSurvivesARe
               distinct.size(), log.c_str());
 }
 
+// A host started before its session's PipeWire daemon (a user unit early in
+// a login) waits for it; where nothing can ever serve it fails, so that the
+// unit's start limit stops retrying, and PipeWire's library is never asked
+// for a configuration that is not there.
+TEST(PipeWireE2E, TheHostWaitsForAnInstalledDaemonAndFailsWhereNothingCanServe) {
+  test::ReceiverProcess receiver;
+  receiver.EnablePipeWire();
+  const fs::path runtime = receiver.root() / "run";
+  HostProcess waiting(receiver, {"--sink", "auto"});
+  ASSERT_TRUE(waiting.WaitForLog("[camhost] no PipeWire daemon answers; trying again every 3 "
+                                 "seconds\n"))
+      << waiting.Log();
+  std::string why;
+  auto daemon = test::PipeWireDaemon::Start(runtime, why);
+  if (!daemon) GTEST_SKIP() << "no private PipeWire daemon could run: " << why;
+  ASSERT_TRUE(waiting.WaitForLog("connected to PipeWire; \"Orlith Cam\" is a video source\n"))
+      << waiting.Log();
+  waiting.Signal(SIGTERM);
+  EXPECT_EQ(waiting.Wait(), 0) << waiting.Log();
+
+  test::ReceiverProcess bare;  // PipeWire's library without its configuration
+  for (const std::string sink : {"auto", "pipewire"}) {
+    HostProcess host(bare, {"--sink", sink});
+    EXPECT_EQ(host.Wait(), 1) << host.Log();
+    const std::string log = host.Log();
+    EXPECT_EQ(log.find("[E]"), std::string::npos) << log;
+    EXPECT_NE(log.find(sink == "auto" ? "[camhost] nothing to serve the camera into: PipeWire is "
+                                        "not installed and no v4l2loopback device"
+                                      : "[camhost] pipewire: PipeWire is not installed here (no "
+                                        "client.conf); install the pipewire package\n"),
+              std::string::npos)
+        << log;
+  }
+}
+
 // The pictures `consumer` received per second over `seconds` from now.
 double RateOver(const test::PipeWireConsumer& consumer, double seconds) {
   const size_t before = consumer.Count();
@@ -141,6 +178,7 @@ double RateOver(const test::PipeWireConsumer& consumer, double seconds) {
 TEST(PipeWireE2E, DISABLED_AnAppThatStopsReadingStallsNoOtherApp) {
   test::ReceiverProcess receiver;
   receiver.EnableCamera();
+  receiver.EnablePipeWire();
   ASSERT_TRUE(test::RegisterCameraLibrary(receiver));
   const fs::path runtime = receiver.root() / "run";
   std::string why;

@@ -94,6 +94,7 @@ std::vector<std::string> ReceiverProcess::Environment() const {
   env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" +
                 (system_bus_.empty() ? "unix:path=" + root + "/no-system-bus" : system_bus_));
   if (!usbmuxd_.empty()) env.push_back("VSTL_USBMUXD=" + usbmuxd_);
+  if (!pipewire_) env.push_back("PIPEWIRE_CONFIG_DIR=" + root + "/no-pipewire");
   env.insert(env.end(), extra_environment_.begin(), extra_environment_.end());
   return env;
 }

@@ -35,6 +35,10 @@ class ReceiverProcess {
   void EnableTray() { tray_ = true; }
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
+  // Lets the receiver and the programs beside it find PipeWire's client
+  // configuration. Without it they find PipeWire not installed, so a camera
+  // host started by a receiver ends instead of waiting for a daemon.
+  void EnablePipeWire() { pipewire_ = true; }
   // Later starts run the USB watcher (no "--no-usb") against the usbmux
   // service at `service` (VSTL_USBMUXD).
   void EnableUsb(const std::string& service) { usbmuxd_ = service; }
@@ -91,6 +95,7 @@ class ReceiverProcess {
   std::string output_;  // guarded by mutex_
   uint16_t port_ = 0;
   bool camera_ = false;
+  bool pipewire_ = false;
   bool tray_ = false;
   std::string usbmuxd_;     // empty: --no-usb
   std::string system_bus_;  // empty: none
