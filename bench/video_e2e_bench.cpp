@@ -39,7 +39,7 @@ double FfmpegCpuSeconds(const std::string& file, bool paced) {
   getrusage(RUSAGE_CHILDREN, &before);
   pid_t pid = fork();
   if (pid == 0) {
-    freopen("/dev/null", "w", stderr);
+    if (!freopen("/dev/null", "w", stderr)) _exit(127);
     if (paced) {
       execlp("ffmpeg", "ffmpeg", "-hide_banner", "-loglevel", "error", "-threads", "1", "-re",
              "-r", "30", "-i", file.c_str(), "-f", "null", "-", static_cast<char*>(nullptr));

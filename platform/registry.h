@@ -5,8 +5,11 @@
 // (ERROR_FILE_NOT_FOUND), EINVAL for a refused name.
 //
 // Two hives:
-// - machine ($VSTL_REGISTRY_ROOT, default /etc/vistrel/registry), written by
-//   the installer, readable by everyone: folders 0755, values 0644;
+// - machine ($VSTL_REGISTRY_ROOT, default /var/lib/vistrel/registry), written
+//   by the installer, readable by everyone: folders 0755, values 0644. While
+//   dpkg installs into another root (DPKG_ROOT), the hive is that root's
+//   default one, and a value naming a file under that root is stored as the
+//   path that system sees;
 // - user ($VSTL_USER_REGISTRY_ROOT, default $XDG_CONFIG_HOME/vistrel/registry),
 //   the user's own records: folders 0700, values 0600.
 //
@@ -32,6 +35,9 @@ enum class KeyAccess { kRead, kWrite };
 
 inline constexpr size_t kMaxRegistryValueBytes = 16384;
 inline constexpr char kDefaultValueFile[] = "@";
+// Data an installer writes, so under /var/lib; the package moves the
+// /etc/vistrel/registry of earlier builds here.
+inline constexpr char kMachineRegistryRoot[] = "/var/lib/vistrel/registry";
 
 // The folder of a hive (not created here).
 std::filesystem::path RegistryRoot(RegistryHive hive = RegistryHive::kMachine);

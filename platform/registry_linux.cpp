@@ -101,12 +101,40 @@ int ListEntries(const fs::path& folder, bool want_folders, std::vector<std::stri
   return 0;
 }
 
+// DPKG_ROOT: the system dpkg installs into when it is not this one; empty for
+// this system. Only an absolute folder other than "/" counts.
+std::string TargetRoot() {
+  std::string root = Env("DPKG_ROOT");
+  if (root.empty() || root[0] != '/') return {};
+  // The library names itself by its resolved path, so the root is resolved too.
+  std::error_code ec;
+  const fs::path resolved = fs::weakly_canonical(root, ec);
+  root = ec ? root : resolved.string();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root.size() > 1 ? root : std::string();
+}
+
+// A path into the target system is stored as that system will see it, since
+// its programs read the value after it boots, not from here.
+std::string_view AsTargetSees(std::string_view text) {
+  const std::string target = TargetRoot();
+  if (target.empty() || text.size() <= target.size() + 1 || text.substr(0, target.size()) != target ||
+      text[target.size()] != '/') {
+    return text;
+  }
+  return text.substr(target.size());
+}
+
 }  // namespace
 
 fs::path RegistryRoot(RegistryHive hive) {
   if (hive == RegistryHive::kMachine) {
+    // The running system's override never points into another root.
+    if (const std::string target = TargetRoot(); !target.empty()) {
+      return fs::path(target) / fs::path(kMachineRegistryRoot).relative_path();
+    }
     std::string root = Env("VSTL_REGISTRY_ROOT");
-    return !root.empty() && root[0] == '/' ? fs::path(root) : fs::path("/etc/vistrel/registry");
+    return !root.empty() && root[0] == '/' ? fs::path(root) : fs::path(kMachineRegistryRoot);
   }
   std::string root = Env("VSTL_USER_REGISTRY_ROOT");
   if (!root.empty() && root[0] == '/') return root;
@@ -149,6 +177,7 @@ int SetStringValueCode(std::string_view path, std::string_view name, std::string
   auto file = ValueFile(name);
   if (!file || text.find('\0') != std::string_view::npos) return EINVAL;
   if (text.size() > kMaxRegistryValueBytes) return EFBIG;
+  if (hive == RegistryHive::kMachine) text = AsTargetSees(text);
   fs::path folder;
   if (int error = ResolveKey(path, hive, folder); error != 0) return error;
   const fs::path target = folder / *file;

@@ -93,7 +93,9 @@ void SingleInstance::Serve() {
 SingleInstance::~SingleInstance() {
   if (thread_.joinable()) {
     uint64_t one = 1;
-    (void)::write(wake_.Get(), &one, sizeof one);
+    // An eventfd write fails only when its counter is full, and a full
+    // counter wakes the thread just the same.
+    [[maybe_unused]] const ssize_t written = ::write(wake_.Get(), &one, sizeof one);
     thread_.join();
     ::unlink(socket_path_.c_str());
   }

@@ -170,14 +170,39 @@ TEST_F(RegistryTest, UserHiveIsSeparateAndPrivate) {
 
 TEST(RegistryRootTest, DefaultsAndRelativeOverrides) {
   ::unsetenv("VSTL_REGISTRY_ROOT");
-  EXPECT_EQ(RegistryRoot(), fs::path("/etc/vistrel/registry"));
+  EXPECT_EQ(RegistryRoot(), fs::path("/var/lib/vistrel/registry"));
   ::setenv("VSTL_REGISTRY_ROOT", "relative/root", 1);
-  EXPECT_EQ(RegistryRoot(), fs::path("/etc/vistrel/registry"));
+  EXPECT_EQ(RegistryRoot(), fs::path("/var/lib/vistrel/registry"));
   ::unsetenv("VSTL_REGISTRY_ROOT");
   ::unsetenv("VSTL_USER_REGISTRY_ROOT");
   ::setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
   EXPECT_EQ(RegistryRoot(RegistryHive::kUser), fs::path("/tmp/cfg/vistrel/registry"));
   ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// dpkg installing into another root (DPKG_ROOT) writes that system's hive,
+// with paths as that system sees them, whatever this system's override says.
+TEST_F(RegistryTest, InstallIntoAnotherRoot) {
+  const fs::path target = folder_ / "target";
+  ::setenv("DPKG_ROOT", (target.string() + "/").c_str(), 1);
+  EXPECT_EQ(RegistryRoot(), target / "var/lib/vistrel/registry");
+  ASSERT_EQ(CreateKey(kServerKey).code(), 0);
+  ASSERT_EQ(SetStringValue(kServerKey, "", target.string() + "/usr/lib/libvistrel-vcam.so").code(), 0);
+  ASSERT_EQ(SetStringValue(kServerKey, "Other", target.string() + "-not/lib.so").code(), 0);
+  ASSERT_EQ(CreateKey("K", RegistryHive::kUser).code(), 0);
+  ASSERT_EQ(SetStringValue("K", "Own", target.string() + "/x", RegistryHive::kUser).code(), 0);
+  ::setenv("DPKG_ROOT", "/", 1);  // this system
+  EXPECT_EQ(RegistryRoot(), Machine());
+  ::unsetenv("DPKG_ROOT");
+
+  const fs::path server = target / "var/lib/vistrel/registry/SOFTWARE/Classes/CLSID" /
+                          "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}/InprocServer32";
+  EXPECT_EQ(*ReadFileText(server / "@"), "/usr/lib/libvistrel-vcam.so");
+  EXPECT_EQ(*ReadFileText(server / "Other"), target.string() + "-not/lib.so");
+  EXPECT_FALSE(fs::exists(Machine()));
+  std::string text;
+  EXPECT_EQ(test::ReadValue("K", "Own", text, RegistryHive::kUser), 0);
+  EXPECT_EQ(text, target.string() + "/x");
 }
 
 }  // namespace

@@ -70,9 +70,8 @@ bool ParseCount(const std::string& text, uint64_t& value) {
   return true;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: vistrel-phone pair URL [--name NAME] [--host H] [--port P] [--state DIR]\n"
+constexpr char kUsage[] =
+    "usage: vistrel-phone pair URL [--name NAME] [--host H] [--port P] [--state DIR]\n"
                "       vistrel-phone hello --host H [--port P] [--seconds N] [--name NAME] "
                "[--state DIR]\n"
                "       vistrel-phone webcam --host H [--port P] [--fps 15|30] [--seconds N] "
@@ -87,13 +86,25 @@ int Usage() {
                "[--chunk BYTES] [--bad-digest] [--extra-bytes N] [--stop-after BYTES] "
                "[--parallel N]\n"
                "       vistrel-phone text TEXT --host H [--port P] [--kind barcode|ocr] "
-               "[--action type|copy]\n");
+               "[--action type|copy]\n"
+               "       vistrel-phone --help | --version\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+bool KnownCommand(const std::string& command) {
+  for (const char* known : {"pair", "hello", "webcam", "monitor", "scan", "text"}) {
+    if (command == known) return true;
+  }
+  return false;
 }
 
 bool ParseArgs(int argc, char** argv, Args& args) {
   if (argc < 2) return false;
   args.command = argv[1];
+  if (!KnownCommand(args.command)) return false;
   int i = 2;
   if (args.command == "pair") {
     if (argc < 3) return false;
@@ -179,7 +190,8 @@ bool ParseArgs(int argc, char** argv, Args& args) {
     }
   }
   if ((args.command == "scan" && args.files.empty()) ||
-      (args.command == "text" && args.files.size() != 1)) {
+      (args.command == "text" && args.files.size() != 1) ||
+      (args.command != "pair" && args.host.empty())) {
     return false;
   }
   if (args.state.empty()) args.state = CameraLogFolder().parent_path() / "vistrel-phone";
@@ -227,7 +239,6 @@ int RunPair(const Args& args, Phone& phone) {
 }
 
 int RunHello(const Args& args, Phone& phone) {
-  if (args.host.empty()) return Usage();
   auto link = ConnectOrSay(phone, args.host, args.port);
   if (!link) return 1;
   link->Send(kHello, HelloJson(args.name, 30));
@@ -256,7 +267,6 @@ int RunHello(const Args& args, Phone& phone) {
 }
 
 int RunWebcamCommand(const Args& args, Phone& phone) {
-  if (args.host.empty()) return Usage();
   auto link = ConnectOrSay(phone, args.host, args.port);
   if (!link) return 1;
   WebcamOptions options;
@@ -284,7 +294,6 @@ int RunWebcamCommand(const Args& args, Phone& phone) {
 }
 
 int RunScan(const Args& args, Phone& phone) {
-  if (args.host.empty()) return Usage();
   std::vector<ScanFile> files;
   for (const std::string& path : args.files) {
     std::optional<std::string> bytes = ReadFileText(path, 1ull << 30);
@@ -327,7 +336,6 @@ int RunScan(const Args& args, Phone& phone) {
 }
 
 int RunText(const Args& args, Phone& phone) {
-  if (args.host.empty()) return Usage();
   auto link = ConnectOrSay(phone, args.host, args.port);
   if (!link) return 1;
   std::string hello_reply;
@@ -354,6 +362,18 @@ int RunText(const Args& args, Phone& phone) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "usbmuxd") return RunUsbmuxdCommand(argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("vistrel-phone %s\n", VISTREL_VERSION);
+    return 0;
+  }
+  // The whole command line is checked before the phone's identity exists: a
+  // mistyped command must not leave a private key behind.
   Args args;
   if (!ParseArgs(argc, argv, args)) return Usage();
   IgnoreSigpipe();
