@@ -5,7 +5,10 @@
 // can be seen from outside: the exchange's publish time (read from its
 // header), the sample's time stamp (set by the camera library when it creates
 // the sample) and the app's receipt. Also the rate the app sees and how many
-// pictures it saw twice or never.
+// pictures it saw twice or never. The send time is taken when the
+// simulator's send returns, so on a busy machine the receiver may publish
+// before it (a negative first stage). What lies inside the receiver (arrival,
+// decoding) and inside the host (queueing to PipeWire) is not visible here.
 //   glass_bench [seconds] [width height]   (default 30 s of 1280x720)
 #include <sys/resource.h>
 #include <sys/stat.h>
