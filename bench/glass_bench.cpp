@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "bench/pipewire_setup.h"
 #include "bench/process_stats.h"
 #include "platform/clock.h"
 #include "platform/shared_memory.h"
@@ -39,11 +40,7 @@ using namespace vistrel;
 
 namespace {
 
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
+using bench::Percentile;
 
 void PrintRow(const char* stage, const std::vector<double>& ms) {
   std::printf("  %-36s %6zu %8.2f %8.2f %8.2f %8.2f\n", stage, ms.size(), Percentile(ms, 0.5),
@@ -126,37 +123,12 @@ int main(int argc, char** argv) {
   const int width = argc > 3 ? std::atoi(argv[2]) : 1280;
   const int height = argc > 3 ? std::atoi(argv[3]) : 720;
   test::ReceiverProcess receiver;
-  receiver.EnableCamera();
-  receiver.EnablePipeWire();
-  if (!test::RegisterCameraLibrary(receiver)) {
-    std::fprintf(stderr, "cannot register the camera library\n");
-    return 1;
-  }
-  const auto runtime = receiver.root() / "run";
-  std::filesystem::create_directories(runtime);
-  ::chmod(runtime.c_str(), 0700);
+  std::optional<bench::PipeWireSetup> setup = bench::StartPipeWireSetup(receiver, true);
+  if (!setup) return 1;
+  const std::filesystem::path& runtime = setup->runtime;
+  test::HostProcess& host = *setup->host;
+  phone::Phone* device = setup->device.get();
   std::string why;
-  auto daemon = test::PipeWireDaemon::Start(runtime, why);
-  if (!daemon) {
-    std::fprintf(stderr, "no PipeWire daemon: %s\n", why.c_str());
-    return 1;
-  }
-  auto manager = test::SessionManager::Start(runtime, why);
-  if (!manager) {
-    std::fprintf(stderr, "no WirePlumber: %s\n", why.c_str());
-    return 1;
-  }
-  test::HostProcess host(receiver, {"--sink", "pipewire"});
-  // The receiver starts no host of its own once this one holds the lock.
-  if (!host.WaitForLog("[camhost] waiting for a camera")) {
-    std::fprintf(stderr, "the host did not start\n%s", host.Log().c_str());
-    return 1;
-  }
-  auto device = bench::StartWithPairedPhone(receiver, {});
-  if (!device || !host.WaitForLog("[camhost] serving \"Orlith Cam\" into pipewire")) {
-    std::fprintf(stderr, "the host does not serve\n%s", host.Log().c_str());
-    return 1;
-  }
   ExchangeWatch watch(receiver.ExchangeName());
   auto link = device->Connect("127.0.0.1", receiver.port());
   if (!link) return 1;

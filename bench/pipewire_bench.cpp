@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 
+#include "bench/pipewire_setup.h"
 #include "bench/process_stats.h"
 #include "tests/e2e/host_process.h"
 #include "tests/e2e/pipewire_support.h"
@@ -25,11 +26,7 @@ using namespace vistrel;
 
 namespace {
 
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
+using bench::Percentile;
 
 // CPU seconds of each thread of `pid` (schedstat counts nanoseconds, where
 // /proc's stat counts 10 ms ticks), by thread id, with its name.
@@ -76,32 +73,12 @@ double HostCpuPerSecond(pid_t pid, double seconds, std::string* detail = nullptr
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
   test::ReceiverProcess receiver;
-  receiver.EnableCamera();
-  receiver.EnablePipeWire();
-  if (!test::RegisterCameraLibrary(receiver)) {
-    std::fprintf(stderr, "cannot register the camera library\n");
-    return 1;
-  }
-  const auto runtime = receiver.root() / "run";
-  std::filesystem::create_directories(runtime);
-  ::chmod(runtime.c_str(), 0700);
+  std::optional<bench::PipeWireSetup> setup = bench::StartPipeWireSetup(receiver, false);
+  if (!setup) return 1;
+  const std::filesystem::path& runtime = setup->runtime;
+  test::HostProcess& host = *setup->host;
+  phone::Phone* device = setup->device.get();
   std::string why;
-  auto daemon = test::PipeWireDaemon::Start(runtime, why);
-  if (!daemon) {
-    std::fprintf(stderr, "no PipeWire daemon: %s\n", why.c_str());
-    return 1;
-  }
-  test::HostProcess host(receiver, {"--sink", "pipewire"});
-  // The receiver starts no host of its own once this one holds the lock.
-  if (!host.WaitForLog("[camhost] waiting for a camera")) {
-    std::fprintf(stderr, "the host did not start\n%s", host.Log().c_str());
-    return 1;
-  }
-  auto device = bench::StartWithPairedPhone(receiver, {});
-  if (!device || !host.WaitForLog("[camhost] serving \"Orlith Cam\" into pipewire")) {
-    std::fprintf(stderr, "the host does not serve\n%s", host.Log().c_str());
-    return 1;
-  }
   auto link = device->Connect("127.0.0.1", receiver.port());
   if (!link) return 1;
   auto streaming = std::async(std::launch::async, [&] {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -16,6 +17,13 @@
 #include "tests/e2e/e2e_support.h"
 
 namespace vistrel::bench {
+
+// The value below which a share `p` (0 to 1) of the values lie.
+inline double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
 
 // User plus system CPU seconds so far from a /proc stat file.
 inline double StatCpuSeconds(const std::string& path) {

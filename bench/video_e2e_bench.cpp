@@ -33,6 +33,8 @@ using namespace vistrel;
 
 namespace {
 
+using bench::Percentile;
+
 
 double FfmpegCpuSeconds(const std::string& file, bool paced) {
   rusage before{}, after{};
@@ -56,12 +58,6 @@ double FfmpegCpuSeconds(const std::string& file, bool paced) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
   return seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
          seconds(before.ru_stime);
-}
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
 }
 
 }  // namespace
