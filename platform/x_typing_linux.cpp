@@ -131,11 +131,12 @@ TypingResult XTypist::Type(std::u16string_view text) {
   }
   std::unordered_map<KeySym, Stroke> own;
   for (const KeySym sym : syms) own.emplace(sym, Stroke{});
+  std::vector<bool> ours(256, false);  // keycodes that are not the layout's to offer
+  for (const Spare& spare : spares_) ours[spare.code] = true;
+  ours[shift_code_] = ours[level3_code_] = true;
   for (const unsigned int held : combinations) {
     for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
-      const bool spare = std::any_of(spares_.begin(), spares_.end(),
-                                     [&](const Spare& s) { return s.code == code; });
-      if (spare || code == shift_code_ || code == level3_code_) continue;
+      if (ours[static_cast<size_t>(code)]) continue;
       const unsigned int mods = held | state.locked_mods;
       unsigned int consumed = 0;
       KeySym sym = NoSymbol;
