@@ -1,14 +1,14 @@
 // Glass to app: the simulator's numbered pictures through the receiver, the
 // camera host with its PipeWire sink, and one camera app linked by
 // WirePlumber, on a private daemon. Prints the delay from the simulator's
-// send of picture n to the app receiving the buffer showing n, split where it
-// can be seen from outside: the exchange's publish time (read from its
-// header), the sample's time stamp (set by the camera library when it creates
-// the sample) and the app's receipt. Also the rate the app sees and how many
-// pictures it saw twice or never. The send time is taken when the
-// simulator's send returns, so on a busy machine the receiver may publish
-// before it (a negative first stage). What lies inside the receiver (arrival,
-// decoding) and inside the host (queueing to PipeWire) is not visible here.
+// send of picture n to the app receiving the buffer showing n, split into
+// stages: the receiver's arrival and decoding times and the host's queueing
+// time come from their time files (VISTREL_PICTURE_TIMES,
+// VISTREL_SAMPLE_TIMES), the publish time from the exchange's header, the
+// sample's time stamp from the camera library. Also the rate the app sees and
+// how many pictures it saw twice or never. The send time is taken when the
+// simulator's send returns, so on a busy machine the receiver may have the
+// picture before it (a negative first stage).
 //   glass_bench [seconds] [width height]   (default 30 s of 1280x720)
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
@@ -41,6 +42,21 @@ using namespace vistrel;
 namespace {
 
 using bench::Percentile;
+
+// Lines of numbers from a time file, keyed by the column `key`.
+std::unordered_map<uint64_t, std::vector<uint64_t>> ReadTimes(const std::filesystem::path& path,
+                                                              size_t columns, size_t key) {
+  std::unordered_map<uint64_t, std::vector<uint64_t>> rows;
+  std::ifstream in(path);
+  std::vector<uint64_t> row(columns);
+  while (in) {
+    for (uint64_t& value : row) in >> value;
+    if (in) rows[row[key]] = row;
+  }
+  return rows;
+}
+
+double Ms(uint64_t from, uint64_t to) { return double(int64_t(to - from)) / 1e6; }
 
 void PrintRow(const char* stage, const std::vector<double>& ms) {
   std::printf("  %-36s %6zu %8.2f %8.2f %8.2f %8.2f\n", stage, ms.size(), Percentile(ms, 0.5),
@@ -123,6 +139,10 @@ int main(int argc, char** argv) {
   const int width = argc > 3 ? std::atoi(argv[2]) : 1280;
   const int height = argc > 3 ? std::atoi(argv[3]) : 720;
   test::ReceiverProcess receiver;
+  const std::filesystem::path picture_times = receiver.root() / "picture-times";
+  const std::filesystem::path sample_times = receiver.root() / "sample-times";
+  receiver.AddEnvironment("VISTREL_PICTURE_TIMES=" + picture_times.string());
+  receiver.AddEnvironment("VISTREL_SAMPLE_TIMES=" + sample_times.string());
   std::optional<bench::PipeWireSetup> setup = bench::StartPipeWireSetup(receiver, true);
   if (!setup) return 1;
   const std::filesystem::path& runtime = setup->runtime;
@@ -176,12 +196,20 @@ int main(int argc, char** argv) {
     sent = sent_at;
   }
 
-  std::vector<double> send_app, send_published, published_sample, sample_app;
+  // "arrival decoded published" by publish time; "sample queued" by sample time.
+  const auto arrivals = ReadTimes(picture_times, 3, 2);
+  const auto queued = ReadTimes(sample_times, 2, 0);
+  std::vector<double> send_app, send_arrival, arrival_decoded, decoded_published,
+      published_sample, sample_queued, queued_app, sample_app;
   std::unordered_set<uint32_t> seen;
   size_t numbered = 0, repeats = 0, waiting = 0, unknown = 0;
   uint32_t lowest = UINT32_MAX, highest = 0;
   for (const auto& buffer : buffers) {
     sample_app.push_back(double(buffer.received_ns - buffer.sample_time_ns) / 1e6);
+    if (auto q = queued.find(uint64_t(buffer.sample_time_ns)); q != queued.end()) {
+      sample_queued.push_back(Ms(uint64_t(buffer.sample_time_ns), q->second[1]));
+      queued_app.push_back(Ms(q->second[1], uint64_t(buffer.received_ns)));
+    }
     if (buffer.waiting) ++waiting;
     if (!buffer.number) continue;
     ++numbered;
@@ -200,8 +228,12 @@ int main(int argc, char** argv) {
     const int64_t send = int64_t(s->second);
     send_app.push_back(double(buffer.received_ns - send) / 1e6);
     if (auto p = published.find(n); p != published.end()) {
-      send_published.push_back(double(int64_t(p->second) - send) / 1e6);
       published_sample.push_back(double(buffer.sample_time_ns - int64_t(p->second)) / 1e6);
+      if (auto a = arrivals.find(p->second); a != arrivals.end()) {
+        send_arrival.push_back(Ms(uint64_t(send), a->second[0]));
+        arrival_decoded.push_back(Ms(a->second[0], a->second[1]));
+        decoded_published.push_back(Ms(a->second[1], a->second[2]));
+      }
     }
   }
   // Numbers run from 0 without wrapping within a run this short.
@@ -221,9 +253,19 @@ int main(int argc, char** argv) {
               width, height, report.video_sent, seconds);
   std::printf("  %-36s %6s %8s %8s %8s %8s\n", "stage (ms)", "n", "p50", "p90", "p99", "max");
   PrintRow("send -> app receives", send_app);
-  PrintRow("send -> published in the exchange", send_published);
-  PrintRow("published -> sample created", published_sample);
-  PrintRow("sample created -> app receives", sample_app);
+  PrintRow("  send -> arrival (receiver)", send_arrival);
+  PrintRow("  arrival -> decoded", arrival_decoded);
+  PrintRow("  decoded -> published in the exchange", decoded_published);
+  PrintRow("  published -> sample created", published_sample);
+  PrintRow("  sample created -> queued to PipeWire", sample_queued);
+  PrintRow("  queued -> app receives", queued_app);
+  // What no schedule can save: decoding, the publish copy, the host's work
+  // (the camera's copy lies inside "published -> sample") and the hand-over.
+  const double floor = Percentile(arrival_decoded, 0.5) + Percentile(decoded_published, 0.5) +
+                       Percentile(sample_queued, 0.5) + Percentile(queued_app, 0.5);
+  std::printf("  floor (p50 of decoding, publishing, queueing, hand-over): %.2f ms; send -> app "
+              "p50 is %.1f times it (goal <= 2)\n",
+              floor, floor > 0 ? Percentile(send_app, 0.5) / floor : 0.0);
   std::printf("app: %zu buffers, %.2f per second; %zu numbered, %zu distinct; %zu pictures seen "
               "twice or more (extra buffers), %zu never seen (of %u..%u); %zu waiting, %zu "
               "unmatched\n",

@@ -294,7 +294,9 @@ bool CameraSource::DeliverSample(IMFSample* sample,
 }
 
 CameraSource::Pull CameraSource::PullSample(const std::function<bool(const Nv12View&)>& deliver,
-                                            int64_t& time_100ns) {
+                                            int64_t& time_100ns,
+                                            std::optional<PictureStamp>& picture) {
+  picture.reset();
   DrainEvents();
   pending_sample_.Reset();
   HRESULT hr = stream_->RequestSample(nullptr);
@@ -317,6 +319,11 @@ CameraSource::Pull CameraSource::PullSample(const std::function<bool(const Nv12V
   if (!pending_sample_) return Pull::kNothing;
   ComPtr<IMFSample> sample = std::move(pending_sample_);
   if (FAILED(sample->GetSampleTime(&time_100ns))) time_100ns = MFGetSystemTime();
+  PictureStamp stamp;
+  if (SUCCEEDED(sample->GetUINT64(PictureSequenceAttribute, &stamp.sequence)) &&
+      SUCCEEDED(sample->GetUINT64(PicturePublishTimeAttribute, &stamp.publish_ns))) {
+    picture = stamp;
+  }
   return DeliverSample(sample.Get(), deliver) ? Pull::kDelivered : Pull::kSinkFailed;
 }
 

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "camhost/camera_library.h"
+#include "camhost/request_timing.h"
 #include "camhost/sink.h"
 #include "platform/mf/mf.h"
 #include "platform/virtual_camera.h"
@@ -34,8 +36,10 @@ class CameraSource {
   enum class Pull { kDelivered, kNothing, kSinkFailed, kSourceFailed };
   // Requests one sample (the stream paces requests to its frame rate) and
   // hands its picture to `deliver`, which returns false when the sink failed.
-  // `time_100ns` gets the sample's time.
-  Pull PullSample(const std::function<bool(const Nv12View&)>& deliver, int64_t& time_100ns);
+  // `time_100ns` gets the sample's time; `picture` the exchange picture it
+  // showed, when the camera says so.
+  Pull PullSample(const std::function<bool(const Nv12View&)>& deliver, int64_t& time_100ns,
+                  std::optional<PictureStamp>& picture);
 
  private:
   CameraSource(std::unique_ptr<CameraLibrary> library, Sink& sink, const std::atomic<bool>& stop);

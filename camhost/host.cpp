@@ -128,6 +128,10 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
   uint64_t next_check = TickMs() + options.record_poll_ms;
   uint64_t unwanted_since = 0;
   int64_t time = 0;
+  std::optional<PictureStamp> shown;
+  const auto shared_name = record.attributes.find(kSharedNameAttributeText);
+  ExchangeSignal signal(shared_name != record.attributes.end() ? shared_name->second : "");
+  RequestTiming timing(signal);
   const auto deliver = [&sink, &time](const Nv12View& picture) { return sink.Write(picture, time); };
   while (!stop) {
     if (TickMs() >= next_check) {
@@ -160,9 +164,12 @@ Served Serve(const CameraRecord& record, const HostOptions& options, Sink& sink,
     if (!source) {
       source = CameraSource::Open(record, sink, stop);
       if (!source) return Served::kFailed;
+      timing.Reset();
     }
-    switch (source->PullSample(deliver, time)) {
+    timing.AwaitTurn(stop);
+    switch (source->PullSample(deliver, time, shown)) {
       case CameraSource::Pull::kDelivered:
+        timing.Delivered(static_cast<uint64_t>(time) * 100, shown);
         stats.Add(time);
         if (options.frames != 0 && ++delivered >= options.frames) return Served::kDone;
         break;

@@ -26,7 +26,9 @@
 
 #include "camhost/sink.h"
 #include "camhost/video_format.h"
+#include "platform/clock.h"
 #include "platform/log.h"
+#include "platform/times_file.h"
 
 namespace vistrel {
 namespace {
@@ -441,6 +443,9 @@ void PipeWireSink::Send(const Nv12View& picture, int64_t time_100ns) {
   }
   pw_stream_queue_buffer(stream_.get(), buffer);
   pw_stream_trigger_process(stream_.get());
+  // For the glass-to-app benchmark: "sample time, queued", in nanoseconds.
+  static TimesFile* const times = TimesFile::FromEnvironment("VISTREL_SAMPLE_TIMES");
+  if (times) times->Line({static_cast<uint64_t>(time_100ns) * 100, MonotonicNs()});
 }
 
 bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {

@@ -87,7 +87,10 @@ bool ActiveSession::DeliverPicture(const Connection& connection, const DecodedPi
   }
   if (frame_writer_) {
     StageScope exchange(Stage::kExchange);
-    if (frame_writer_->WriteFrame(picture)) ++frames_delivered_;
+    if (frame_writer_->WriteFrame(picture)) {
+      ++frames_delivered_;
+      NotePicturePublished(frame_writer_->LastPublishNs());
+    }
   }
   // Nobody reads the preview unless a window shows it; the copy is then waste.
   const uint64_t asked = preview_asked_.load();

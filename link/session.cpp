@@ -165,6 +165,7 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
     return Next::kClose;
   }
   if (payload.size() < 14) return Next::kClose;
+  NotePictureArrival();
   ActiveSession& active = context_.active;
   ++active.video_received;
   const uint32_t epoch = ReadBe32(payload.data());
@@ -210,6 +211,7 @@ StreamSession::Next StreamSession::OnVideo(const Bytes& payload) {
 }
 
 void StreamSession::OnPicture(const DecodedPicture& picture) {
+  NotePictureDecoded();
   ++context_.active.frames_decoded;
   CountStagePicture();
   if (ready_ && context_.active.DeliverPicture(*connection_, picture) && context_.monitor) {

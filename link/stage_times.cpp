@@ -1,10 +1,44 @@
 #include "link/stage_times.h"
 
+#include "platform/clock.h"
+#include "platform/times_file.h"
+
+namespace vistrel {
+namespace {
+
+struct PictureTimes {
+  uint64_t arrival = 0;
+  uint64_t decoded = 0;
+};
+
+TimesFile* PictureTimesFile() {
+  static TimesFile* const file = TimesFile::FromEnvironment("VISTREL_PICTURE_TIMES");
+  return file;
+}
+
+thread_local PictureTimes picture_times;
+
+}  // namespace
+
+void NotePictureArrival() {
+  if (PictureTimesFile()) picture_times.arrival = MonotonicNs();
+}
+
+void NotePictureDecoded() {
+  if (PictureTimesFile()) picture_times.decoded = MonotonicNs();
+}
+
+void NotePicturePublished(uint64_t publish_ns) {
+  if (TimesFile* file = PictureTimesFile()) {
+    file->Line({picture_times.arrival, picture_times.decoded, publish_ns});
+  }
+}
+
+}  // namespace vistrel
+
 #ifdef VISTREL_STAGE_TIMES
 
 #include <cstdio>
-
-#include "platform/clock.h"
 
 namespace vistrel {
 

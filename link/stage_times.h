@@ -51,4 +51,12 @@ inline std::string TakeStageSummary() { return {}; }
 
 #endif
 
+// The monotonic times of the picture that this thread carries from arrival to
+// the exchange, for the glass-to-app benchmark: one "arrival decoded
+// published" line per picture in the file that VISTREL_PICTURE_TIMES names.
+// Without it these only test a pointer.
+void NotePictureArrival();
+void NotePictureDecoded();
+void NotePicturePublished(uint64_t publish_ns);
+
 }  // namespace vistrel

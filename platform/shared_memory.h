@@ -37,4 +37,12 @@ class SharedMemory {
   bool created_;
 };
 
+// A word in shared memory that one process changes and others wait on,
+// without polling.
+// Returns when the word no longer holds `expected`, when woken, or after
+// `timeout_ns`; which one, the caller reads from the word and its clock.
+void WaitWhileWordIs(const uint32_t* word, uint32_t expected, uint64_t timeout_ns);
+// Wakes every thread of every process that waits on the word.
+void WakeWordWaiters(const uint32_t* word);
+
 }  // namespace vistrel

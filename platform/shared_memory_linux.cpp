@@ -1,9 +1,13 @@
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <ctime>
 
 #include "platform/shared_memory.h"
 #include "platform/unique_handle.h"
@@ -74,5 +78,16 @@ Result<std::unique_ptr<SharedMemory>> SharedMemory::Open(const std::string& name
 void SharedMemory::Unlink(const std::string& name) { ::shm_unlink(name.c_str()); }
 
 SharedMemory::~SharedMemory() { ::munmap(data_, size_); }
+
+void WaitWhileWordIs(const uint32_t* word, uint32_t expected, uint64_t timeout_ns) {
+  const timespec timeout{static_cast<time_t>(timeout_ns / 1'000'000'000ull),
+                         static_cast<long>(timeout_ns % 1'000'000'000ull)};
+  // Not FUTEX_PRIVATE_FLAG: the waker is another process.
+  (void)syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
+}
+
+void WakeWordWaiters(const uint32_t* word) {
+  (void)syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
 
 }  // namespace vistrel

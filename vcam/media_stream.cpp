@@ -5,6 +5,7 @@
 #include "vcam/media_source.h"
 #include "video/exchange/letterbox.h"
 #include "video/picture.h"
+#include "video/sample_pacing.h"
 
 namespace vistrel {
 namespace {
@@ -213,12 +214,10 @@ HRESULT MediaStream::ProduceSample(IUnknown* token) {
   if (shut_down_) return MF_E_SHUTDOWN;
   if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_MEDIA_SOURCE_WRONGSTATE;
 
-  // At most one sample per interval; a schedule that fell more than one
-  // interval behind restarts from now instead of bursting to catch up.
   const int64_t now = MFGetSystemTime();
-  int64_t due = next_due_;
-  if (due == 0 || now - due > kFrameInterval100ns) due = now;
-  next_due_ = due + kFrameInterval100ns;
+  const SampleSlot slot = NextSampleSlot(now, next_due_);
+  const int64_t due = slot.due;
+  next_due_ = slot.next_due;
   lock.unlock();
   if (due > now && timer_) {
     if (timer_->SetRelative(due - now)) timer_->Wait(kMaxWaitMs);
@@ -285,6 +284,7 @@ HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
       read_counts_ = frame_reader_->counts();
       if (!live) DrawWaitingPicture(scanline0, pitch, TickMs());
     }
+    StampPicture(sample, live);
     const HRESULT unlock = buffer_2d->Unlock2D();
     const HRESULT set_length = buffer->SetCurrentLength(length);
     if (log) {
@@ -302,8 +302,10 @@ HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
   hr = buffer->Lock(&data, &max_length, nullptr);
   if (FAILED(hr)) return hr;
   if (max_length >= kPictureSize) {
-    if (!frame_reader_->ReadPicture(data, kWidth)) DrawWaitingPicture(data, kWidth, TickMs());
+    const bool live = frame_reader_->ReadPicture(data, kWidth);
+    if (!live) DrawWaitingPicture(data, kWidth, TickMs());
     read_counts_ = frame_reader_->counts();
+    StampPicture(sample, live);
   }
   buffer->Unlock();
   if (log) {
@@ -311,6 +313,17 @@ HRESULT MediaStream::FillSample(IMFSample* sample, bool from_allocator) {
               static_cast<unsigned long>(max_length), from_allocator ? 1 : 0);
   }
   return buffer->SetCurrentLength(kPictureSize);
+}
+
+void MediaStream::StampPicture(IMFSample* sample, bool live) {
+  // Pooled samples come back with the previous picture's stamp.
+  if (!live) {
+    (void)sample->DeleteItem(PictureSequenceAttribute);
+    (void)sample->DeleteItem(PicturePublishTimeAttribute);
+    return;
+  }
+  (void)sample->SetUINT64(PictureSequenceAttribute, frame_reader_->picture_sequence());
+  (void)sample->SetUINT64(PicturePublishTimeAttribute, frame_reader_->picture_publish_ns());
 }
 
 HRESULT MediaStream::KsProperty(void*, uint32_t, void*, uint32_t, uint32_t*) {

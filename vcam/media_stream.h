@@ -74,6 +74,8 @@ class MediaStream final : public IMFMediaStream2, public IKsControl {
   // which the log lines report as the allocator in use.
   HRESULT FillSample(IMFSample* sample, bool from_allocator)
       REQUIRES(request_mutex_, state_mutex_);
+  // Tells the host which exchange picture the sample shows, if any.
+  void StampPicture(IMFSample* sample, bool live) REQUIRES(request_mutex_);
 
   RefCount refs_;
   ModuleReference module_;

@@ -67,6 +67,11 @@ inline constexpr uint32_t FOURCC_NV12 = 0x3231564E;  // "NV12"
 // receiver, which knows no GUIDs, uses the text.
 inline constexpr char kSharedNameAttributeText[] = "{9F3B2C71-5E0A-4D8B-A6C4-1E7F2B9D3A50}";
 inline constexpr GUID SharedNameAttribute = GuidFromText(kSharedNameAttributeText);
+// On a sample with a picture from the exchange (UINT64, ours): the exchange's
+// sequence count and publish time (CLOCK_MONOTONIC ns) of that picture, so
+// that the camera host can ask for the next sample when a newer one is there.
+inline constexpr GUID PictureSequenceAttribute = GuidFromText("{19C964A7-A763-4E05-8B1C-5D06E1444F5A}");
+inline constexpr GUID PicturePublishTimeAttribute = GuidFromText("{DBB48788-7149-4F15-B541-002D06E5B60A}");
 // The camera library's class; ours.
 inline constexpr char kCameraSourceIdText[] = "{6B3A8F2E-4C1D-4E7A-9B52-3D8C0F1A7E64}";
 inline constexpr GUID CLSID_VistrelVirtualCamera = GuidFromText(kCameraSourceIdText);

@@ -6,7 +6,8 @@
 // crosses them):
 //   writer: sequence + 1 (odd: a copy is under way), a full fence, the picture
 //     bytes, a full fence, frame generation and time, frame ready = 1, then
-//     sequence + 1 (even again).
+//     sequence + 1 (even again), then a wake of whoever waits on the
+//     sequence's low word.
 //   reader: frame ready, the generations and the sequence, a full fence; an
 //     odd sequence means the writer is copying: wait 1 ms and try once more.
 //     Otherwise copy the picture, a full fence, and keep the copy only if
@@ -17,6 +18,7 @@
 // let picture bytes pass them.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,6 +59,13 @@ struct FrameExchangeHeader {
 static_assert(sizeof(FrameExchangeHeader) == kExchangeHeaderSize);
 static_assert(offsetof(FrameExchangeHeader, sequence) == 32);
 static_assert(offsetof(FrameExchangeHeader, frames_read) == 48);
+
+// The low half of the sequence counter, which changes with every picture: a
+// camera host waits on it for the next one, and the writer wakes it.
+static_assert(std::endian::native == std::endian::little, "the header is little-endian");
+inline const uint32_t* SequenceWord(const FrameExchangeHeader& header) {
+  return reinterpret_cast<const uint32_t*>(&header.sequence);
+}
 
 // "/Vistrel_<uid>_<session>": the session is $XDG_SESSION_ID when it is a
 // non-empty text of letters and digits, else "0".

@@ -104,7 +104,8 @@ bool FrameReader::TryRead(uint8_t* destination, int pitch) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (ready == 0 || frame_generation != writer_generation) return false;
     if ((sequence & 1) == 0) {
-      if (MonotonicNs() - Atomic(h.frame_time).load() > kExchangeClockFrequency) return false;
+      const uint64_t published = Atomic(h.frame_time).load();
+      if (MonotonicNs() - published > kExchangeClockFrequency) return false;
       CopyPlane(picture, kExchangeWidth, destination, static_cast<size_t>(pitch), kExchangeWidth,
                 kExchangeHeight * 3 / 2);
       // The copy's loads before the second look at the counters (an acquire
@@ -114,6 +115,8 @@ bool FrameReader::TryRead(uint8_t* destination, int pitch) {
           Atomic(h.writer_generation).load() == writer_generation &&
           Atomic(h.sequence).load() == sequence) {
         Atomic(h.frames_read).fetch_add(1);
+        picture_sequence_ = sequence;
+        picture_publish_ns_ = published;
         return true;
       }
     }

@@ -53,6 +53,10 @@ class FrameReader {
   bool ReadPicture(uint8_t* destination, int pitch);
   // The reader's thread.
   const ReadCounts& counts() const { return counts_; }
+  // The exchange's sequence count and publish time of the picture that the
+  // latest successful ReadPicture copied.
+  uint64_t picture_sequence() const { return picture_sequence_; }
+  uint64_t picture_publish_ns() const { return picture_publish_ns_; }
 
   static constexpr uint64_t kBusyWaitNs = 2'000'000;
 
@@ -65,6 +69,8 @@ class FrameReader {
   const WriterWait& wait_;
   std::unique_ptr<SharedMemory> memory_;
   ReadCounts counts_;
+  uint64_t picture_sequence_ = 0;
+  uint64_t picture_publish_ns_ = 0;
   uint64_t last_attempt_ = 0;
   bool attempted_ = false;
 };

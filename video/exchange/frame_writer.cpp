@@ -78,6 +78,9 @@ bool FrameWriter::Publish(int width, int height, const Copy& copy) {
   Atomic(h.frame_time).store(time);
   Atomic(h.sequence).fetch_add(1);
   Atomic(h.frame_ready).exchange(1);
+  last_publish_ns_ = time;
+  // A camera host waiting for the next picture asks for its sample now.
+  WakeWordWaiters(SequenceWord(h));
   return true;
 }
 

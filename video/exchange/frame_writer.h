@@ -34,6 +34,8 @@ class FrameWriter {
   // The camera's read counter; 0 while not attached. Any thread.
   uint64_t FramesRead() const;
   const std::string& name() const { return name_; }
+  // The publish time of the latest picture; the writing thread.
+  uint64_t LastPublishNs() const { return last_publish_ns_; }
 
  private:
   bool Attach();
@@ -50,6 +52,7 @@ class FrameWriter {
   uint64_t last_attempt_ = 0;
   bool attempted_ = false;
   int last_error_ = 0;
+  uint64_t last_publish_ns_ = 0;
   Letterbox letterbox_;  // keeps its maps from picture to picture
 };
 
