@@ -4,7 +4,8 @@
 namespace vistrel::tray {
 namespace {
 
-constexpr const char* kPageNames[] = {"Webcam", "Monitor", "Scan", "Phones", "Settings"};
+constexpr const char* kPageNames[] = {N_("Webcam"), N_("Monitor"), N_("Scan"), N_("Phones"),
+                                      N_("Settings")};
 
 void PaintSidebar(Painter& p, const TrayView& view, TrayActions& actions, double height) {
   p.Fill({0, 0, static_cast<float>(layout::kSidebarWidth), static_cast<float>(height)},
@@ -24,7 +25,7 @@ void PaintSidebar(Painter& p, const TrayView& view, TrayActions& actions, double
       p.RoundRect(item, layout::kItemRadius, color::kCard);
     }
     p.Text(item.x + 16, item.y + (item.height - type::kItem * 1.3) / 2, item.width - 24,
-           kPageNames[i], {type::kItem, current, current ? color::kText : color::kSecondary});
+           _(kPageNames[i]), {type::kItem, current, current ? color::kText : color::kSecondary});
     p.AddRegion(item, {}, [&actions, i] { actions.SetPage(i); });
   }
   const StateLabel footer = FooterState(view);
