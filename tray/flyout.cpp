@@ -9,8 +9,10 @@ void PaintFlyout(Painter& p, const TrayView& view, TrayActions& actions, double 
   const auto& s = view.status;
   const bool open = view.session() && !view.paused();
   const Rect preview{16, 16, 160, 90};
+  p.SetName(_("Status"));
   if (view.preview && open) {
     p.Image(view.preview.get(), preview, 8);
+    p.Describe(Role::kImage, _("Camera picture"), preview);
   } else {
     p.RoundRect(preview, 8, color::kCard);
     p.GlyphAt(Glyph::kPlaceholder, preview.x + 80, preview.y + 45, 28, color::kSecondary);

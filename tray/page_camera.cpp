@@ -143,6 +143,7 @@ void PaintPreviewCard(Painter& p, const TrayView& view, TrayActions& actions, Re
   }
   if (view.preview && view.session() && !view.paused()) {
     p.Image(view.preview.get(), card, 12);
+    p.Describe(Role::kImage, _("Camera picture"), card);
     const bool recording = s.monitor.recording;
     const std::string chip = recording          ? _("Recording")
                              : s.monitor.active ? _("Monitoring")

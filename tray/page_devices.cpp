@@ -9,9 +9,10 @@ constexpr double kMoreLine = 24;
 
 void PhoneRow(Painter& p, const TrayView& view, TrayActions& actions, const TrustedPhone& phone,
               double x, double y, double width) {
-  p.RoundRect({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
-               static_cast<float>(layout::kPhoneRow)},
-              12, color::kCard);
+  const Rect row{static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                 static_cast<float>(layout::kPhoneRow)};
+  p.RoundRect(row, 12, color::kCard);
+  p.BeginGroup(Role::kListItem, phone.device_name, row);
   p.Circle(x + 32, y + 32, 18, color::kRaised);
   p.GlyphAt(Glyph::kPhone, x + 32, y + 32, 20, color::kText);
   const bool live = view.session() && view.status.phone_name == phone.device_name;
@@ -34,6 +35,7 @@ void PhoneRow(Painter& p, const TrayView& view, TrayActions& actions, const Trus
   const TrustedPhone copy = phone;
   p.Button({static_cast<float>(x + width - 96), static_cast<float>(y + 16), 80, 32}, _("Remove"),
            ButtonStyle::kSecondary, [&actions, copy] { actions.RemovePhone(copy); });
+  p.EndGroup();
 }
 
 }  // namespace
@@ -61,10 +63,14 @@ void PaintDevices(Painter& p, const TrayView& view, TrayActions& actions, Rect a
   };
   size_t shown = fitting(bottom);
   if (shown < count) shown = fitting(bottom - kMoreLine);
+  p.BeginGroup(Role::kList, _("Phones"),
+               {static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                static_cast<float>(bottom - y)});
   for (size_t i = 0; i < shown; ++i) {
     PhoneRow(p, view, actions, view.phones[i], x, y, width);
     y += layout::kPhoneRow + kRowGap;
   }
+  p.EndGroup();
   if (shown < count) {
     const size_t more = count - shown;
     p.Text(x, y + 2, width, Substitute(P_("+%s more", "+%s more", more), {std::to_string(more)}),

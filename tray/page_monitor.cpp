@@ -26,21 +26,23 @@ Rect ControlRect(double x, double y, double width) {
 
 void ClipRow(Painter& p, const TrayView& view, TrayActions& actions, const ClipEntry& clip,
              double x, double y, double width) {
-  p.RoundRect({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
-               static_cast<float>(layout::kClipRow)},
-              10, color::kCard);
+  const Rect row{static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                 static_cast<float>(layout::kClipRow)};
+  p.RoundRect(row, 10, color::kCard);
+  const std::string when = FormatWhen(clip.start_time, true, view.now_seconds);
+  p.BeginGroup(Role::kListItem, when, row);
   const Rect thumb{static_cast<float>(x + 6), static_cast<float>(y + 5), 64, 36};
   Picture picture = view.thumbnails ? view.thumbnails->Get(ThumbnailPathFor(clip.path)) : nullptr;
   if (picture) {
     p.Image(picture.get(), thumb, 5);
+    p.Describe(Role::kImage, _("Clip picture"), thumb);
   } else {
     p.RoundRect(thumb, 5, color::kRaised);
     p.GlyphAt(Glyph::kPlaceholder, thumb.x + 32, thumb.y + 18, 18, color::kSecondary);
   }
   const double text_x = x + 82;
   const double text_width = width - 82 - 200;
-  p.Text(text_x, y + 6, text_width, FormatWhen(clip.start_time, true, view.now_seconds),
-         {type::kRow, true, color::kText});
+  p.Text(text_x, y + 6, text_width, when, {type::kRow, true, color::kText});
   const long long seconds = (clip.duration_ms + 500) / 1000;
   char length[32];
   std::snprintf(length, sizeof length, "%lld:%02lld", seconds / 60, seconds % 60);
@@ -54,6 +56,7 @@ void ClipRow(Painter& p, const TrayView& view, TrayActions& actions, const ClipE
            [&actions, path] { actions.ShowInFolder(path); });
   p.Button({static_cast<float>(x + width - 68), static_cast<float>(y + 9), 60, 28}, _("Open"),
            ButtonStyle::kSecondary, [&actions, path] { actions.Open(path); });
+  p.EndGroup();
 }
 
 }  // namespace
@@ -81,13 +84,13 @@ void PaintMonitor(Painter& p, const TrayView& view, TrayActions& actions, Rect a
   SettingsRow(p, x, y, width, _("Recording"), false);
   p.Segmented(
       ControlRect(x, y, width), {_("Motion clips"), _("Continuous"), _("Off")},
-      static_cast<int>(s.record), [&actions](int i) {
+      static_cast<int>(s.record), _("Recording"), [&actions](int i) {
         actions.ChangeSettings([i](AppSettings& a) { a.record = static_cast<RecordMode>(i); });
       });
   y += kRowHeight;
   SettingsRow(p, x, y, width, _("Sensitivity"), true);
   p.Segmented(ControlRect(x, y, width), {_("Low"), _("Medium"), _("High")},
-              static_cast<int>(s.sensitivity), [&actions](int i) {
+              static_cast<int>(s.sensitivity), _("Sensitivity"), [&actions](int i) {
                 actions.ChangeSettings(
                     [i](AppSettings& a) { a.sensitivity = static_cast<Sensitivity>(i); });
               });
@@ -95,7 +98,7 @@ void PaintMonitor(Painter& p, const TrayView& view, TrayActions& actions, Rect a
   SettingsRow(p, x, y, width, _("Keep clips"), true);
   static const std::vector<double> kDays = {7, 30, 90, 0};
   p.Segmented(ControlRect(x, y, width), {_("7 days"), _("30 days"), _("90 days"), _("Forever")},
-              SelectedSegment(s.retention_days, kDays), [&actions](int i) {
+              SelectedSegment(s.retention_days, kDays), _("Keep clips"), [&actions](int i) {
                 actions.ChangeSettings([i](AppSettings& a) {
                   a.retention_days = static_cast<int32_t>(kDays[static_cast<size_t>(i)]);
                 });
@@ -104,14 +107,15 @@ void PaintMonitor(Painter& p, const TrayView& view, TrayActions& actions, Rect a
   SettingsRow(p, x, y, width, _("Storage limit"), true);
   static const std::vector<double> kMegabytes = {5120, 20480, 51200, 0};
   p.Segmented(ControlRect(x, y, width), {_("5 GB"), _("20 GB"), _("50 GB"), _("No limit")},
-              SelectedSegment(s.retention_mb, kMegabytes, 0.5), [&actions](int i) {
+              SelectedSegment(s.retention_mb, kMegabytes, 0.5), _("Storage limit"),
+              [&actions](int i) {
                 actions.ChangeSettings(
                     [i](AppSettings& a) { a.retention_mb = kMegabytes[static_cast<size_t>(i)]; });
               });
   y += kRowHeight;
   SettingsRow(p, x, y, width, _("Motion alerts"), true);
   const Rect control = ControlRect(x, y, width);
-  p.Toggle(control.x, control.y + 3, s.motion_alerts, [&actions] {
+  p.Toggle(control.x, control.y + 3, s.motion_alerts, _("Motion alerts"), [&actions] {
     actions.ChangeSettings([](AppSettings& a) { a.motion_alerts = !a.motion_alerts; });
   });
   p.Text(control.x + 52, control.y + 6, layout::kControlColumn - 52,
@@ -132,11 +136,15 @@ void PaintMonitor(Painter& p, const TrayView& view, TrayActions& actions, Rect a
            {type::kBody, false, color::kSecondary});
     return;
   }
+  p.BeginGroup(Role::kList, _("Recent clips"),
+               {static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                static_cast<float>(area.y + area.height - 8 - y)});
   for (const ClipEntry& clip : view.clips) {
     if (y + layout::kClipRow > area.y + area.height - 8) break;
     ClipRow(p, view, actions, clip, x, y, width);
     y += layout::kClipRow + 6;
   }
+  p.EndGroup();
 }
 
 }  // namespace vistrel::tray

@@ -17,17 +17,18 @@ std::string OneLine(std::string text) {
 
 void ScanRow(Painter& p, const TrayView& view, TrayActions& actions, const ScanEntry& entry,
              double x, double y, double width) {
-  p.RoundRect({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
-               static_cast<float>(layout::kClipRow)},
-              10, color::kCard);
+  const Rect row{static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                 static_cast<float>(layout::kClipRow)};
+  p.RoundRect(row, 10, color::kCard);
+  const std::string title = OneLine(EntryDisplayText(entry));
+  p.BeginGroup(Role::kListItem, title, row);
   const bool file = entry.kind == "file";
   p.GlyphAt(entry.kind == "barcode" ? Glyph::kBarcode : Glyph::kDocument, x + 24, y + 23, 20,
             color::kSecondary);
   const double text_x = x + 48;
   const double buttons = file ? 196 : 100;
   const double text_width = width - 48 - buttons - 8;
-  p.Text(text_x, y + 6, text_width, OneLine(EntryDisplayText(entry)),
-         {type::kRow, true, color::kText});
+  p.Text(text_x, y + 6, text_width, title, {type::kRow, true, color::kText});
   const std::string when = FormatWhen(entry.time, false, view.now_seconds);
   const std::string second =
       Substitute(_("%s · %s"), {file ? FormatSize(static_cast<int64_t>(entry.size))
@@ -47,6 +48,7 @@ void ScanRow(Painter& p, const TrayView& view, TrayActions& actions, const ScanE
     p.Button({static_cast<float>(x + width - 96), static_cast<float>(y + 9), 88, 28},
              _("Copy text"), ButtonStyle::kSecondary, [&actions, text] { actions.CopyText(text); });
   }
+  p.EndGroup();
 }
 
 }  // namespace
@@ -79,9 +81,10 @@ void PaintScans(Painter& p, const TrayView& view, TrayActions& actions, Rect are
   p.Text(x + 16, y + 29, width - 32 - 60,
          _("Type barcodes where your cursor is. Text always goes to the clipboard."),
          {type::kSmall, false, color::kSecondary});
-  p.Toggle(x + width - 16 - 40, y + 17, view.settings.allow_typing, [&actions] {
-    actions.ChangeSettings([](AppSettings& a) { a.allow_typing = !a.allow_typing; });
-  });
+  p.Toggle(x + width - 16 - 40, y + 17, view.settings.allow_typing, _("Allow typing into apps"),
+           [&actions] {
+             actions.ChangeSettings([](AppSettings& a) { a.allow_typing = !a.allow_typing; });
+           });
   y += row + 14;
 
   p.Text(x, y, width, _("Recent scans"), {type::kItem, true, color::kText});
@@ -93,11 +96,15 @@ void PaintScans(Painter& p, const TrayView& view, TrayActions& actions, Rect are
            {type::kBody, false, color::kSecondary});
     return;
   }
+  p.BeginGroup(Role::kList, _("Recent scans"),
+               {static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                static_cast<float>(area.y + area.height - 8 - y)});
   for (const ScanEntry& entry : view.scans) {
     if (y + layout::kClipRow > area.y + area.height - 8) break;
     ScanRow(p, view, actions, entry, x, y, width);
     y += layout::kClipRow + 6;
   }
+  p.EndGroup();
 }
 
 }  // namespace vistrel::tray

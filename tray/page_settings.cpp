@@ -31,7 +31,7 @@ void PaintSettings(Painter& p, const TrayView& view, TrayActions& actions, Rect 
   Card(p, x, y, width, _("Start on login"),
        _("Keeps Orlith Cam in the tray, ready for your iPhone."), 40);
   const bool autostart = view.autostart;
-  p.Toggle(right - 40, y + middle - 11, autostart,
+  p.Toggle(right - 40, y + middle - 11, autostart, _("Start on login"),
            [&actions, autostart] { actions.SetAutostart(!autostart); });
   y += kCardHeight + kCardGap;
 

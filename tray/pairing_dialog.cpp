@@ -20,6 +20,9 @@ std::string PairingRequestTitle(const std::string& request) {
 void PaintApprovalDialog(Painter& p, const TrayView& view, TrayActions& actions, Rect card) {
   const auto& s = view.status;
   const std::string title = PairingRequestTitle(s.pairing_request_text);
+  // Announced as it opens, with the code to compare.
+  p.BeginGroup(Role::kAlert, Substitute(_("%s. Code %s"), {title, GroupCode(s.pairing_code)}),
+               card);
   const double inner = card.width - 48;
   const double x = card.x + 24;
   double y = card.y + 20;
@@ -42,6 +45,7 @@ void PaintApprovalDialog(Painter& p, const TrayView& view, TrayActions& actions,
            [&actions] { actions.Decide(true); });
   p.Button({cx + 8, static_cast<float>(y), 120, 36}, _("Reject"), ButtonStyle::kWarning,
            [&actions] { actions.Decide(false); });
+  p.EndGroup();
 }
 
 void PaintInvitationDialog(Painter& p, const TrayView& view, TrayActions& actions, Rect card) {
@@ -67,6 +71,9 @@ void PaintInvitationDialog(Painter& p, const TrayView& view, TrayActions& action
       }
     }
     cairo_fill(cr);
+    p.Describe(Role::kImage, _("Pairing code to scan with Orlith Cam"),
+               {static_cast<float>(qx), static_cast<float>(qy), static_cast<float>(side),
+                static_cast<float>(side)});
   }
   const double x = card.x + 24 + side + 24;
   const double width = card.x + card.width - 24 - x;

@@ -264,9 +264,12 @@ TEST(TrayPages, ClipsAndScansListTheirEntries) {
   EXPECT_TRUE(r.Drew("page.pdf"));
   EXPECT_TRUE(
       r.Drew("1.9 MB · Today " + FormatWhen(view.now_seconds, false, view.now_seconds).substr(6)));
-  // Sidebar, Change…, Open, the toggle, then one button per text and two per file.
-  ASSERT_EQ(surface.regions.size(), 5u + 3 + 1 + 1 + 2);
-  for (size_t i = 5; i < surface.regions.size(); ++i) surface.regions[i].action();
+  // Sidebar, the folder shortened with its whole path as the tooltip, Change…,
+  // Open, the toggle, then one button per text and two per file.
+  ASSERT_EQ(surface.regions.size(), 5u + 1 + 3 + 1 + 1 + 2);
+  EXPECT_EQ(surface.regions[5].tooltip, "/home/u/Documents/Orlith Cam Scans");
+  EXPECT_FALSE(surface.regions[5].action);
+  for (size_t i = 6; i < surface.regions.size(); ++i) surface.regions[i].action();
   EXPECT_EQ(actions.calls,
             (std::vector<std::string>{"pick", "folder /home/u/Documents/Orlith Cam Scans",
                                       "settings", "copy first\r\nsecond", "copy 12345",
