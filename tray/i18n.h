@@ -3,6 +3,7 @@
 // scripts and tests read them word for word.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
