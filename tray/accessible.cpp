@@ -20,14 +20,42 @@ CanvasData* DataOf(GtkWidget* canvas) {
                 : nullptr;
 }
 
+// Object references, released with the owner.
+struct Children {
+  Children() = default;
+  Children(const Children&) = delete;
+  Children& operator=(const Children&) = delete;
+  ~Children() {
+    for (AtkObject* child : list) g_object_unref(child);
+  }
+  std::vector<AtkObject*> list;
+};
+
 // What one child object shows; owned by its object.
 struct NodeState {
+  NodeState() { g_weak_ref_init(&canvas, nullptr); }
+  NodeState(const NodeState&) = delete;
+  NodeState& operator=(const NodeState&) = delete;
+  ~NodeState() { g_weak_ref_clear(&canvas); }
+
   AccessibleNode node;
   bool focused = false;
   int index = 0;
-  GWeakRef canvas;                   // the widget, for its place on screen and its hooks
-  std::vector<AtkObject*> children;  // references held
+  GWeakRef canvas;  // the widget, for its place on screen and its hooks
+  Children children;
 };
+
+// The C++ state of our objects hangs on them as data, freed with them.
+template <typename T>
+T& Attached(gpointer object, const char* key) {
+  const GQuark quark = g_quark_from_static_string(key);
+  if (auto* found = static_cast<T*>(g_object_get_qdata(G_OBJECT(object), quark))) return *found;
+  auto fresh = std::make_unique<T>();
+  T& state = *fresh;
+  g_object_set_qdata_full(G_OBJECT(object), quark, fresh.release(),
+                          [](gpointer p) { std::unique_ptr<T>(static_cast<T*>(p)); });
+  return state;
+}
 
 }  // namespace
 }  // namespace vistrel::tray
@@ -42,14 +70,12 @@ struct VistrelCanvasClass {
 };
 struct VistrelCanvasAccessible {
   GtkWidgetAccessible parent;
-  std::vector<AtkObject*>* children;  // references held
 };
 struct VistrelCanvasAccessibleClass {
   GtkWidgetAccessibleClass parent_class;
 };
 struct VistrelNode {
   AtkObject parent;
-  vistrel::tray::NodeState* state;
 };
 struct VistrelNodeClass {
   AtkObjectClass parent_class;
@@ -58,7 +84,9 @@ struct VistrelNodeClass {
 namespace {
 
 using vistrel::tray::AccessibleNode;
+using vistrel::tray::Attached;
 using vistrel::tray::CanvasData;
+using vistrel::tray::Children;
 using vistrel::tray::DataOf;
 using vistrel::tray::NodeState;
 using vistrel::tray::Role;
@@ -79,11 +107,11 @@ G_DEFINE_TYPE_WITH_CODE(VistrelNode, vistrel_node, ATK_TYPE_OBJECT,
                             G_IMPLEMENT_INTERFACE(ATK_TYPE_ACTION, vistrel_node_action_init))
 #pragma GCC diagnostic pop
 
-VistrelNode* AsNode(gpointer object) {
-  return reinterpret_cast<VistrelNode*>(object);
+NodeState& StateOf(gpointer node) {
+  return Attached<NodeState>(node, "vistrel-node");
 }
-VistrelCanvasAccessible* AsCanvasAccessible(gpointer object) {
-  return reinterpret_cast<VistrelCanvasAccessible*>(object);
+std::vector<AtkObject*>& ChildrenOf(gpointer canvas_accessible) {
+  return Attached<Children>(canvas_accessible, "vistrel-children").list;
 }
 
 AtkRole AtkRoleOf(Role role) {
@@ -146,12 +174,12 @@ void EnsureRecorded(AtkObject* object) {
 
 gint CanvasChildCount(AtkObject* object) {
   EnsureRecorded(object);
-  return static_cast<gint>(AsCanvasAccessible(object)->children->size());
+  return static_cast<gint>(ChildrenOf(object).size());
 }
 
 AtkObject* CanvasChild(AtkObject* object, gint index) {
   EnsureRecorded(object);
-  const auto& children = *AsCanvasAccessible(object)->children;
+  const auto& children = ChildrenOf(object);
   if (index < 0 || static_cast<size_t>(index) >= children.size()) return nullptr;
   return ATK_OBJECT(g_object_ref(children[static_cast<size_t>(index)]));
 }
@@ -161,24 +189,9 @@ void CanvasInitialize(AtkObject* object, gpointer data) {
   atk_object_set_role(object, ATK_ROLE_PANEL);
 }
 
-void UnrefAll(std::vector<AtkObject*>& objects) {
-  for (AtkObject* object : objects) g_object_unref(object);
-  objects.clear();
-}
-
-void CanvasFinalize(GObject* object) {
-  auto* canvas = AsCanvasAccessible(object);
-  UnrefAll(*canvas->children);
-  delete canvas->children;
-  G_OBJECT_CLASS(vistrel_canvas_accessible_parent_class)->finalize(object);
-}
-
-void vistrel_canvas_accessible_init(VistrelCanvasAccessible* canvas) {
-  canvas->children = new std::vector<AtkObject*>();
-}
+void vistrel_canvas_accessible_init(VistrelCanvasAccessible*) {}
 
 void vistrel_canvas_accessible_class_init(VistrelCanvasAccessibleClass* klass) {
-  G_OBJECT_CLASS(klass)->finalize = CanvasFinalize;
   AtkObjectClass* atk = ATK_OBJECT_CLASS(klass);
   atk->initialize = CanvasInitialize;
   atk->get_n_children = CanvasChildCount;
@@ -188,22 +201,22 @@ void vistrel_canvas_accessible_class_init(VistrelCanvasAccessibleClass* klass) {
 // --- one painted thing
 
 gint NodeChildCount(AtkObject* object) {
-  return static_cast<gint>(AsNode(object)->state->children.size());
+  return static_cast<gint>(StateOf(object).children.list.size());
 }
 
 AtkObject* NodeChild(AtkObject* object, gint index) {
-  const auto& children = AsNode(object)->state->children;
+  const auto& children = StateOf(object).children.list;
   if (index < 0 || static_cast<size_t>(index) >= children.size()) return nullptr;
   return ATK_OBJECT(g_object_ref(children[static_cast<size_t>(index)]));
 }
 
 gint NodeIndex(AtkObject* object) {
-  return AsNode(object)->state->index;
+  return StateOf(object).index;
 }
 
 AtkStateSet* NodeStates(AtkObject* object) {
   AtkStateSet* set = ATK_OBJECT_CLASS(vistrel_node_parent_class)->ref_state_set(object);
-  const NodeState& state = *AsNode(object)->state;
+  const NodeState& state = StateOf(object);
   atk_state_set_add_state(set, ATK_STATE_VISIBLE);
   atk_state_set_add_state(set, ATK_STATE_SHOWING);
   if (state.node.enabled) {
@@ -227,21 +240,9 @@ AtkStateSet* NodeStates(AtkObject* object) {
   return set;
 }
 
-void NodeFinalize(GObject* object) {
-  NodeState* state = AsNode(object)->state;
-  UnrefAll(state->children);
-  g_weak_ref_clear(&state->canvas);
-  delete state;
-  G_OBJECT_CLASS(vistrel_node_parent_class)->finalize(object);
-}
-
-void vistrel_node_init(VistrelNode* node) {
-  node->state = new NodeState();
-  g_weak_ref_init(&node->state->canvas, nullptr);
-}
+void vistrel_node_init(VistrelNode*) {}
 
 void vistrel_node_class_init(VistrelNodeClass* klass) {
-  G_OBJECT_CLASS(klass)->finalize = NodeFinalize;
   AtkObjectClass* atk = ATK_OBJECT_CLASS(klass);
   atk->get_n_children = NodeChildCount;
   atk->ref_child = NodeChild;
@@ -251,7 +252,7 @@ void vistrel_node_class_init(VistrelNodeClass* klass) {
 
 void NodeExtents(AtkComponent* component, gint* x, gint* y, gint* width, gint* height,
                  AtkCoordType coords) {
-  NodeState& state = *AsNode(component)->state;
+  NodeState& state = StateOf(component);
   *x = *y = *width = *height = 0;
   GtkWidget* canvas = CanvasOf(state);
   if (!canvas) return;
@@ -275,7 +276,7 @@ void NodeExtents(AtkComponent* component, gint* x, gint* y, gint* width, gint* h
 }
 
 gboolean NodeGrabFocus(AtkComponent* component) {
-  NodeState& state = *AsNode(component)->state;
+  NodeState& state = StateOf(component);
   if (!Actionable(state)) return FALSE;
   GtkWidget* canvas = CanvasOf(state);
   if (!canvas) return FALSE;
@@ -291,11 +292,11 @@ void vistrel_node_component_init(AtkComponentIface* iface) {
 }
 
 gint NodeActionCount(AtkAction* action) {
-  return Actionable(*AsNode(action)->state) ? 1 : 0;
+  return Actionable(StateOf(action)) ? 1 : 0;
 }
 
 gboolean NodeDoAction(AtkAction* action, gint index) {
-  NodeState& state = *AsNode(action)->state;
+  NodeState& state = StateOf(action);
   if (index != 0 || !Actionable(state)) return FALSE;
   GtkWidget* canvas = CanvasOf(state);
   if (!canvas) return FALSE;
@@ -306,7 +307,7 @@ gboolean NodeDoAction(AtkAction* action, gint index) {
 }
 
 const gchar* NodeActionName(AtkAction* action, gint index) {
-  return index == 0 && Actionable(*AsNode(action)->state) ? "click" : nullptr;
+  return index == 0 && Actionable(StateOf(action)) ? "click" : nullptr;
 }
 
 void vistrel_node_action_init(AtkActionIface* iface) {
@@ -319,7 +320,7 @@ void vistrel_node_action_init(AtkActionIface* iface) {
 
 AtkObject* NewNode(GtkWidget* canvas, AtkObject* parent, const AccessibleNode& node, int index) {
   auto* object = ATK_OBJECT(g_object_new(vistrel_node_get_type(), nullptr));
-  NodeState& state = *AsNode(object)->state;
+  NodeState& state = StateOf(object);
   state.node = node;
   state.index = index;
   g_weak_ref_set(&state.canvas, canvas);
@@ -331,7 +332,7 @@ AtkObject* NewNode(GtkWidget* canvas, AtkObject* parent, const AccessibleNode& n
 
 // Brings an existing object to the node, announcing what a reader hears of.
 void UpdateNode(AtkObject* object, const AccessibleNode& node, bool focused) {
-  NodeState& state = *AsNode(object)->state;
+  NodeState& state = StateOf(object);
   const AccessibleNode before = state.node;
   const bool was_focused = state.focused;
   state.node = node;
@@ -367,11 +368,11 @@ void Sync(GtkWidget* canvas, AtkObject* parent, std::vector<AtkObject*>& childre
   for (size_t i = 0; i < wanted.size(); ++i) {
     const AccessibleNode& node = surface.nodes[static_cast<size_t>(wanted[i])];
     const bool focused = node.region >= 0 && node.region == surface.focus;
-    if (i < children.size() && AsNode(children[i])->state->node.role == node.role) {
+    if (i < children.size() && StateOf(children[i]).node.role == node.role) {
       UpdateNode(children[i], node, focused);
     } else {
       AtkObject* fresh = NewNode(canvas, parent, node, static_cast<int>(i));
-      AsNode(fresh)->state->focused = focused;
+      StateOf(fresh).focused = focused;
       if (i < children.size()) {
         g_signal_emit_by_name(parent, "children-changed::remove", static_cast<guint>(i),
                               children[i]);
@@ -386,7 +387,7 @@ void Sync(GtkWidget* canvas, AtkObject* parent, std::vector<AtkObject*>& childre
       if (node.role == Role::kAlert) atk_object_notify_state_change(fresh, ATK_STATE_SHOWING, TRUE);
       if (focused) atk_object_notify_state_change(fresh, ATK_STATE_FOCUSED, TRUE);
     }
-    Sync(canvas, children[i], AsNode(children[i])->state->children, surface, wanted[i]);
+    Sync(canvas, children[i], StateOf(children[i]).children.list, surface, wanted[i]);
   }
 }
 
@@ -416,7 +417,7 @@ void PublishCanvas(GtkWidget* canvas, const Surface& surface) {
     return;
   const char* name = atk_object_get_name(accessible);
   if (!name || surface.name != name) atk_object_set_name(accessible, surface.name.c_str());
-  Sync(canvas, accessible, *AsCanvasAccessible(accessible)->children, surface, -1);
+  Sync(canvas, accessible, ChildrenOf(accessible), surface, -1);
 }
 
 }  // namespace vistrel::tray
