@@ -12,7 +12,6 @@ namespace {
 struct CanvasData {
   CanvasHooks hooks;
   bool listened = false;
-  bool recording = false;  // inside hooks.record
 };
 
 CanvasData* DataOf(GtkWidget* canvas) {
@@ -167,9 +166,7 @@ void EnsureRecorded(AtkObject* object) {
   CanvasData* data = DataOf(widget);
   if (!data || data->listened) return;
   data->listened = true;
-  data->recording = true;
   if (data->hooks.record) data->hooks.record();
-  data->recording = false;
 }
 
 gint CanvasChildCount(AtkObject* object) {
@@ -301,7 +298,8 @@ gboolean NodeDoAction(AtkAction* action, gint index) {
   GtkWidget* canvas = CanvasOf(state);
   if (!canvas) return FALSE;
   CanvasData* data = DataOf(canvas);
-  const bool done = data && data->hooks.activate && data->hooks.activate(state.node.region);
+  const bool done =
+      data && data->hooks.activate && data->hooks.activate(state.node.region, state.node.rect);
   g_object_unref(canvas);
   return done ? TRUE : FALSE;
 }

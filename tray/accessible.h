@@ -15,8 +15,10 @@ struct CanvasHooks {
   // Paints once so that the surface holds its nodes, when an assistive
   // technology first asks; the paint publishes them.
   std::function<void()> record;
-  // Runs a hit region's action as a click does; false when it has none.
-  std::function<bool(int region)> activate;
+  // Runs a hit region's action as a click does; false when it has none, or
+  // when the region is no longer at `rect` (window pixels): the window
+  // changed since the reader was told of it.
+  std::function<bool(int region, Rect rect)> activate;
   // Gives a hit region the keyboard focus.
   std::function<void(int region)> focus;
 };

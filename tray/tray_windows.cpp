@@ -118,9 +118,14 @@ void TrayApp::CreateWindows() {
     const double height = w->flyout ? layout::kFlyoutHeight : layout::kMainHeight;
     CanvasHooks hooks;
     hooks.record = [this, w] { RecordAccessible(*w); };
-    hooks.activate = [this, w](int region) {
+    hooks.activate = [this, w](int region, Rect rect) {
       if (region < 0 || region >= static_cast<int>(w->surface.regions.size())) return false;
-      std::function<void()> action = w->surface.regions[static_cast<size_t>(region)].action;
+      const HitRegion& hit = w->surface.regions[static_cast<size_t>(region)];
+      if (hit.rect.x != rect.x || hit.rect.y != rect.y || hit.rect.width != rect.width ||
+          hit.rect.height != rect.height) {
+        return false;
+      }
+      std::function<void()> action = hit.action;
       if (!action) return false;
       // From the loop, as a click comes: the caller waits for no question dialog.
       auto job = std::make_unique<std::function<void()>>(
