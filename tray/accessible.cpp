@@ -119,6 +119,8 @@ AtkRole AtkRoleOf(Role role) {
       return ATK_ROLE_LABEL;
     case Role::kPushButton:
       return ATK_ROLE_PUSH_BUTTON;
+    case Role::kToggleButton:
+      return ATK_ROLE_TOGGLE_BUTTON;
     case Role::kRadioButton:
       return ATK_ROLE_RADIO_BUTTON;
     case Role::kCheckBox:
@@ -226,6 +228,9 @@ AtkStateSet* NodeStates(AtkObject* object) {
     case Role::kCheckBox:
     case Role::kRadioButton:
       if (state.node.checked) atk_state_set_add_state(set, ATK_STATE_CHECKED);
+      break;
+    case Role::kToggleButton:
+      if (state.node.checked) atk_state_set_add_state(set, ATK_STATE_PRESSED);
       break;
     case Role::kPageTab:
       atk_state_set_add_state(set, ATK_STATE_SELECTABLE);
@@ -337,8 +342,10 @@ void UpdateNode(AtkObject* object, const AccessibleNode& node, bool focused) {
   state.focused = focused;
   if (before.name != node.name) atk_object_set_name(object, node.name.c_str());
   if (before.checked != node.checked) {
-    atk_object_notify_state_change(
-        object, node.role == Role::kPageTab ? ATK_STATE_SELECTED : ATK_STATE_CHECKED, node.checked);
+    const AtkStateType shown = node.role == Role::kPageTab        ? ATK_STATE_SELECTED
+                               : node.role == Role::kToggleButton ? ATK_STATE_PRESSED
+                                                                  : ATK_STATE_CHECKED;
+    atk_object_notify_state_change(object, shown, node.checked);
   }
   if (before.enabled != node.enabled) {
     atk_object_notify_state_change(object, ATK_STATE_ENABLED, node.enabled);

@@ -67,7 +67,8 @@ void PaintFlyout(Painter& p, const TrayView& view, TrayActions& actions, double 
                allowed ? _("Pause video") : _("Resume video"),
                view.running ? std::function<void()>(
                                   [&actions, allowed] { actions.SetCameraAllowed(!allowed); })
-                            : std::function<void()>());
+                            : std::function<void()>(),
+               18, allowed ? 0 : 1);
   p.Button({static_cast<float>(width - 16 - 140), static_cast<float>(buttons_y - 17), 140, 34},
            _("Open Orlith Cam"), ButtonStyle::kSecondary, [&actions] { actions.ShowMainWindow(); });
 }

@@ -100,7 +100,8 @@ void PaintCamera(Painter& p, const TrayView& view, TrayActions& actions, Rect ar
                        : _("Resume video"),
                view.running ? std::function<void()>(
                                   [&actions, allowed] { actions.SetCameraAllowed(!allowed); })
-                            : std::function<void()>());
+                            : std::function<void()>(),
+               18, allowed ? 0 : 1);
   if (view.session() && allowed) {
     const auto whole = [](double rate) { return std::to_string(std::lround(rate)); };
     std::string rates;

@@ -303,7 +303,7 @@ void Painter::Button(Rect r, const std::string& label, ButtonStyle style,
 }
 
 void Painter::IconButton(double cx, double cy, Glyph glyph, const std::string& tooltip,
-                         std::function<void()> action, double radius) {
+                         std::function<void()> action, double radius, int pressed) {
   const bool enabled = static_cast<bool>(action);
   const bool hovered = NextHovered() && enabled;
   if (enabled) {
@@ -319,7 +319,8 @@ void Painter::IconButton(double cx, double cy, Glyph glyph, const std::string& t
   const Rect r{static_cast<float>(cx - radius), static_cast<float>(cy - radius),
                static_cast<float>(2 * radius), static_cast<float>(2 * radius)};
   const int region = AddRegion(r, tooltip, std::move(action));
-  Describe(Role::kPushButton, tooltip, r, region, false, enabled);
+  Describe(pressed >= 0 ? Role::kToggleButton : Role::kPushButton, tooltip, r, region, pressed == 1,
+           enabled);
 }
 
 void Painter::Toggle(double x, double y, bool on, const std::string& name,

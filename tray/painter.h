@@ -38,6 +38,7 @@ struct HitRegion {
 enum class Role {
   kLabel,
   kPushButton,
+  kToggleButton,
   kRadioButton,
   kCheckBox,
   kPageTab,
@@ -180,8 +181,9 @@ class Painter {
 
   void Button(Rect r, const std::string& label, ButtonStyle style, std::function<void()> action);
   // Round, radius 18 unless told; the disabled look when `action` is empty.
+  // A toggle to a screen reader when `pressed` is 0 or 1.
   void IconButton(double cx, double cy, Glyph glyph, const std::string& tooltip,
-                  std::function<void()> action, double radius = 18);
+                  std::function<void()> action, double radius = 18, int pressed = -1);
   // 40 × 22 pill at (x, y); `name` is what it switches.
   void Toggle(double x, double y, bool on, const std::string& name, std::function<void()> action);
   // Choices named by `name` (a group of radio buttons to a screen reader).

@@ -232,14 +232,16 @@ TEST_F(AccessibilityE2E, AScreenReaderPairsAPhoneSetsRecordingAndHearsTheState) 
       },
       10s));
 
-  // Pause from its button (named by its tooltip): the state line says so.
-  Node pause = WaitFind(ATSPI_ROLE_PUSH_BUTTON, "Pause video");
+  // Pause from its toggle (named by its tooltip): the state line says so.
+  Node pause = WaitFind(ATSPI_ROLE_TOGGLE_BUTTON, "Pause video");
   ASSERT_TRUE(pause);
+  EXPECT_FALSE(Has(pause.get(), ATSPI_STATE_PRESSED));
   ASSERT_TRUE(Activate(pause.get()));
   EXPECT_TRUE(receiver_.WaitForLog("[gate] camera blocked\n"));
   EXPECT_TRUE(WaitFind(ATSPI_ROLE_LABEL, "Paused · on this PC"));
-  Node resume = WaitFind(ATSPI_ROLE_PUSH_BUTTON, "Resume video");
+  Node resume = WaitFind(ATSPI_ROLE_TOGGLE_BUTTON, "Resume video");
   ASSERT_TRUE(resume);
+  EXPECT_TRUE(Has(resume.get(), ATSPI_STATE_PRESSED));
   ASSERT_TRUE(Activate(resume.get()));
   EXPECT_TRUE(receiver_.WaitForLog("[gate] camera allowed\n"));
 
