@@ -315,6 +315,20 @@ TEST_F(AccessibilityE2E, AScreenReaderPairsAPhoneSetsRecordingAndHearsTheState) 
   ASSERT_TRUE(ShowPage("Webcam"));
   EXPECT_TRUE(WaitFind(ATSPI_ROLE_LABEL, "Waiting for phone"));
 
+  // The flyout from the tray icon: its own content, named, with the button
+  // that opens the main window.
+  ASSERT_TRUE(watcher_->Activate(*item, 1200, 790));
+  Node flyout;
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        Node app = Application();
+        flyout = app ? Find(app.get(), ATSPI_ROLE_PANEL, "Status") : nullptr;
+        return flyout != nullptr;
+      },
+      10s));
+  EXPECT_TRUE(Find(flyout.get(), ATSPI_ROLE_LABEL, "Waiting for phone"));
+  EXPECT_TRUE(Find(flyout.get(), ATSPI_ROLE_PUSH_BUTTON, "Open Orlith Cam"));
+
   // The tray icon's menu as a panel reads it: every item labelled, the
   // login item with its check state.
   for (const test::MenuEntry& entry : watcher_->Menu(*item)) {
