@@ -1,8 +1,11 @@
 // Entry point of the receiver: the maintenance command, the single instance,
 // the log, the options, then the front end until the user quits: the tray
 // with a display, the console without one or with --headless.
-#include <cstdlib>
+#include <libintl.h>
+
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +87,13 @@ int main(int argc, char** argv) {
 
   OpenLogFile(AppDataFolder());
   if (!command_line.headless) {
+    // The windows speak the desktop's language; numbers, which other threads
+    // read and write, keep the C locale. VISTREL_LOCALEDIR names another
+    // catalogue folder (a test's, an uninstalled build's).
+    std::setlocale(LC_MESSAGES, "");
+    const char* catalogues = std::getenv("VISTREL_LOCALEDIR");
+    bindtextdomain("vistrel", catalogues && *catalogues ? catalogues : VISTREL_LOCALEDIR);
+    bind_textdomain_codeset("vistrel", "UTF-8");
     if (tray::TrayApp::InitializeGtk()) {
       tray::TrayApp app;
       return app.Run(command_line.background, command_line.options, *instance);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tray/i18n.h"
+
 namespace vistrel::tray {
 namespace {
 
@@ -28,8 +30,9 @@ int64_t DayNumber(const tm& date) {
 }  // namespace
 
 std::string FormatWhen(int64_t t, bool with_seconds, int64_t now) {
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  static constexpr const char* kMonths[] = {N_("Jan"), N_("Feb"), N_("Mar"), N_("Apr"),
+                                            N_("May"), N_("Jun"), N_("Jul"), N_("Aug"),
+                                            N_("Sep"), N_("Oct"), N_("Nov"), N_("Dec")};
   const tm when = LocalTime(t);
   const tm today = LocalTime(now);
   char time_text[32];
@@ -40,24 +43,27 @@ std::string FormatWhen(int64_t t, bool with_seconds, int64_t now) {
     std::snprintf(time_text, sizeof time_text, "%02d:%02d", when.tm_hour, when.tm_min);
   }
   const int64_t days = DayNumber(today) - DayNumber(when);
-  if (days == 0) return std::string("Today ") + time_text;
-  if (days == 1) return std::string("Yesterday ") + time_text;
-  char text[48];
-  std::snprintf(text, sizeof text, "%s %d %02d:%02d", kMonths[std::clamp(when.tm_mon, 0, 11)],
-                when.tm_mday, when.tm_hour, when.tm_min);
-  return text;
+  if (days == 0) return Substitute(_("Today %s"), {time_text});
+  if (days == 1) return Substitute(_("Yesterday %s"), {time_text});
+  char clock[16];
+  std::snprintf(clock, sizeof clock, "%02d:%02d", when.tm_hour, when.tm_min);
+  // TRANSLATORS: month, day of the month, time: "Dec 31 09:15".
+  return Substitute(_("%s %s %s"), {_(kMonths[std::clamp(when.tm_mon, 0, 11)]),
+                                    std::to_string(when.tm_mday), clock});
 }
 
 std::string FormatSize(int64_t bytes) {
   char text[48];
   if (bytes < 0 || bytes > 1'073'741'823) {
-    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1073741824.0);
-  } else if (bytes < 1'048'576) {
-    std::snprintf(text, sizeof text, "%.0f KB", std::max(static_cast<double>(bytes) / 1024.0, 1.0));
-  } else {
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1073741824.0);
+    return Substitute(_("%s GB"), {text});
   }
-  return text;
+  if (bytes < 1'048'576) {
+    std::snprintf(text, sizeof text, "%.0f", std::max(static_cast<double>(bytes) / 1024.0, 1.0));
+    return Substitute(_("%s KB"), {text});
+  }
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1048576.0);
+  return Substitute(_("%s MB"), {text});
 }
 
 }  // namespace vistrel::tray

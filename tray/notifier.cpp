@@ -4,6 +4,8 @@
 
 #include <list>
 
+#include "tray/i18n.h"
+
 namespace vistrel::tray {
 namespace {
 
@@ -47,7 +49,7 @@ void Notifier::Show(const std::string& title, const std::string& text,
   NotifyNotification* notification =
       notify_notification_new(title.c_str(), text.c_str(), "vistrel");
   Entry& entry = shown_->entries.emplace_back(Entry{notification, std::move(on_click)});
-  notify_notification_add_action(notification, "default", "Open Orlith Cam", Clicked, &entry,
+  notify_notification_add_action(notification, "default", _("Open Orlith Cam"), Clicked, &entry,
                                  nullptr);
   notify_notification_set_urgency(notification, NOTIFY_URGENCY_NORMAL);
   GError* error = nullptr;

@@ -9,9 +9,10 @@ constexpr double kMoreLine = 24;
 
 void PhoneRow(Painter& p, const TrayView& view, TrayActions& actions, const TrustedPhone& phone,
               double x, double y, double width) {
-  p.RoundRect({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
-               static_cast<float>(layout::kPhoneRow)},
-              12, color::kCard);
+  const Rect row{static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                 static_cast<float>(layout::kPhoneRow)};
+  p.RoundRect(row, 12, color::kCard);
+  p.BeginGroup(Role::kListItem, phone.device_name, row);
   p.Circle(x + 32, y + 32, 18, color::kRaised);
   p.GlyphAt(Glyph::kPhone, x + 32, y + 32, 20, color::kText);
   const bool live = view.session() && view.status.phone_name == phone.device_name;
@@ -23,15 +24,18 @@ void PhoneRow(Painter& p, const TrayView& view, TrayActions& actions, const Trus
     const Rect badge{static_cast<float>(text_x + name_width + 8), static_cast<float>(y + 12), 44,
                      20};
     p.RoundRect(badge, 10, 0x3322C55E);
-    p.Text(badge.x, badge.y + 2, badge.width, "Live",
+    p.Text(badge.x, badge.y + 2, badge.width, _("Live"),
            {type::kSmall, true, color::kGreen, Align::kCenter});
   }
-  std::string second = "Key " + phone.fingerprint.substr(0, 12) + "…";
-  if (live && !view.status.phone_model.empty()) second += " · " + view.status.phone_model;
+  std::string second = Substitute(_("Key %s…"), {phone.fingerprint.substr(0, 12)});
+  if (live && !view.status.phone_model.empty()) {
+    second = Substitute(_("%s · %s"), {second, view.status.phone_model});
+  }
   p.Text(text_x, y + 35, text_width, second, {type::kSmall, false, color::kSecondary});
   const TrustedPhone copy = phone;
-  p.Button({static_cast<float>(x + width - 96), static_cast<float>(y + 16), 80, 32}, "Remove",
+  p.Button({static_cast<float>(x + width - 96), static_cast<float>(y + 16), 80, 32}, _("Remove"),
            ButtonStyle::kSecondary, [&actions, copy] { actions.RemovePhone(copy); });
+  p.EndGroup();
 }
 
 }  // namespace
@@ -39,15 +43,15 @@ void PhoneRow(Painter& p, const TrayView& view, TrayActions& actions, const Trus
 void PaintDevices(Painter& p, const TrayView& view, TrayActions& actions, Rect area) {
   const double x = area.x + layout::kPagePadding;
   const double width = area.width - 2 * layout::kPagePadding;
-  double y = PageHeader(p, area, "Phones", "iPhones allowed to connect to this PC");
-  p.Button({static_cast<float>(x + width - 130), 24, 130, 34}, "Pair a phone",
+  double y = PageHeader(p, area, _("Phones"), _("iPhones allowed to connect to this PC"));
+  p.Button({static_cast<float>(x + width - 130), 24, 130, 34}, _("Pair a phone"),
            view.phones.empty() ? ButtonStyle::kPrimary : ButtonStyle::kSecondary,
            [&actions] { actions.StartPairing(); });
   if (view.phones.empty()) {
     p.MessageBlock({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
                     static_cast<float>(area.height - y - 40)},
-                   Glyph::kPhone, color::kSecondary, "No phone paired",
-                   "Choose Pair a phone and scan the code with Orlith Cam on your iPhone.");
+                   Glyph::kPhone, color::kSecondary, _("No phone paired"),
+                   _("Choose Pair a phone and scan the code with Orlith Cam on your iPhone."));
     return;
   }
   const double bottom = area.y + area.height - 16;
@@ -59,12 +63,17 @@ void PaintDevices(Painter& p, const TrayView& view, TrayActions& actions, Rect a
   };
   size_t shown = fitting(bottom);
   if (shown < count) shown = fitting(bottom - kMoreLine);
+  p.BeginGroup(Role::kList, _("Phones"),
+               {static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                static_cast<float>(bottom - y)});
   for (size_t i = 0; i < shown; ++i) {
     PhoneRow(p, view, actions, view.phones[i], x, y, width);
     y += layout::kPhoneRow + kRowGap;
   }
+  p.EndGroup();
   if (shown < count) {
-    p.Text(x, y + 2, width, "+" + std::to_string(count - shown) + " more",
+    const size_t more = count - shown;
+    p.Text(x, y + 2, width, Substitute(P_("+%s more", "+%s more", more), {std::to_string(more)}),
            {type::kBody, false, color::kSecondary});
   }
 }

@@ -4,13 +4,18 @@
 namespace vistrel::tray {
 namespace {
 
-constexpr const char* kPageNames[] = {"Webcam", "Monitor", "Scan", "Phones", "Settings"};
+constexpr const char* kPageNames[] = {N_("Webcam"), N_("Monitor"), N_("Scan"), N_("Phones"),
+                                      N_("Settings")};
 
 void PaintSidebar(Painter& p, const TrayView& view, TrayActions& actions, double height) {
   p.Fill({0, 0, static_cast<float>(layout::kSidebarWidth), static_cast<float>(height)},
          color::kSidebar);
   DrawAppMark(p.context(), 20, 22, 30);
   p.Text(60, 28, 110, "Orlith Cam", {type::kPageTitle, true, color::kText});
+  p.BeginGroup(Role::kPageTabList, _("Pages"),
+               {static_cast<float>(layout::kItemX), static_cast<float>(layout::kItemTop),
+                static_cast<float>(layout::kItemWidth),
+                static_cast<float>(layout::kItemStep * 4 + layout::kItemHeight)});
   for (int i = 0; i < 5; ++i) {
     const Rect item{static_cast<float>(layout::kItemX),
                     static_cast<float>(layout::kItemTop + layout::kItemStep * i),
@@ -23,10 +28,16 @@ void PaintSidebar(Painter& p, const TrayView& view, TrayActions& actions, double
     } else if (p.NextHovered()) {
       p.RoundRect(item, layout::kItemRadius, color::kCard);
     }
-    p.Text(item.x + 16, item.y + (item.height - type::kItem * 1.3) / 2, item.width - 24,
-           kPageNames[i], {type::kItem, current, current ? color::kText : color::kSecondary});
-    p.AddRegion(item, {}, [&actions, i] { actions.SetPage(i); });
+    const std::string name = _(kPageNames[i]);
+    p.Quiet(true);
+    p.Text(item.x + 16, item.y + (item.height - type::kItem * 1.3) / 2, item.width - 24, name,
+           {type::kItem, current, current ? color::kText : color::kSecondary});
+    p.Quiet(false);
+    const int region = p.AddRegion(item, p.last_cut() ? name : std::string(),
+                                   [&actions, i] { actions.SetPage(i); });
+    p.Describe(Role::kPageTab, name, item, region, current);
   }
+  p.EndGroup();
   const StateLabel footer = FooterState(view);
   p.StateDot(24, height - 28, footer.color);
   p.Text(36, height - 28 - type::kFooter * 0.65, layout::kSidebarWidth - 48, footer.text,
@@ -38,6 +49,7 @@ void PaintSidebar(Painter& p, const TrayView& view, TrayActions& actions, double
 void PaintMain(Painter& p, const TrayView& view, TrayActions& actions, double width,
                double height) {
   p.Fill({0, 0, static_cast<float>(width), static_cast<float>(height)}, color::kWindow);
+  if (p.accessible()) p.SetName(_(kPageNames[view.page >= 0 && view.page < 5 ? view.page : 0]));
   PaintSidebar(p, view, actions, height);
   const Rect area{static_cast<float>(layout::kSidebarWidth), 0,
                   static_cast<float>(width - layout::kSidebarWidth), static_cast<float>(height)};

@@ -26,33 +26,37 @@ Rect ControlRect(double x, double y, double width) {
 
 void ClipRow(Painter& p, const TrayView& view, TrayActions& actions, const ClipEntry& clip,
              double x, double y, double width) {
-  p.RoundRect({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
-               static_cast<float>(layout::kClipRow)},
-              10, color::kCard);
+  const Rect row{static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                 static_cast<float>(layout::kClipRow)};
+  p.RoundRect(row, 10, color::kCard);
+  const std::string when = FormatWhen(clip.start_time, true, view.now_seconds);
+  p.BeginGroup(Role::kListItem, when, row);
   const Rect thumb{static_cast<float>(x + 6), static_cast<float>(y + 5), 64, 36};
   Picture picture = view.thumbnails ? view.thumbnails->Get(ThumbnailPathFor(clip.path)) : nullptr;
   if (picture) {
     p.Image(picture.get(), thumb, 5);
+    p.Describe(Role::kImage, _("Clip picture"), thumb);
   } else {
     p.RoundRect(thumb, 5, color::kRaised);
     p.GlyphAt(Glyph::kPlaceholder, thumb.x + 32, thumb.y + 18, 18, color::kSecondary);
   }
   const double text_x = x + 82;
   const double text_width = width - 82 - 200;
-  p.Text(text_x, y + 6, text_width, FormatWhen(clip.start_time, true, view.now_seconds),
-         {type::kRow, true, color::kText});
+  p.Text(text_x, y + 6, text_width, when, {type::kRow, true, color::kText});
   const long long seconds = (clip.duration_ms + 500) / 1000;
-  char line[128];
-  std::snprintf(line, sizeof line, "%lld:%02lld · %s · %s", seconds / 60, seconds % 60,
-                clip.continuous ? "Continuous" : "Motion",
-                FormatSize(static_cast<int64_t>(clip.size)).c_str());
+  char length[32];
+  std::snprintf(length, sizeof length, "%lld:%02lld", seconds / 60, seconds % 60);
+  const std::string line =
+      Substitute(_("%s · %s · %s"), {length, clip.continuous ? _("Continuous") : _("Motion"),
+                                     FormatSize(static_cast<int64_t>(clip.size))});
   p.Text(text_x, y + 25, text_width, line, {type::kSmall, false, color::kSecondary});
   const auto path = clip.path;
   p.Button({static_cast<float>(x + width - 190), static_cast<float>(y + 9), 116, 28},
-           "Show in folder", ButtonStyle::kSecondary,
+           _("Show in folder"), ButtonStyle::kSecondary,
            [&actions, path] { actions.ShowInFolder(path); });
-  p.Button({static_cast<float>(x + width - 68), static_cast<float>(y + 9), 60, 28}, "Open",
+  p.Button({static_cast<float>(x + width - 68), static_cast<float>(y + 9), 60, 28}, _("Open"),
            ButtonStyle::kSecondary, [&actions, path] { actions.Open(path); });
+  p.EndGroup();
 }
 
 }  // namespace
@@ -60,82 +64,87 @@ void ClipRow(Painter& p, const TrayView& view, TrayActions& actions, const ClipE
 void PaintMonitor(Painter& p, const TrayView& view, TrayActions& actions, Rect area) {
   const double x = area.x + layout::kPagePadding;
   const double width = area.width - 2 * layout::kPagePadding;
-  double y =
-      PageHeader(p, area, "Monitor", "Records on this PC while your iPhone is in Monitor mode.");
+  double y = PageHeader(p, area, _("Monitor"),
+                        _("Records on this PC while your iPhone is in Monitor mode."));
   const MonitorStatus& m = view.status.monitor;
   if (!m.active) {
-    p.Pill(x + width, 22, "Not monitoring", color::kSecondary, true);
+    p.Pill(x + width, 22, _("Not monitoring"), color::kSecondary, true);
   } else if (m.recording) {
-    p.Pill(x + width, 22, "Recording", color::kRed, true);
+    p.Pill(x + width, 22, _("Recording"), color::kRed, true);
   } else if (m.motion_active) {
-    p.Pill(x + width, 22, "Motion", color::kAmber, true);
+    p.Pill(x + width, 22, _("Motion"), color::kAmber, true);
   } else {
-    p.Pill(x + width, 22, "Monitoring", color::kGreen, true);
+    p.Pill(x + width, 22, _("Monitoring"), color::kGreen, true);
   }
 
   p.RoundRect({static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
                static_cast<float>(5 * kRowHeight)},
               12, color::kCard);
   const AppSettings& s = view.settings;
-  SettingsRow(p, x, y, width, "Recording", false);
+  SettingsRow(p, x, y, width, _("Recording"), false);
   p.Segmented(
-      ControlRect(x, y, width), {"Motion clips", "Continuous", "Off"}, static_cast<int>(s.record),
-      [&actions](int i) {
+      ControlRect(x, y, width), {_("Motion clips"), _("Continuous"), _("Off")},
+      static_cast<int>(s.record), _("Recording"), [&actions](int i) {
         actions.ChangeSettings([i](AppSettings& a) { a.record = static_cast<RecordMode>(i); });
       });
   y += kRowHeight;
-  SettingsRow(p, x, y, width, "Sensitivity", true);
-  p.Segmented(ControlRect(x, y, width), {"Low", "Medium", "High"}, static_cast<int>(s.sensitivity),
-              [&actions](int i) {
+  SettingsRow(p, x, y, width, _("Sensitivity"), true);
+  p.Segmented(ControlRect(x, y, width), {_("Low"), _("Medium"), _("High")},
+              static_cast<int>(s.sensitivity), _("Sensitivity"), [&actions](int i) {
                 actions.ChangeSettings(
                     [i](AppSettings& a) { a.sensitivity = static_cast<Sensitivity>(i); });
               });
   y += kRowHeight;
-  SettingsRow(p, x, y, width, "Keep clips", true);
+  SettingsRow(p, x, y, width, _("Keep clips"), true);
   static const std::vector<double> kDays = {7, 30, 90, 0};
-  p.Segmented(ControlRect(x, y, width), {"7 days", "30 days", "90 days", "Forever"},
-              SelectedSegment(s.retention_days, kDays), [&actions](int i) {
+  p.Segmented(ControlRect(x, y, width), {_("7 days"), _("30 days"), _("90 days"), _("Forever")},
+              SelectedSegment(s.retention_days, kDays), _("Keep clips"), [&actions](int i) {
                 actions.ChangeSettings([i](AppSettings& a) {
                   a.retention_days = static_cast<int32_t>(kDays[static_cast<size_t>(i)]);
                 });
               });
   y += kRowHeight;
-  SettingsRow(p, x, y, width, "Storage limit", true);
+  SettingsRow(p, x, y, width, _("Storage limit"), true);
   static const std::vector<double> kMegabytes = {5120, 20480, 51200, 0};
-  p.Segmented(ControlRect(x, y, width), {"5 GB", "20 GB", "50 GB", "No limit"},
-              SelectedSegment(s.retention_mb, kMegabytes, 0.5), [&actions](int i) {
+  p.Segmented(ControlRect(x, y, width), {_("5 GB"), _("20 GB"), _("50 GB"), _("No limit")},
+              SelectedSegment(s.retention_mb, kMegabytes, 0.5), _("Storage limit"),
+              [&actions](int i) {
                 actions.ChangeSettings(
                     [i](AppSettings& a) { a.retention_mb = kMegabytes[static_cast<size_t>(i)]; });
               });
   y += kRowHeight;
-  SettingsRow(p, x, y, width, "Motion alerts", true);
+  SettingsRow(p, x, y, width, _("Motion alerts"), true);
   const Rect control = ControlRect(x, y, width);
-  p.Toggle(control.x, control.y + 3, s.motion_alerts, [&actions] {
+  p.Toggle(control.x, control.y + 3, s.motion_alerts, _("Motion alerts"), [&actions] {
     actions.ChangeSettings([](AppSettings& a) { a.motion_alerts = !a.motion_alerts; });
   });
   p.Text(control.x + 52, control.y + 6, layout::kControlColumn - 52,
-         "A notification at most once a minute", {type::kSmall, false, color::kSecondary});
+         _("A notification at most once a minute"), {type::kSmall, false, color::kSecondary});
   y += kRowHeight + 14;
 
-  p.Text(x, y + 6, width - 140, "Recent clips", {type::kItem, true, color::kText});
+  p.Text(x, y + 6, width - 140, _("Recent clips"), {type::kItem, true, color::kText});
   const auto videos = view.videos_folder;
-  p.Button({static_cast<float>(x + width - 110), static_cast<float>(y), 110, 28}, "Open folder",
+  p.Button({static_cast<float>(x + width - 110), static_cast<float>(y), 110, 28}, _("Open folder"),
            ButtonStyle::kSecondary, [&actions, videos] { actions.OpenFolder(videos); });
   y += 36;
   if (view.clips.empty()) {
-    p.Text(x, y + 4, width, "No clips yet", {type::kRow, true, color::kText});
+    p.Text(x, y + 4, width, _("No clips yet"), {type::kRow, true, color::kText});
     p.Text(x, y + 24, width,
            s.record == RecordMode::kOff
-               ? "Recording is off. Motion alerts still work."
-               : "Clips appear here when the iPhone records in Monitor mode.",
+               ? _("Recording is off. Motion alerts still work.")
+               : _("Clips appear here when the iPhone records in Monitor mode."),
            {type::kBody, false, color::kSecondary});
     return;
   }
+  p.BeginGroup(Role::kList, _("Recent clips"),
+               {static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+                static_cast<float>(area.y + area.height - 8 - y)});
   for (const ClipEntry& clip : view.clips) {
     if (y + layout::kClipRow > area.y + area.height - 8) break;
     ClipRow(p, view, actions, clip, x, y, width);
     y += layout::kClipRow + 6;
   }
+  p.EndGroup();
 }
 
 }  // namespace vistrel::tray

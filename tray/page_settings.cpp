@@ -28,41 +28,44 @@ void PaintSettings(Painter& p, const TrayView& view, TrayActions& actions, Rect 
   const float control_y = static_cast<float>((kCardHeight - 30) / 2);
   const double middle = kCardHeight / 2;
 
-  Card(p, x, y, width, "Start on login", "Keeps Orlith Cam in the tray, ready for your iPhone.",
-       40);
+  Card(p, x, y, width, _("Start on login"),
+       _("Keeps Orlith Cam in the tray, ready for your iPhone."), 40);
   const bool autostart = view.autostart;
-  p.Toggle(right - 40, y + middle - 11, autostart,
+  p.Toggle(right - 40, y + middle - 11, autostart, _("Start on login"),
            [&actions, autostart] { actions.SetAutostart(!autostart); });
   y += kCardHeight + kCardGap;
 
-  Card(p, x, y, width, "Video",
-       "1280 × 720 at 30 FPS, video only. Use your PC's microphone for sound.", 110);
-  p.Pill(right, y + middle - 11, "720p · 30 FPS", color::kSecondary, true);
+  Card(p, x, y, width, _("Video"),
+       _("1280 × 720 at 30 FPS, video only. Use your PC's microphone for sound."), 110);
+  p.Pill(right, y + middle - 11, _("720p · 30 FPS"), color::kSecondary, true);
   y += kCardHeight + kCardGap;
 
-  Card(p, x, y, width, "Help",
-       "Logs are in " + view.log_folder.string() + ". Include them when you ask for support.", 130);
+  Card(p, x, y, width, _("Help"),
+       Substitute(_("Logs are in %s. Include them when you ask for support."),
+                  {view.log_folder.string()}),
+       130);
   const auto logs = view.log_folder;
   p.Button({static_cast<float>(right - 130), static_cast<float>(y) + control_y, 130, 30},
-           "Open log folder", ButtonStyle::kSecondary,
+           _("Open log folder"), ButtonStyle::kSecondary,
            [&actions, logs] { actions.OpenFolder(logs); });
   y += kCardHeight + kCardGap;
 
-  Card(p, x, y, width, "Snapshots", "Saved as PNG to Pictures/Orlith Cam.", 110);
+  Card(p, x, y, width, _("Snapshots"), _("Saved as PNG to Pictures/Orlith Cam."), 110);
   const auto snapshots = view.snapshots_folder;
   p.Button({static_cast<float>(right - 110), static_cast<float>(y) + control_y, 110, 30},
-           "Open folder", ButtonStyle::kSecondary,
+           _("Open folder"), ButtonStyle::kSecondary,
            [&actions, snapshots] { actions.OpenFolder(snapshots); });
   y += kCardHeight + kCardGap;
 
-  Card(p, x, y, width, "This computer",
-       view.running ? "Name your iPhone sees when it looks for computers." : "Not running.", 160);
+  Card(p, x, y, width, _("This computer"),
+       view.running ? _("Name your iPhone sees when it looks for computers.") : _("Not running."),
+       160);
   if (view.running) {
     p.Text(right - 160, y + middle - 9, 160, view.receiver_name,
            {type::kRow, true, color::kText, Align::kRight});
   }
 
-  p.Text(x, area.y + area.height - 30, width, "Orlith Cam 1.0.0 · protocol v1.1",
+  p.Text(x, area.y + area.height - 30, width, _("Orlith Cam 1.0.0 · protocol v1.1"),
          {type::kSmall, false, color::kSecondary});
 }
 

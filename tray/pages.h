@@ -36,6 +36,9 @@ void PaintInvitationDialog(Painter& p, const TrayView& view, TrayActions& action
 // The title and subtitle of a page; returns the y below them.
 double PageHeader(Painter& p, Rect area, const std::string& title, const std::string& subtitle);
 
+// The title of a pairing request as the receiver words it ("\"NAME\" wants
+// to pair. Code 123456"), translated: "\"NAME\" wants to pair".
+std::string PairingRequestTitle(const std::string& request);
 // "123 456" for six characters, anything else unchanged.
 std::string GroupCode(const std::string& code);
 // "m:ss" of the whole seconds from now to the deadline, "0:00" once passed.

@@ -56,6 +56,7 @@ int Surface::NextFocus(bool backwards) const {
 Painter::Painter(cairo_t* cr, float scale, Surface& surface)
     : cr_(cr), scale_(scale), surface_(surface), hover_(surface.hover), focus_(surface.focus) {
   surface_.regions.clear();
+  surface_.nodes.clear();
   cairo_save(cr_);
   cairo_scale(cr_, scale_, scale_);
   cairo_set_antialias(cr_, CAIRO_ANTIALIAS_GOOD);
@@ -182,6 +183,12 @@ double Painter::Text(double x, double y, double width, const std::string& text,
   SetColor(style.color);
   cairo_move_to(cr_, x, y);
   pango_cairo_show_layout(cr_, layout);
+  const bool limited = width > 0;
+  AfterText(text,
+            {static_cast<float>(x), static_cast<float>(y), static_cast<float>(limited ? width : w),
+             static_cast<float>(h)},
+            layout, limited && drawn_log_ ? TextWidth(text, style.size, style.bold) : w);
+  if (drawn_log_ && !limited) drawn_log_->back().box.width = 0;
   return w;
 }
 
@@ -195,7 +202,45 @@ double Painter::WrappedText(double x, double y, double width, const std::string&
   SetColor(style.color);
   cairo_move_to(cr_, x, y);
   pango_cairo_show_layout(cr_, layout);
+  AfterText(text,
+            {static_cast<float>(x), static_cast<float>(y), static_cast<float>(width),
+             static_cast<float>(h)},
+            layout, w);
   return h;
+}
+
+void Painter::AfterText(const std::string& text, Rect box, PangoLayout* layout, double natural) {
+  last_cut_ = box.width > 0 && pango_layout_is_ellipsized(layout);
+  if (drawn_log_) {
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    drawn_log_->push_back({text, box, natural, static_cast<double>(w), last_cut_});
+  }
+  if (quiet_ > 0) return;
+  if (last_cut_) AddRegion(box, text, {});
+  Describe(Role::kLabel, text, box);
+}
+
+int Painter::Describe(Role role, const std::string& name, Rect r, int region, bool checked,
+                      bool enabled) {
+  if (!surface_.accessible) return -1;
+  surface_.nodes.push_back({role,
+                            name,
+                            {r.x * scale_, r.y * scale_, r.width * scale_, r.height * scale_},
+                            groups_.empty() ? -1 : groups_.back(),
+                            region,
+                            checked,
+                            enabled});
+  return static_cast<int>(surface_.nodes.size()) - 1;
+}
+
+void Painter::BeginGroup(Role role, const std::string& name, Rect r) {
+  const int index = Describe(role, name, r);
+  if (index >= 0) groups_.push_back(index);
+}
+
+void Painter::EndGroup() {
+  if (surface_.accessible && !groups_.empty()) groups_.pop_back();
 }
 
 double Painter::TextWidth(const std::string& text, double size, bool bold) {
@@ -248,13 +293,17 @@ void Painter::Button(Rect r, const std::string& label, ButtonStyle style,
   }
   if (!action) text = color::kDisabledGlyph;
   const double line = type::kRow * 1.3;
+  Quiet(true);
   Text(r.x + 4, r.y + (r.height - line) / 2, r.width - 8, label,
        {type::kRow, true, text, Align::kCenter});
-  AddRegion(r, {}, std::move(action));
+  Quiet(false);
+  const bool enabled = static_cast<bool>(action);
+  const int region = AddRegion(r, last_cut_ ? label : std::string(), std::move(action));
+  Describe(Role::kPushButton, label, r, region, false, enabled);
 }
 
 void Painter::IconButton(double cx, double cy, Glyph glyph, const std::string& tooltip,
-                         std::function<void()> action, double radius) {
+                         std::function<void()> action, double radius, int pressed) {
   const bool enabled = static_cast<bool>(action);
   const bool hovered = NextHovered() && enabled;
   if (enabled) {
@@ -267,22 +316,29 @@ void Painter::IconButton(double cx, double cy, Glyph glyph, const std::string& t
     cairo_stroke(cr_);
   }
   GlyphAt(glyph, cx, cy, radius, enabled ? color::kText : color::kDisabledGlyph);
-  AddRegion({static_cast<float>(cx - radius), static_cast<float>(cy - radius),
-             static_cast<float>(2 * radius), static_cast<float>(2 * radius)},
-            tooltip, std::move(action));
+  const Rect r{static_cast<float>(cx - radius), static_cast<float>(cy - radius),
+               static_cast<float>(2 * radius), static_cast<float>(2 * radius)};
+  const int region = AddRegion(r, tooltip, std::move(action));
+  Describe(pressed >= 0 ? Role::kToggleButton : Role::kPushButton, tooltip, r, region, pressed == 1,
+           enabled);
 }
 
-void Painter::Toggle(double x, double y, bool on, std::function<void()> action) {
+void Painter::Toggle(double x, double y, bool on, const std::string& name,
+                     std::function<void()> action) {
   const Rect r{static_cast<float>(x), static_cast<float>(y), 40, 22};
   RoundRect(r, 11, on ? color::kAccent : color::kRaisedHover);
   Circle(on ? x + 29 : x + 11, y + 11, 8, color::kWhite);
-  AddRegion(r, {}, std::move(action));
+  const bool enabled = static_cast<bool>(action);
+  const int region = AddRegion(r, {}, std::move(action));
+  Describe(Role::kCheckBox, name, r, region, on, enabled);
 }
 
 void Painter::Segmented(Rect r, const std::vector<std::string>& options, int selected,
-                        const std::function<void(int)>& callback) {
+                        const std::string& name, const std::function<void(int)>& callback) {
   RoundRect(r, 8, color::kRaised);
   if (options.empty()) return;
+  BeginGroup(Role::kGroup, name, r);
+  Quiet(true);
   const float segment = r.width / static_cast<float>(options.size());
   for (size_t i = 0; i < options.size(); ++i) {
     const Rect cell{r.x + segment * static_cast<float>(i), r.y, segment, r.height};
@@ -296,10 +352,14 @@ void Painter::Segmented(Rect r, const std::vector<std::string>& options, int sel
     Text(cell.x + 2, cell.y + (cell.height - line) / 2, cell.width - 4, options[i],
          {type::kBody, false, chosen ? color::kWhite : color::kText, Align::kCenter});
     const int index = static_cast<int>(i);
-    AddRegion(cell, {},
-              callback ? std::function<void()>([callback, index] { callback(index); })
-                       : std::function<void()>());
+    const int region =
+        AddRegion(cell, last_cut_ ? options[i] : std::string(),
+                  callback ? std::function<void()>([callback, index] { callback(index); })
+                           : std::function<void()>());
+    Describe(Role::kRadioButton, options[i], cell, region, chosen, static_cast<bool>(callback));
   }
+  Quiet(false);
+  EndGroup();
 }
 
 double Painter::MessageBlock(Rect r, Glyph glyph, uint32_t argb, const std::string& title,
@@ -388,8 +448,10 @@ void Painter::Overlay(double width, double height) {
   RoundRect(box, 6, color::kTooltip);
   StrokeRoundRect({box.x + 0.5f, box.y + 0.5f, box.width - 1, box.height - 1}, 6,
                   color::kTooltipBorder, 1);
+  Quiet(true);
   Text(x + 10, y + (28 - type::kSmall * 1.3) / 2, 0, region.tooltip,
        {type::kSmall, false, color::kText, Align::kLeft});
+  Quiet(false);
 }
 
 }  // namespace vistrel::tray

@@ -33,6 +33,41 @@ struct HitRegion {
   std::function<void()> action;  // empty: inert
 };
 
+// What a screen reader is told of one painted thing: its role, name, state
+// and place. Controls point at their hit region, whose action is theirs.
+enum class Role {
+  kLabel,
+  kPushButton,
+  kToggleButton,
+  kRadioButton,
+  kCheckBox,
+  kPageTab,
+  kPageTabList,
+  kImage,
+  kList,
+  kListItem,
+  kGroup,
+  kAlert
+};
+struct AccessibleNode {
+  Role role = Role::kLabel;
+  std::string name;
+  Rect rect;        // window pixels
+  int parent = -1;  // index of the enclosing node, -1 for the window
+  int region = -1;  // its hit region, -1 for none
+  bool checked = false;
+  bool enabled = true;
+};
+
+// One text as drawn: for the checks that every text fits its box.
+struct DrawnText {
+  std::string text;
+  Rect box;          // DIPs; width 0 for no limit
+  double width = 0;  // the whole text's, unshortened
+  double drawn = 0;  // as drawn
+  bool cut = false;  // shortened with an ellipsis
+};
+
 // Text shaped in earlier paints, kept for the next ones: shaping every label
 // again on every paint cost more than drawing the window.
 class TextCache {
@@ -65,6 +100,11 @@ struct Surface {
   TextCache text;
   int hover = -1;
   int focus = -1;
+  // Nodes are recorded only while this is set: while an assistive
+  // technology listens.
+  bool accessible = false;
+  std::vector<AccessibleNode> nodes;
+  std::string name;  // the window's content as a whole: the page's name
 
   // The last region containing the point, -1 for none.
   int HitTest(float x, float y) const;
@@ -93,6 +133,7 @@ class Painter {
 
   // Every text drawn is appended to `log` (for tests and screenshots' checks).
   void set_text_log(std::vector<std::string>* log) { text_log_ = log; }
+  void set_drawn_log(std::vector<DrawnText>* log) { drawn_log_ = log; }
 
   float scale() const { return scale_; }
   cairo_t* context() const { return cr_; }
@@ -105,7 +146,8 @@ class Painter {
   void Line(double x0, double y0, double x1, double y1, uint32_t argb, double width);
 
   // One line trimmed with an ellipsis to `width` (no limit when 0), its top
-  // at y; returns the width drawn.
+  // at y; returns the width drawn. A shortened text outside a control gets
+  // an inert region with the whole text as its tooltip.
   double Text(double x, double y, double width, const std::string& text, const TextStyle& style);
   // Wrapped text, ellipsized after `max_lines` lines when that is not 0;
   // returns the height drawn.
@@ -115,6 +157,23 @@ class Painter {
   double WrappedHeight(double width, const std::string& text, double size, int max_lines = 0);
   bool TextFits(double width, const std::string& text, double size, bool bold);
 
+  // Whether the last text drawn was shortened.
+  bool last_cut() const { return last_cut_; }
+
+  // The accessible tree, recorded only while the surface asks for it.
+  bool accessible() const { return surface_.accessible; }
+  void SetName(const std::string& name) {
+    if (surface_.accessible) surface_.name = name;
+  }
+  // A node at the rectangle (DIPs) inside the open group; returns its index, -1 when not recording.
+  int Describe(Role role, const std::string& name, Rect r, int region = -1, bool checked = false,
+               bool enabled = true);
+  // Nodes described until EndGroup go inside this one.
+  void BeginGroup(Role role, const std::string& name, Rect r);
+  void EndGroup();
+  // Texts drawn while quiet are parts of a control, not labels of their own.
+  void Quiet(bool quiet) { quiet_ += quiet ? 1 : -1; }
+
   // Appends a region at the rectangle (DIPs); returns its index.
   int AddRegion(Rect r, std::string tooltip, std::function<void()> action);
   // Whether the next region to be added is hovered.
@@ -122,12 +181,14 @@ class Painter {
 
   void Button(Rect r, const std::string& label, ButtonStyle style, std::function<void()> action);
   // Round, radius 18 unless told; the disabled look when `action` is empty.
+  // A toggle to a screen reader when `pressed` is 0 or 1.
   void IconButton(double cx, double cy, Glyph glyph, const std::string& tooltip,
-                  std::function<void()> action, double radius = 18);
-  // 40 × 22 pill at (x, y).
-  void Toggle(double x, double y, bool on, std::function<void()> action);
+                  std::function<void()> action, double radius = 18, int pressed = -1);
+  // 40 × 22 pill at (x, y); `name` is what it switches.
+  void Toggle(double x, double y, bool on, const std::string& name, std::function<void()> action);
+  // Choices named by `name` (a group of radio buttons to a screen reader).
   void Segmented(Rect r, const std::vector<std::string>& options, int selected,
-                 const std::function<void(int)>& callback);
+                 const std::string& name, const std::function<void(int)>& callback);
   // Glyph in a round 56-wide background, bold title, wrapped body, centred
   // in the rectangle; returns the y below the body.
   double MessageBlock(Rect r, Glyph glyph, uint32_t argb, const std::string& title,
@@ -156,7 +217,14 @@ class Painter {
   Surface& surface_;
   int hover_;
   int focus_;
+  // Records the text as drawn; adds the tooltip region of a shortened one.
+  void AfterText(const std::string& text, Rect box, PangoLayout* layout, double natural);
+
   std::vector<std::string>* text_log_ = nullptr;  // one, reused for every text of the paint
+  std::vector<DrawnText>* drawn_log_ = nullptr;
+  bool last_cut_ = false;
+  int quiet_ = 0;
+  std::vector<int> groups_;
 };
 
 }  // namespace vistrel::tray

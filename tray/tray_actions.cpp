@@ -14,8 +14,13 @@ namespace {
 // A modal message over the main window; true for OK.
 bool AskOrTell(GtkWidget* parent, GtkMessageType type, GtkButtonsType buttons,
                const std::string& text) {
-  GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(parent), GTK_DIALOG_MODAL, type, buttons,
-                                             "%s", text.c_str());
+  GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(parent), GTK_DIALOG_MODAL, type,
+                                             GTK_BUTTONS_NONE, "%s", text.c_str());
+  // Our own words on the buttons, in the order GTK gives its own.
+  if (buttons == GTK_BUTTONS_OK_CANCEL) {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), _("Cancel"), GTK_RESPONSE_CANCEL);
+  }
+  gtk_dialog_add_button(GTK_DIALOG(dialog), _("OK"), GTK_RESPONSE_OK);
   gtk_window_set_title(GTK_WINDOW(dialog), "Orlith Cam");
   // Enter takes the first button, OK, as a message box's does.
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
@@ -76,9 +81,11 @@ void TrayApp::SaveSnapshot() {
   if (!outcome) return;
   if (outcome->saved) {
     WriteTestHookFile("vstl_snapshot.txt", outcome->path.string(), false);
-    Notify("Snapshot saved", "Pictures/Orlith Cam/" + outcome->file_name, kWebcamPage);
+    Notify(_("Snapshot saved"), Substitute(_("Pictures/Orlith Cam/%s"), {outcome->file_name}),
+           kWebcamPage);
   } else {
-    Notify("Snapshot not saved", "Could not write to " + folder.string(), kWebcamPage);
+    Notify(_("Snapshot not saved"), Substitute(_("Could not write to %s"), {folder.string()}),
+           kWebcamPage);
   }
 }
 
@@ -101,8 +108,9 @@ void TrayApp::PickScansFolder() {
   const fs::path current = ResolveScansFolder(view_.settings);
   std::error_code ec;
   fs::create_directories(current, ec);
-  chooser_ = gtk_file_chooser_native_new("Save Orlith Cam scans to", nullptr,
-                                         GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "Select", "Cancel");
+  chooser_ =
+      gtk_file_chooser_native_new(_("Save Orlith Cam scans to"), nullptr,
+                                  GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, _("Select"), _("Cancel"));
   gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser_), current.c_str());
   g_signal_connect(
       chooser_, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, gint response, gpointer data) {
@@ -138,7 +146,7 @@ void TrayApp::ClosePicker() {
 void TrayApp::CopyText(const std::string& text) {
   GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
   gtk_clipboard_set_text(clipboard, text.data(), static_cast<gint>(text.size()));
-  Notify("Copied", "The text is on the clipboard.", kWebcamPage);
+  Notify(_("Copied"), _("The text is on the clipboard."), kWebcamPage);
 }
 
 void TrayApp::RemovePhone(const TrustedPhone& phone) {
@@ -146,15 +154,16 @@ void TrayApp::RemovePhone(const TrustedPhone& phone) {
   const std::string& name = phone.device_name;
   if (!AskOrTell(
           main_.window, GTK_MESSAGE_QUESTION, GTK_BUTTONS_OK_CANCEL,
-          "Remove " + name + "? It disconnects now and must be paired again to reconnect.")) {
+          Substitute(_("Remove %s? It disconnects now and must be paired again to reconnect."),
+                     {name}))) {
     return;
   }
   if (!receiver_->ForgetPhone(phone.fingerprint)) {
     AskOrTell(main_.window, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK,
-              name +
-                  " is disconnected, but the phone list couldn't be saved, so it will be "
-                  "paired again after a restart. Check that you can write to " +
-                  receiver_->data_folder().string() + ", then remove it again.");
+              Substitute(_("%s is disconnected, but the phone list couldn't be saved, so it "
+                           "will be paired again after a restart. Check that you can write to "
+                           "%s, then remove it again."),
+                         {name, receiver_->data_folder().string()}));
   }
 }
 

@@ -179,7 +179,9 @@ void TrayApp::TickNotifications(const ReceiverStatus& before, bool first) {
   // 4. A pairing request comes up, or goes away.
   if (s.pairing_request_pending && !before.pairing_request_pending) {
     acted_on_request_ = false;
-    Notify("Pairing request", s.pairing_request_text + ". Open Orlith Cam to approve.",
+    Notify(_("Pairing request"),
+           Substitute(_("%s. Code %s. Open Orlith Cam to approve."),
+                      {PairingRequestTitle(s.pairing_request_text), s.pairing_code}),
            kWebcamPage);
     view_.page = kWebcamPage;
     ShowMainWindow();
@@ -188,14 +190,14 @@ void TrayApp::TickNotifications(const ReceiverStatus& before, bool first) {
   }
   // 5. A session starts.
   if (s.session_state != 0 && before.session_state == 0) {
-    Notify("Connected · " + view_.phone_label(), "Use it as a webcam, a monitor, or a scanner.",
-           kWebcamPage);
+    Notify(Substitute(_("Connected · %s"), {view_.phone_label()}),
+           _("Use it as a webcam, a monitor, or a scanner."), kWebcamPage);
   }
   // 6. Another phone was refused.
   if (!first && s.refused_at != before.refused_at) {
-    Notify("Another iPhone tried to connect",
-           s.refused_phone + " was refused while " + view_.phone_label() +
-               " is in use. One phone at a time.",
+    Notify(_("Another iPhone tried to connect"),
+           Substitute(_("%s was refused while %s is in use. One phone at a time."),
+                      {s.refused_phone, view_.phone_label()}),
            kWebcamPage);
   }
   if (!view_.running) return;
@@ -217,16 +219,21 @@ void TrayApp::TickNotifications(const ReceiverStatus& before, bool first) {
     if (fresh > 0 && !view_.scans.empty()) {
       const ScanEntry& newest = view_.scans.front();
       std::string text = newest.kind == "file"      ? EntryDisplayText(newest)
-                         : newest.kind == "barcode" ? "Barcode copied to the clipboard"
-                                                    : "Text copied to the clipboard";
-      if (fresh > 1) text = std::to_string(fresh) + " items, the latest: " + text;
-      Notify("Scan received", text, kScanPage);
+                         : newest.kind == "barcode" ? _("Barcode copied to the clipboard")
+                                                    : _("Text copied to the clipboard");
+      if (fresh > 1) {
+        const auto count = static_cast<unsigned long>(fresh);
+        text = Substitute(P_("%s item, the latest: %s", "%s items, the latest: %s", count),
+                          {std::to_string(count), text});
+      }
+      Notify(_("Scan received"), text, kScanPage);
     }
   }
   // 11. A motion alert.
   if (!first && s.monitor.alert_count != before.monitor.alert_count) {
-    Notify("Motion detected",
-           view_.phone_label() + (s.monitor.recording ? " is recording a clip." : " saw motion."),
+    Notify(_("Motion detected"),
+           Substitute(s.monitor.recording ? _("%s is recording a clip.") : _("%s saw motion."),
+                      {view_.phone_label()}),
            kMonitorPage);
   }
 }
@@ -299,7 +306,7 @@ void TrayApp::UpdateTrayIcon() {
                     : s.monitor.recording  ? kRecording
                     : s.session_state != 0 ? kSession
                                            : kIdle;
-  const std::string tooltip = CutUtf16("Orlith Cam: " + StateText(view_), 127);
+  const std::string tooltip = CutUtf16(Substitute(_("Orlith Cam: %s"), {StateText(view_)}), 127);
   // The host shows the menu it was last told of, not one built when it opens.
   if (icon_) icon_->RefreshMenu();
   if (state == icon_state_ && tooltip == icon_tooltip_) return;
@@ -316,12 +323,12 @@ std::vector<TrayMenuItem> TrayApp::MenuItems() {
   return {
       {1, StateText(view_), false, false, -1},
       {2, "", true, true, -1},
-      {100, "Open Orlith Cam", true, false, -1},
-      {101, "Pair a phone...", view_.running, false, -1},
-      {102, allowed ? "Pause video" : "Resume video", view_.running, false, -1},
-      {103, "Start on login", true, false, IsAutostartEnabled() ? 1 : 0},
+      {100, _("Open Orlith Cam"), true, false, -1},
+      {101, _("Pair a phone..."), view_.running, false, -1},
+      {102, allowed ? _("Pause video") : _("Resume video"), view_.running, false, -1},
+      {103, _("Start on login"), true, false, IsAutostartEnabled() ? 1 : 0},
       {3, "", true, true, -1},
-      {104, "Quit", true, false, -1},
+      {104, _("Quit"), true, false, -1},
   };
 }
 

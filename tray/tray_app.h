@@ -79,6 +79,9 @@ class TrayApp final : public TrayActions {
   void HideWindow(Window& w);
 
  private:
+  // The window's controls recorded by a paint off screen, for the first
+  // question of an assistive technology.
+  void RecordAccessible(Window& w);
   void CreateWindows();
   void Repaint(Window& w);
   // A new picture alone: only the preview card when nothing else can have changed.

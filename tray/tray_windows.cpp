@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/clock.h"
+#include "tray/accessible.h"
 #include "tray/pages.h"
 #include "tray/style.h"
 #include "tray/tray_app.h"
@@ -61,6 +62,15 @@ gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
   return TRUE;
 }
 
+gboolean RunJob(gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
+  return G_SOURCE_REMOVE;
+}
+
+void DropJob(gpointer data) {
+  std::unique_ptr<std::function<void()>>(static_cast<std::function<void()>*>(data));
+}
+
 GdkPixbuf* MarkPixbuf(int size) {
   cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
   cairo_t* cr = cairo_create(image);
@@ -106,7 +116,28 @@ void TrayApp::CreateWindows() {
     gtk_window_set_resizable(GTK_WINDOW(w->window), FALSE);
     const double width = w->flyout ? layout::kFlyoutWidth : layout::kMainWidth;
     const double height = w->flyout ? layout::kFlyoutHeight : layout::kMainHeight;
-    w->area = gtk_drawing_area_new();
+    CanvasHooks hooks;
+    hooks.record = [this, w] { RecordAccessible(*w); };
+    hooks.activate = [this, w](int region, Rect rect) {
+      if (region < 0 || region >= static_cast<int>(w->surface.regions.size())) return false;
+      const HitRegion& hit = w->surface.regions[static_cast<size_t>(region)];
+      if (hit.rect.x != rect.x || hit.rect.y != rect.y || hit.rect.width != rect.width ||
+          hit.rect.height != rect.height) {
+        return false;
+      }
+      std::function<void()> action = hit.action;
+      if (!action) return false;
+      // From the loop, as a click comes: the caller waits for no question dialog.
+      auto job = std::make_unique<std::function<void()>>(
+          [this, w, action = std::move(action)] { RunAction(*w, action); });
+      g_idle_add_full(G_PRIORITY_DEFAULT, RunJob, job.release(), DropJob);
+      return true;
+    };
+    hooks.focus = [this, w](int region) {
+      w->surface.focus = region;
+      Repaint(*w);
+    };
+    w->area = NewAccessibleCanvas(std::move(hooks));
     gtk_widget_set_size_request(w->area, static_cast<int>(width * scale_),
                                 static_cast<int>(height * scale_));
     gtk_widget_set_can_focus(w->area, TRUE);
@@ -159,8 +190,28 @@ void TrayApp::Paint(Window& w, cairo_t* cr) {
     PaintCard(cr, card);
     return;
   }
-  Painter painter(cr, scale_, w.surface);
-  PaintWindow(painter, view_, *this, w.flyout, dip_width, dip_height);
+  w.surface.accessible = CanvasListened(w.area);
+  {
+    Painter painter(cr, scale_, w.surface);
+    PaintWindow(painter, view_, *this, w.flyout, dip_width, dip_height);
+  }
+  if (w.surface.accessible) PublishCanvas(w.area, w.surface);
+}
+
+void TrayApp::RecordAccessible(Window& w) {
+  const double width = w.flyout ? layout::kFlyoutWidth : layout::kMainWidth;
+  const double height = w.flyout ? layout::kFlyoutHeight : layout::kMainHeight;
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+  cairo_t* cr = cairo_create(image);
+  view_.now_ms = TickMs();
+  w.surface.accessible = true;
+  {
+    Painter painter(cr, scale_, w.surface);
+    PaintWindow(painter, view_, *this, w.flyout, width, height);
+  }
+  cairo_destroy(cr);
+  cairo_surface_destroy(image);
+  PublishCanvas(w.area, w.surface);
 }
 
 void TrayApp::PaintCard(cairo_t* cr, Rect card) {

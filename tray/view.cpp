@@ -49,37 +49,37 @@ void TrayView::SetSettings(AppSettings applied) {
 
 std::string HomeStateText(const ReceiverStatus& status, const AppSettings& settings) {
   if (status.session_state == 0 || !status.monitor.active) return {};
-  if (status.monitor.recording) return "Monitoring · Recording";
+  if (status.monitor.recording) return _("Monitoring · Recording");
   switch (settings.record) {
     case RecordMode::kMotion:
-      return "Monitoring · Motion clips";
+      return _("Monitoring · Motion clips");
     case RecordMode::kContinuous:
-      return "Monitoring";
+      return _("Monitoring");
     case RecordMode::kOff:
-      return "Monitoring · Not recording";
+      return _("Monitoring · Not recording");
   }
-  return "Monitoring";
+  return _("Monitoring");
 }
 
 std::string StateText(const TrayView& view) {
-  if (!view.running) return "Not running";
-  if (view.status.pairing_request_pending) return "Pairing request";
-  if (view.paused()) return "Paused · on this PC";
+  if (!view.running) return _("Not running");
+  if (view.status.pairing_request_pending) return _("Pairing request");
+  if (view.paused()) return _("Paused · on this PC");
   if (!view.home_state.empty()) return view.home_state;
-  if (view.live()) return "Live · " + view.phone_label();
-  if (view.session()) return "Connected · " + view.phone_label();
-  return "Waiting for phone";
+  if (view.live()) return Substitute(_("Live · %s"), {view.phone_label()});
+  if (view.session()) return Substitute(_("Connected · %s"), {view.phone_label()});
+  return _("Waiting for phone");
 }
 
 StateLabel FooterState(const TrayView& view) {
-  if (!view.running) return {color::kSecondary, "Not running"};
-  if (view.status.pairing_request_pending) return {color::kAmber, "Pairing request"};
-  if (view.paused()) return {color::kAmber, "Paused · on this PC"};
-  if (view.status.monitor.recording) return {color::kRed, "Recording"};
-  if (view.status.monitor.active) return {color::kGreen, "Monitoring"};
-  if (view.live()) return {color::kGreen, "Live"};
-  if (view.session()) return {color::kGreen, "Connected"};
-  return {color::kSecondary, "Waiting for phone"};
+  if (!view.running) return {color::kSecondary, _("Not running")};
+  if (view.status.pairing_request_pending) return {color::kAmber, _("Pairing request")};
+  if (view.paused()) return {color::kAmber, _("Paused · on this PC")};
+  if (view.status.monitor.recording) return {color::kRed, _("Recording")};
+  if (view.status.monitor.active) return {color::kGreen, _("Monitoring")};
+  if (view.live()) return {color::kGreen, _("Live")};
+  if (view.session()) return {color::kGreen, _("Connected")};
+  return {color::kSecondary, _("Waiting for phone")};
 }
 
 std::string CutUtf16(const std::string& utf8, size_t units) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/receiver.h"
+#include "tray/i18n.h"
 
 namespace vistrel::tray {
 
@@ -86,8 +87,8 @@ struct TrayView {
   std::string phone_label() const {
     return status.phone_model.empty() ? status.phone_name : status.phone_model;
   }
-  // "Cable" for a wired link, "Wi-Fi" otherwise.
-  std::string link_text() const { return status.link_kind == "wired" ? "Cable" : "Wi-Fi"; }
+  // "Cable" for a wired link (translated), "Wi-Fi" otherwise.
+  std::string link_text() const { return status.link_kind == "wired" ? _("Cable") : _("Wi-Fi"); }
 };
 
 // What the controls do. Implemented by the tray application; a test records calls.

@@ -30,7 +30,8 @@ for f in ./usr/bin/vistrel ./usr/bin/vistrel-camhost "./usr/lib/$multiarch/vistr
          ./usr/share/man/man1/vistrel.1.gz ./usr/share/man/man1/vistrel-camhost.1.gz \
          ./usr/share/doc/vistrel/copyright ./usr/share/doc/vistrel/changelog.gz \
          ./usr/share/applications/vistrel.desktop ./usr/share/icons/hicolor/scalable/apps/vistrel.svg \
-         ./usr/share/icons/hicolor/256x256/apps/vistrel.png ./usr/share/icons/hicolor/16x16/apps/vistrel.png; do
+         ./usr/share/icons/hicolor/256x256/apps/vistrel.png ./usr/share/icons/hicolor/16x16/apps/vistrel.png \
+         "./usr/share/locale/en@pseudo/LC_MESSAGES/vistrel.mo"; do
   grep -qxF "$f" "$work/files" || fail "$f is missing from $(basename "$deb")"
 done
 ! grep -q 'vistrel-phone' "$work/files" || fail "the simulator belongs to vistrel-tools"

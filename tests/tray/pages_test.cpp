@@ -264,9 +264,12 @@ TEST(TrayPages, ClipsAndScansListTheirEntries) {
   EXPECT_TRUE(r.Drew("page.pdf"));
   EXPECT_TRUE(
       r.Drew("1.9 MB · Today " + FormatWhen(view.now_seconds, false, view.now_seconds).substr(6)));
-  // Sidebar, Change…, Open, the toggle, then one button per text and two per file.
-  ASSERT_EQ(surface.regions.size(), 5u + 3 + 1 + 1 + 2);
-  for (size_t i = 5; i < surface.regions.size(); ++i) surface.regions[i].action();
+  // Sidebar, the folder shortened with its whole path as the tooltip, Change…,
+  // Open, the toggle, then one button per text and two per file.
+  ASSERT_EQ(surface.regions.size(), 5u + 1 + 3 + 1 + 1 + 2);
+  EXPECT_EQ(surface.regions[5].tooltip, "/home/u/Documents/Orlith Cam Scans");
+  EXPECT_FALSE(surface.regions[5].action);
+  for (size_t i = 6; i < surface.regions.size(); ++i) surface.regions[i].action();
   EXPECT_EQ(actions.calls,
             (std::vector<std::string>{"pick", "folder /home/u/Documents/Orlith Cam Scans",
                                       "settings", "copy first\r\nsecond", "copy 12345",
@@ -459,6 +462,72 @@ TEST(TrayPages, FlyoutAndStateTextsFollowTheStatus) {
                      "c",
                      3),
             "ab");
+}
+
+// What a screen reader is told comes from the same paint as the hit regions:
+// recording it changes no region, and every control is one named node at
+// its region's place, with its state.
+TEST(TrayPages, AccessibleNodesFollowTheRegionsOfEveryPage) {
+  TrayView view = RunningView();
+  view.phones = {Phone("Cam", 'a')};
+  view.status.session_state = 1;
+  view.status.phone_name = "Cam";
+  view.settings.record = RecordMode::kContinuous;
+  view.scans = {{view.now_seconds, "ocr", "", 5, "hello"}};
+  Recorder actions;
+  for (int page = kWebcamPage; page <= kSettingsPage; ++page) {
+    for (bool flyout : {false, true}) {
+      SCOPED_TRACE(std::to_string(page) + (flyout ? " flyout" : ""));
+      view.page = page;
+      Surface plain;
+      Rendering without(view, actions, plain, flyout);
+      EXPECT_TRUE(plain.nodes.empty());
+      Surface heard;
+      heard.accessible = true;
+      Rendering with(view, actions, heard, flyout);
+      ASSERT_EQ(heard.regions.size(), plain.regions.size());
+      for (size_t i = 0; i < heard.regions.size(); ++i) {
+        const HitRegion& region = heard.regions[i];
+        EXPECT_FLOAT_EQ(region.rect.x, plain.regions[i].rect.x);
+        EXPECT_FLOAT_EQ(region.rect.y, plain.regions[i].rect.y);
+        if (!region.action) continue;
+        const auto named =
+            std::count_if(heard.nodes.begin(), heard.nodes.end(),
+                          [&](const auto& n) { return n.region == static_cast<int>(i); });
+        EXPECT_EQ(named, 1) << i;
+      }
+      for (const AccessibleNode& node : heard.nodes) {
+        EXPECT_FALSE(node.name.empty());
+        EXPECT_LT(node.parent, static_cast<int>(&node - heard.nodes.data()));
+        if (node.region < 0) continue;
+        const Rect& r = heard.regions[static_cast<size_t>(node.region)].rect;
+        EXPECT_FLOAT_EQ(node.rect.x, r.x) << node.name;
+        EXPECT_FLOAT_EQ(node.rect.width, r.width) << node.name;
+      }
+      static const char* const kNames[] = {"Webcam", "Monitor", "Scan", "Phones", "Settings"};
+      EXPECT_EQ(heard.name, flyout ? "Status" : kNames[page]);
+    }
+  }
+  // The Monitor page's choices: radio buttons inside a panel named by their
+  // row, the chosen one checked; the current page tab selected.
+  view.page = kMonitorPage;
+  Surface surface;
+  surface.accessible = true;
+  Rendering r(view, actions, surface);
+  const auto find = [&](Role role, const std::string& name) {
+    return std::find_if(surface.nodes.begin(), surface.nodes.end(),
+                        [&](const auto& n) { return n.role == role && n.name == name; });
+  };
+  const auto group = find(Role::kGroup, "Recording");
+  ASSERT_NE(group, surface.nodes.end());
+  const auto continuous = find(Role::kRadioButton, "Continuous");
+  ASSERT_NE(continuous, surface.nodes.end());
+  EXPECT_EQ(continuous->parent, group - surface.nodes.begin());
+  EXPECT_TRUE(continuous->checked);
+  EXPECT_FALSE(find(Role::kRadioButton, "Motion clips")->checked);
+  EXPECT_TRUE(find(Role::kPageTab, "Monitor")->checked);
+  EXPECT_FALSE(find(Role::kPageTab, "Webcam")->checked);
+  EXPECT_TRUE(find(Role::kCheckBox, "Motion alerts") != surface.nodes.end());
 }
 
 TEST(TrayPages, TrayGlyphHasItsShapeGapAndStateDot) {
