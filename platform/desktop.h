@@ -19,6 +19,9 @@ enum class TypingResult {
   kUnavailable,
   // More characters missing from the keyboard layout than free keys for them.
   kTooFewFreeKeys,
+  // A Wayland session whose focused window is not an X11 one: XTest keys
+  // reach only XWayland's windows.
+  kFocusedAppNotReachable,
 };
 
 class Desktop {

@@ -37,6 +37,10 @@ class XTypist {
   // characters the keymap lacks outnumber the spare keycodes free to take
   // them. Nothing is typed then.
   [[nodiscard]] TypingResult Type(std::u16string_view text);
+  // Whether the X input focus is in a window that a window manager manages
+  // (one with WM_STATE, or inside one). Under Wayland, XWayland's focus sits
+  // on the compositor's own empty window while a Wayland app is focused.
+  bool FocusIsInAppWindow();
 
  private:
   struct Spare {

@@ -102,6 +102,32 @@ bool XTypist::Probe() {
   return true;
 }
 
+bool XTypist::FocusIsInAppWindow() {
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(display_, &focus, &revert);
+  const Atom wm_state = XInternAtom(display_, "WM_STATE", False);
+  const Window root = DefaultRootWindow(display_);
+  // Up from the focus: an app may focus a child of its top-level window.
+  for (Window window = focus; window != 0 && window != PointerRoot && window != root;) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, window, wm_state, 0, 0, False, AnyPropertyType, &type,
+                           &format, &items, &after, &data) == Success) {
+      if (data) XFree(data);
+      if (type != 0) return true;
+    }
+    Window unused = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display_, window, &unused, &parent, &children, &count)) return false;
+    if (children) XFree(children);
+    window = parent;
+  }
+  return false;
+}
+
 void XTypist::Press(const Stroke& stroke) {
   if (stroke.modifiers & ShiftMask) XTestFakeKeyEvent(display_, shift_code_, True, CurrentTime);
   if (stroke.modifiers & level3_mask_) XTestFakeKeyEvent(display_, level3_code_, True, CurrentTime);

@@ -53,6 +53,8 @@ bool ScanReceiver::OnText(std::string_view payload) {
                             : "typing into apps is off")
           : typing == TypingResult::kTooFewFreeKeys
               ? "the keyboard has too few free keys for its characters"
+          : typing == TypingResult::kFocusedAppNotReachable
+              ? "the focused app is a Wayland app, which typing cannot reach"
               : "typing into apps is not available";
       LogLine("[text] %s; %s\n", reason,
               copied ? "copied to the clipboard instead" : "could not use the clipboard either");

@@ -293,6 +293,12 @@ void TrayApp::Notify(const std::string& title, const std::string& text, int page
   WriteTestHookFile("vstl_notify.txt", title + ": " + text + "\n", true);
 }
 
+void TrayApp::SayStillRunningOnce() {
+  if (said_still_running_ || (icon_ && icon_->HasHost())) return;
+  said_still_running_ = true;
+  Notify("Orlith Cam keeps running", "Open it again from the applications menu.", view_.page);
+}
+
 void TrayApp::UpdateTrayIcon() {
   const ReceiverStatus& s = view_.status;
   const int state = !s.camera_allowed      ? kPaused
