@@ -86,8 +86,9 @@ TypingResult TypeWithKeyboard(std::unique_ptr<XTypist>& typist, std::u16string_v
   gdk_x11_display_error_trap_push(display);
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const bool reachable = !wayland || !*wayland || typist->FocusIsInAppWindow();
-  const TypingResult typed =
-      reachable ? typist->Type(text) : TypingResult::kFocusedAppNotReachable;
+  const TypingResult typed = reachable                    ? typist->Type(text)
+                             : typist->LayoutHasAll(text) ? TypingResult::kFocusedAppNotReachable
+                                                          : TypingResult::kNotInLayout;
   return gdk_x11_display_error_trap_pop(display) == 0 ? typed : TypingResult::kUnavailable;
 }
 

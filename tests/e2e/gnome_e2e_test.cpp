@@ -14,6 +14,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/gnome_session.h"
 #include "tests/e2e/host_process.h"
+#include "tests/e2e/remote_desktop_portal.h"
 #include "tests/e2e/x_display.h"
 #include "tests/e2e/x_windows.h"
 #include "tools/phone/scan.h"
@@ -317,6 +318,56 @@ TEST_F(GnomeE2E, WithTheAppIndicatorExtension) {
   ASSERT_TRUE(Deliver("after", "ocr", "copy", "[text] copied to the clipboard\n", 1));
   EXPECT_TRUE(WaitForNotification("Scan received: "));
   EXPECT_EQ(session_->Notifications().find("keeps running"), std::string::npos);
+  EXPECT_EQ(receiver_.Signal(SIGTERM), 0);
+}
+
+// Typing into a native Wayland field through the desktop portal's keyboard:
+// the user is asked once, the restore token spares the next run the
+// question, every character arrives as sent, and a barcode with characters
+// the layout lacks goes to the clipboard instead.
+TEST_F(GnomeE2E, TypingThroughThePortalKeyboard) {
+  StartSession(false);
+  if (HasFatalFailure() || IsSkipped()) return;
+  test::GnomeSession& session = *session_;
+  const auto portal = test::RemoteDesktopPortal::Start(
+      session.bus_address(), [&session](uint32_t keysym, bool pressed) { session.Key(keysym, pressed); });
+  ASSERT_NE(portal, nullptr);
+  StartReceiver();
+  if (HasFatalFailure()) return;
+
+  const fs::path output = receiver_.root() / "wayland.txt";
+  std::string expected;
+  {
+    const auto field = Field("wayland", output);
+    for (const std::string barcode : {"4006381333931", "Ab-C_d!9"}) {
+      ASSERT_TRUE(Deliver(barcode, "barcode", "type", "[text] typed ", Count(receiver_.Log(), "[text] typed ") + 1))
+          << receiver_.Log();
+      expected += barcode;
+    }
+    ASSERT_TRUE(Deliver(test::Utf8Of(U"\u6761\u7801-42"), "barcode", "type",
+                        "[text] the keyboard layout lacks some of its characters, which a Wayland "
+                        "app needs; copied to the clipboard instead\n",
+                        1))
+        << receiver_.Log();
+    EXPECT_TRUE(test::WaitUntil([&] { return ReadFileText(output).value_or("") == expected; }, 10s))
+        << ReadFileText(output).value_or("");
+  }
+  const auto first = portal->Recorded();
+  EXPECT_EQ(first.consents, 1);
+  EXPECT_EQ(first.types, 1u);         // the keyboard alone
+  EXPECT_EQ(first.persist_mode, 2u);  // until revoked
+  EXPECT_EQ(std::string(first.pressed.begin(), first.pressed.end()), expected);
+
+  EXPECT_TRUE(fs::exists(receiver_.root() / "state/Vistrel/portal_restore_token"));
+  // The next run restores the session without asking.
+  EXPECT_EQ(receiver_.Signal(SIGTERM), 0);
+  ASSERT_TRUE(receiver_.Start({"--set", "allow_typing=on"}));
+  const fs::path second = receiver_.root() / "wayland2.txt";
+  const auto field = Field("wayland", second);
+  ASSERT_TRUE(Deliver("978", "barcode", "type", "[text] typed ", 3)) << receiver_.Log();
+  EXPECT_TRUE(test::WaitUntil([&] { return ReadFileText(second).value_or("") == "978"; }, 10s));
+  EXPECT_EQ(portal->Recorded().restore_token_given, "restore-1");
+  EXPECT_EQ(portal->Recorded().consents, 1);
   EXPECT_EQ(receiver_.Signal(SIGTERM), 0);
 }
 

@@ -391,17 +391,18 @@ bool GnomeSession::AddKeyboard() {
   return closed;
 }
 
+bool GnomeSession::Key(uint32_t keysym, bool pressed) {
+  return bus_ && !keyboard_session_.empty() &&
+         bus_->CallOk(kRemoteDesktop, keyboard_session_, "org.gnome.Mutter.RemoteDesktop.Session",
+                      "NotifyKeyboardKeysym", g_variant_new("(ub)", keysym, pressed));
+}
+
 bool GnomeSession::PressKeys(const std::vector<uint32_t>& keysyms) {
-  if (!bus_ || keyboard_session_.empty()) return false;
-  const auto key = [&](uint32_t keysym, gboolean pressed) {
-    return bus_->CallOk(kRemoteDesktop, keyboard_session_, "org.gnome.Mutter.RemoteDesktop.Session",
-                        "NotifyKeyboardKeysym", g_variant_new("(ub)", keysym, pressed));
-  };
   for (const uint32_t keysym : keysyms) {
-    if (!key(keysym, TRUE)) return false;
+    if (!Key(keysym, true)) return false;
   }
   for (auto keysym = keysyms.rbegin(); keysym != keysyms.rend(); ++keysym) {
-    if (!key(*keysym, FALSE)) return false;
+    if (!Key(*keysym, false)) return false;
   }
   return true;
 }

@@ -42,6 +42,8 @@ class GnomeSession {
   // Keys of the user's keyboard, by X keysym: pressed in order, released in
   // reverse (Alt_L, F4 is Alt+F4).
   bool PressKeys(const std::vector<uint32_t>& keysyms);
+  // One key's press or release.
+  bool Key(uint32_t keysym, bool pressed);
   // Whether `name` has an owner on the session bus.
   bool HasName(const std::string& name);
   // The items the status-notifier host (the extension) has taken.
