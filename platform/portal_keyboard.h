@@ -20,9 +20,9 @@ class PortalKeyboard {
  public:
   enum class Result {
     kTyped,
-    kNoPortal,      // no portal, or one without a keyboard to offer
-    kWaiting,       // the desktop is still asking the user
-    kNotAllowed,    // the user or the desktop refused
+    kNoPortal,    // no portal, or one without a keyboard to offer
+    kWaiting,     // the desktop is still asking the user
+    kNotAllowed,  // the user or the desktop refused
   };
 
   explicit PortalKeyboard(std::filesystem::path token_file);

@@ -108,10 +108,9 @@ struct PortalKeyboard::Impl {
         bus, nullptr, "org.freedesktop.portal.Request", "Response", request.c_str(), nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE, Answered, &answer, nullptr);
     GError* error = nullptr;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, kPortal, kPortalPath, kRemoteDesktop, method, arguments,
-                                    G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-                                    nullptr, &error);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, kPortal, kPortalPath, kRemoteDesktop, method, arguments, G_VARIANT_TYPE("(o)"),
+        G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &error);
     g_variant_unref(arguments);
     if (!reply) {
       why = NoSuchService(error) ? Result::kNoPortal : Result::kNotAllowed;
@@ -165,8 +164,7 @@ struct PortalKeyboard::Impl {
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string("vistrel1"));
     g_variant_builder_add(&options, "{sv}", "session_handle_token",
                           g_variant_new_string("vistrel"));
-    GVariant* created =
-        Ask("CreateSession", g_variant_new("(a{sv})", &options), "vistrel1", why);
+    GVariant* created = Ask("CreateSession", g_variant_new("(a{sv})", &options), "vistrel1", why);
     if (!created) return false;
     const gchar* handle = nullptr;
     if (g_variant_lookup(created, "session_handle", "&s", &handle) ||
@@ -182,11 +180,12 @@ struct PortalKeyboard::Impl {
     g_variant_builder_add(&options, "{sv}", "persist_mode",
                           g_variant_new_uint32(kPersistUntilRevoked));
     const std::string token = ReadFileText(token_file, kMaxTokenBytes).value_or("");
-    if (!token.empty() && g_utf8_validate(token.data(), static_cast<gssize>(token.size()), nullptr)) {
+    if (!token.empty() &&
+        g_utf8_validate(token.data(), static_cast<gssize>(token.size()), nullptr)) {
       g_variant_builder_add(&options, "{sv}", "restore_token", g_variant_new_string(token.c_str()));
     }
-    GVariant* selected = Ask("SelectDevices",
-                             g_variant_new("(oa{sv})", session.c_str(), &options), "vistrel2", why);
+    GVariant* selected =
+        Ask("SelectDevices", g_variant_new("(oa{sv})", session.c_str(), &options), "vistrel2", why);
     if (!selected) return false;
     g_variant_unref(selected);
 
@@ -214,7 +213,8 @@ struct PortalKeyboard::Impl {
   bool Press(uint32_t keysym, bool down) {
     GVariant* reply = g_dbus_connection_call_sync(
         bus, kPortal, kPortalPath, kRemoteDesktop, "NotifyKeyboardKeysym",
-        g_variant_new("(o@a{sv}iu)", session.c_str(), g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0),
+        g_variant_new("(o@a{sv}iu)", session.c_str(),
+                      g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0),
                       static_cast<gint32>(keysym), down ? 1u : 0u),
         nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, nullptr);
     if (!reply) return false;
@@ -223,8 +223,7 @@ struct PortalKeyboard::Impl {
   }
 };
 
-PortalKeyboard::PortalKeyboard(std::filesystem::path token_file)
-    : impl_(std::make_shared<Impl>()) {
+PortalKeyboard::PortalKeyboard(std::filesystem::path token_file) : impl_(std::make_shared<Impl>()) {
   impl_->token_file = std::move(token_file);
 }
 

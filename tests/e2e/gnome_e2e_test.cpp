@@ -4,7 +4,6 @@
 // and XWayland text fields, with and without the shell's status-notifier host.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <cstdlib>
@@ -170,25 +169,28 @@ class GnomeE2E : public ::testing::Test {
     return link_ && phone::OpenScanSession(*link_, "Scanner", reply) &&
            link_->Send(kText, phone::TextJson(text, kind, action));
   }
-  // The clipboard as a native Wayland app reads it, of the given type.
-  std::string Pasted(const std::string& type = "--type 'text/plain;charset=utf-8'") {
+  // The clipboard as a native Wayland app reads it: UTF-8 text, as GTK asks.
+  std::string Pasted() {
     const fs::path out = receiver_.root() / "pasted.txt";
-    std::vector<std::string> argv = {"sh", "-c", "timeout 10 wl-paste --no-newline " + type + " > '" +
-                                                     out.string() + "'"};
+    std::vector<std::string> argv = {"sh", "-c",
+                                     "timeout 10 wl-paste --no-newline --type "
+                                     "'text/plain;charset=utf-8' > '" +
+                                         out.string() + "'"};
     pid_t pid = -1;
     if (test::SpawnQuiet(argv, ClientEnvironment("wayland"), receiver_.root() / "paste.err",
                          O_TRUNC, pid) != 0) {
       return "(wl-paste did not run)";
     }
     ::waitpid(pid, nullptr, 0);
-    return ReadFileText(out).value_or("") + ReadFileText(receiver_.root() / "paste.err").value_or("");
+    return ReadFileText(out).value_or("") +
+           ReadFileText(receiver_.root() / "paste.err").value_or("");
   }
   // A GTK text field of the given GDK backend ("wayland" or "x11"), focused
   // as a new window is; its text is written to the file on every change.
   std::unique_ptr<Client> Field(const std::string& backend, const fs::path& output) {
-    auto field = std::make_unique<Client>(std::vector<std::string>{GTK_TEXT_FIELD, output.string()},
-                                          ClientEnvironment(backend),
-                                          receiver_.root() / (backend + ".err"));
+    auto field =
+        std::make_unique<Client>(std::vector<std::string>{GTK_TEXT_FIELD, output.string()},
+                                 ClientEnvironment(backend), receiver_.root() / (backend + ".err"));
     // Written when the field takes the focus.
     if (!test::WaitUntil([&] { return fs::exists(output); })) {
       ADD_FAILURE() << "the " << backend << " field did not take the focus: "
@@ -237,8 +239,9 @@ TEST_F(GnomeE2E, WithoutAnIconHost) {
   ASSERT_TRUE(Deliver(copied, "ocr", "copy", "[text] copied to the clipboard\n", 1));
   // As GTK asks. Plain "text/plain" is X11's STRING to the shell: Latin-1.
   EXPECT_EQ(Pasted(), copied);
-  EXPECT_TRUE(WaitForNotification("Scan received: Text copied to the clipboard [default,Open "
-                                  "Orlith Cam]\n"))
+  EXPECT_TRUE(
+      WaitForNotification("Scan received: Text copied to the clipboard [default,Open "
+                          "Orlith Cam]\n"))
       << session_->Notifications();
 
   {
@@ -248,7 +251,8 @@ TEST_F(GnomeE2E, WithoutAnIconHost) {
         "4006381333931", "ABC!@#abc~", test::Utf8Of(U"\u00DCn\u00EFc\u00F6d\u00E9-\u6761\u7801")};
     std::string expected;
     for (size_t i = 0; i < barcodes.size(); ++i) {
-      ASSERT_TRUE(Deliver(barcodes[i], "barcode", "type", "[text] typed ", i + 1)) << receiver_.Log();
+      ASSERT_TRUE(Deliver(barcodes[i], "barcode", "type", "[text] typed ", i + 1))
+          << receiver_.Log();
       expected += barcodes[i];
     }
     EXPECT_TRUE(test::WaitUntil([&] { return ReadFileText(output).value_or("") == expected; }, 10s))
@@ -308,9 +312,8 @@ TEST_F(GnomeE2E, WithTheAppIndicatorExtension) {
   EXPECT_LE(flyout.y, 100);
 
   ASSERT_TRUE(session_->ClickMenuItem(item, kStartOnLoginItem));
-  EXPECT_TRUE(test::WaitUntil([&] {
-    return fs::exists(receiver_.root() / "config" / "autostart" / "vistrel.desktop");
-  }));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return fs::exists(receiver_.root() / "config" / "autostart" / "vistrel.desktop"); }));
 
   ASSERT_TRUE(test::WaitUntil([&] { return Shown(kMainWidth, kMainHeight).has_value(); }));
   CloseWindow(session_->x_display(), Shown(kMainWidth, kMainHeight)->id);
@@ -330,7 +333,8 @@ TEST_F(GnomeE2E, TypingThroughThePortalKeyboard) {
   if (HasFatalFailure() || IsSkipped()) return;
   test::GnomeSession& session = *session_;
   const auto portal = test::RemoteDesktopPortal::Start(
-      session.bus_address(), [&session](uint32_t keysym, bool pressed) { session.Key(keysym, pressed); });
+      session.bus_address(),
+      [&session](uint32_t keysym, bool pressed) { session.Key(keysym, pressed); });
   ASSERT_NE(portal, nullptr);
   StartReceiver();
   if (HasFatalFailure()) return;
@@ -340,7 +344,8 @@ TEST_F(GnomeE2E, TypingThroughThePortalKeyboard) {
   {
     const auto field = Field("wayland", output);
     for (const std::string barcode : {"4006381333931", "Ab-C_d!9"}) {
-      ASSERT_TRUE(Deliver(barcode, "barcode", "type", "[text] typed ", Count(receiver_.Log(), "[text] typed ") + 1))
+      ASSERT_TRUE(Deliver(barcode, "barcode", "type", "[text] typed ",
+                          Count(receiver_.Log(), "[text] typed ") + 1))
           << receiver_.Log();
       expected += barcode;
     }

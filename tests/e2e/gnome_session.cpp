@@ -1,7 +1,7 @@
 #include "tests/e2e/gnome_session.h"
 
-#include <gio/gio.h>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -127,8 +127,8 @@ struct GnomeSession::Bus {
     auto* bus = static_cast<Bus*>(data);
     // The app's call, not the shell's notification service handing it on.
     if (g_strcmp0(g_dbus_message_get_member(message), "Notify") != 0 ||
-        bus->shell_name == g_dbus_message_get_destination(message) ||
-        !body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(susssasa{sv}i)"))) {
+        bus->shell_name == g_dbus_message_get_destination(message) || !body ||
+        !g_variant_is_of_type(body, G_VARIANT_TYPE("(susssasa{sv}i)"))) {
       g_object_unref(message);
       return nullptr;
     }
@@ -177,8 +177,9 @@ struct GnomeSession::Bus {
     return version;
   }
   bool OverviewActive() {
-    GVariant* reply = Call("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties",
-                           "Get", g_variant_new("(ss)", "org.gnome.Shell", "OverviewActive"), "(v)");
+    GVariant* reply =
+        Call("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
+             g_variant_new("(ss)", "org.gnome.Shell", "OverviewActive"), "(v)");
     if (!reply) return true;
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
@@ -193,7 +194,8 @@ GnomeSession::GnomeSession(bool status_host) {
   if (Start(status_host)) return;
   missing_kernel_feature_ = MissingKernelFeature();
   const std::string log = ShellLog();
-  error_ += "\n--- the end of the shell's log ---\n" + log.substr(log.size() - std::min<size_t>(log.size(), 2000));
+  error_ += "\n--- the end of the shell's log ---\n" +
+            log.substr(log.size() - std::min<size_t>(log.size(), 2000));
 }
 
 GnomeSession::~GnomeSession() {
@@ -281,9 +283,9 @@ bool GnomeSession::WatchNotifications() {
     g_error_free(failure);
     return false;
   }
-  GVariant* owner = bus_->Call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "GetNameOwner",
-                               g_variant_new("(s)", "org.gnome.Shell"), "(s)");
+  GVariant* owner =
+      bus_->Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                 "GetNameOwner", g_variant_new("(s)", "org.gnome.Shell"), "(s)");
   if (owner) {
     const gchar* name = nullptr;
     g_variant_get(owner, "(&s)", &name);
@@ -292,9 +294,10 @@ bool GnomeSession::WatchNotifications() {
   }
   g_dbus_connection_add_filter(monitor_->connection, &GnomeSession::Bus::Watched, monitor_.get(),
                                nullptr);
-  const char* rules[] = {"type='method_call',interface='org.freedesktop.Notifications',"
-                         "member='Notify'",
-                         nullptr};
+  const char* rules[] = {
+      "type='method_call',interface='org.freedesktop.Notifications',"
+      "member='Notify'",
+      nullptr};
   if (!monitor_->CallOk("org.freedesktop.DBus", "/org/freedesktop/DBus",
                         "org.freedesktop.DBus.Monitoring", "BecomeMonitor",
                         g_variant_new("(^asu)", rules, 0u))) {
@@ -409,9 +412,9 @@ bool GnomeSession::PressKeys(const std::vector<uint32_t>& keysyms) {
 
 bool GnomeSession::HasName(const std::string& name) {
   if (!bus_) return false;
-  GVariant* reply = bus_->Call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "NameHasOwner",
-                               g_variant_new("(s)", name.c_str()), "(b)");
+  GVariant* reply =
+      bus_->Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                 "NameHasOwner", g_variant_new("(s)", name.c_str()), "(b)");
   if (!reply) return false;
   gboolean owned = FALSE;
   g_variant_get(reply, "(b)", &owned);
@@ -422,11 +425,11 @@ bool GnomeSession::HasName(const std::string& name) {
 std::vector<std::string> GnomeSession::StatusItems() {
   std::vector<std::string> items;
   if (!bus_) return items;
-  GVariant* reply = bus_->Call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                               "org.freedesktop.DBus.Properties", "Get",
-                               g_variant_new("(ss)", "org.kde.StatusNotifierWatcher",
-                                             "RegisteredStatusNotifierItems"),
-                               "(v)");
+  GVariant* reply = bus_->Call(
+      "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
+      "Get",
+      g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"),
+      "(v)");
   if (!reply) return items;
   GVariant* value = nullptr;
   g_variant_get(reply, "(v)", &value);
@@ -462,7 +465,9 @@ std::string GnomeSession::Notifications() {
   return monitor_->notifications;
 }
 
-std::string GnomeSession::ShellLog() const { return ReadText(root_ / "shell.log"); }
+std::string GnomeSession::ShellLog() const {
+  return ReadText(root_ / "shell.log");
+}
 
 std::vector<std::string> GnomeSession::Environment() const {
   return {"WAYLAND_DISPLAY=" + wayland_socket_,

@@ -38,9 +38,9 @@ struct RemoteDesktopPortal::Impl {
   KeyFunction key;
   std::mutex mutex;
   std::condition_variable changed;
-  bool ready = false;  // guarded by mutex
-  bool owned = false;  // guarded by mutex
-  Record record;       // guarded by mutex
+  bool ready = false;        // guarded by mutex
+  bool owned = false;        // guarded by mutex
+  Record record;             // guarded by mutex
   std::string issued_token;  // the portal thread's
   std::string session;       // the portal thread's
 
@@ -70,7 +70,8 @@ struct RemoteDesktopPortal::Impl {
       for (char& c : sender) c = c == '.' ? '_' : c;
       session = std::string(kPath) + "/session/" + sender + "/" +
                 StringOption(options, "session_handle_token");
-      Answer(invocation, options, Results({{"session_handle", g_variant_new_string(session.c_str())}}));
+      Answer(invocation, options,
+             Results({{"session_handle", g_variant_new_string(session.c_str())}}));
       g_variant_unref(options);
     } else if (!std::strcmp(method, "SelectDevices")) {
       GVariant* options = g_variant_get_child_value(parameters, 1);
@@ -103,8 +104,8 @@ struct RemoteDesktopPortal::Impl {
       guint32 state = 0;
       g_variant_get(parameters, "(&o@a{sv}iu)", &path, nullptr, &keysym, &state);
       if (session.empty() || session != path) {
-        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.AccessDenied",
-                                                   "no such session");
+        g_dbus_method_invocation_return_dbus_error(
+            invocation, "org.freedesktop.DBus.Error.AccessDenied", "no such session");
         return;
       }
       if (state == 1) {
@@ -127,8 +128,8 @@ void CallThunk(GDBusConnection*, const gchar*, const gchar*, const gchar*, const
   static_cast<RemoteDesktopPortal::Impl*>(data)->Call(method, parameters, invocation);
 }
 
-GVariant* GetThunk(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
-                   GError**, gpointer) {
+GVariant* GetThunk(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                   const gchar* property, GError**, gpointer) {
   return g_variant_new_uint32(!std::strcmp(property, "version") ? 2u : 1u);
 }
 

@@ -18,15 +18,16 @@ class RemoteDesktopPortal {
  public:
   using KeyFunction = std::function<void(uint32_t keysym, bool pressed)>;
   // Owns org.freedesktop.portal.Desktop on the bus; null when it cannot.
-  static std::unique_ptr<RemoteDesktopPortal> Start(const std::string& bus_address, KeyFunction key);
+  static std::unique_ptr<RemoteDesktopPortal> Start(const std::string& bus_address,
+                                                    KeyFunction key);
   ~RemoteDesktopPortal();
   RemoteDesktopPortal(const RemoteDesktopPortal&) = delete;
   RemoteDesktopPortal& operator=(const RemoteDesktopPortal&) = delete;
 
   struct Record {
-    int consents = 0;         // Starts the user would have been asked about
+    int consents = 0;  // Starts the user would have been asked about
     int starts = 0;
-    uint32_t types = 0;       // of the last SelectDevices
+    uint32_t types = 0;  // of the last SelectDevices
     uint32_t persist_mode = 0;
     std::string restore_token_given;  // in the last SelectDevices
     std::vector<uint32_t> pressed;    // keysyms, in order
