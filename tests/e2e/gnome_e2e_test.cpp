@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <future>
 #include <optional>
 
 #include "platform/files.h"
@@ -17,6 +19,7 @@
 #include "tests/e2e/x_display.h"
 #include "tests/e2e/x_windows.h"
 #include "tools/phone/scan.h"
+#include "tools/phone/webcam.h"
 // Last: Xlib's macros would break the headers above.
 #include <X11/Xlib.h>
 #undef None
@@ -234,6 +237,31 @@ TEST_F(GnomeE2E, WithoutAnIconHost) {
   ASSERT_TRUE(test::WaitUntil([&] { return Shown(kMainWidth, kMainHeight).has_value(); }))
       << Fields(ClientWindows(session_->x_display()));
   EXPECT_FALSE(session_->HasName("org.kde.StatusNotifierWatcher"));
+
+  // The live preview, and a snapshot of it from the keyboard (the shell gave
+  // the new window the focus): Tab walks the five pages, then the snapshot
+  // button.
+  std::atomic<bool> stop{false};
+  auto webcam = std::async(std::launch::async, [&] {
+    auto link = device_->Connect("127.0.0.1", receiver_.port());
+    phone::WebcamOptions options;
+    options.device_name = "Scanner";
+    options.seconds = 20;
+    if (link) phone::RunWebcam(*link, options, &stop);
+  });
+  ASSERT_TRUE(WaitForNotification(
+      ": Use it as a webcam, a monitor, or a scanner. [default,Open Orlith Cam]\n"))
+      << session_->Notifications() << receiver_.Log();
+  std::this_thread::sleep_for(1s);
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(session_->PressKeys({XK_Tab}));
+  ASSERT_TRUE(session_->PressKeys({XK_Return}));
+  const fs::path hook = receiver_.root() / "run" / "vistrel" / "vstl_snapshot.txt";
+  ASSERT_TRUE(test::WaitUntil([&] { return fs::exists(hook); })) << receiver_.Log();
+  const std::string png = ReadFileText(ReadFileText(hook).value_or("")).value_or("");
+  EXPECT_EQ(png.substr(1, 3), "PNG");
+  EXPECT_TRUE(WaitForNotification("Snapshot saved: Pictures/Orlith Cam/Orlith Cam "));
+  stop = true;
+  webcam.get();
 
   const std::string copied = test::Utf8Of(U"Gr\u00FC\u00DFe \u00B7 \u6761\u7801");
   ASSERT_TRUE(Deliver(copied, "ocr", "copy", "[text] copied to the clipboard\n", 1));
