@@ -84,16 +84,18 @@ pid_t SpawnGroup(const std::vector<std::string>& argv, const std::vector<std::st
   return pid;
 }
 
+// The test's environment without what names its own desktop and buses.
 std::vector<std::string> InheritedEnvironment() {
+  static const std::vector<std::string> kDropped = {
+      "DISPLAY=", "WAYLAND_DISPLAY=",   "XAUTHORITY=", "DBUS_", "XDG_",
+      "HOME=",    "GSETTINGS_BACKEND=", "GDK_BACKEND="};
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
-    for (const char* dropped : {"DISPLAY=", "WAYLAND_DISPLAY=", "XAUTHORITY=", "DBUS_", "XDG_",
-                                "HOME=", "GSETTINGS_BACKEND=", "GDK_BACKEND="}) {
-      if (entry.rfind(dropped, 0) == 0) goto skip;
+    if (std::none_of(kDropped.begin(), kDropped.end(),
+                     [&](const std::string& prefix) { return entry.rfind(prefix, 0) == 0; })) {
+      env.push_back(entry);
     }
-    env.push_back(entry);
-  skip:;
   }
   return env;
 }
@@ -125,9 +127,10 @@ struct GnomeSession::Bus {
     }
     GVariant* body = g_dbus_message_get_body(message);
     auto* bus = static_cast<Bus*>(data);
+    const gchar* destination = g_dbus_message_get_destination(message);
     // The app's call, not the shell's notification service handing it on.
     if (g_strcmp0(g_dbus_message_get_member(message), "Notify") != 0 ||
-        bus->shell_name == g_dbus_message_get_destination(message) || !body ||
+        (destination && bus->shell_name == destination) || !body ||
         !g_variant_is_of_type(body, G_VARIANT_TYPE("(susssasa{sv}i)"))) {
       g_object_unref(message);
       return nullptr;
