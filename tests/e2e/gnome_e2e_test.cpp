@@ -350,6 +350,8 @@ TEST_F(GnomeE2E, WithTheAppIndicatorExtension) {
   EXPECT_TRUE(WaitForNotification("Scan received: "));
   EXPECT_EQ(session_->Notifications().find("keeps running"), std::string::npos);
   EXPECT_EQ(receiver_.Signal(SIGTERM), 0);
+  // The shell keeps copied text once its owner has gone.
+  EXPECT_EQ(Pasted(), "after");
 }
 
 // Typing into a native Wayland field through the desktop portal's keyboard:
