@@ -100,6 +100,17 @@ std::vector<std::string> InheritedEnvironment() {
   return env;
 }
 
+// The session's programs may outlive a test that dies without its
+// destructors; they must not hold what the test inherited, such as the
+// lock its runner holds around it.
+void KeepInheritedDescriptorsFromChildren() {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd", ignored)) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    if (fd > 2) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  }
+}
+
 // Why the shell cannot run on this kernel, if that is why it failed.
 std::string MissingKernelFeature() {
   const int fd = ::memfd_create("probe", MFD_CLOEXEC);
@@ -233,7 +244,10 @@ bool GnomeSession::StartSystemBus() {
 }
 
 bool GnomeSession::Start(bool status_host) {
-  if (session_bus_.address().empty()) {
+  KeepInheritedDescriptorsFromChildren();
+  session_bus_ = std::make_unique<SessionBus>();
+  bus_address_ = session_bus_->address();
+  if (bus_address_.empty()) {
     error_ = "the session bus (dbus-daemon) could not start";
     return false;
   }
@@ -258,7 +272,7 @@ bool GnomeSession::Start(bool status_host) {
   env.push_back("XDG_SESSION_TYPE=wayland");
   env.push_back("XDG_CURRENT_DESKTOP=GNOME");
   env.push_back("GSETTINGS_BACKEND=keyfile");
-  env.push_back("DBUS_SESSION_BUS_ADDRESS=" + session_bus_.address());
+  env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_address_);
   env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + system_bus_address_);
   env.push_back("NO_AT_BRIDGE=1");
   wayland_socket_ = (root_ / "run" / "wayland-0").string();
@@ -277,7 +291,7 @@ bool GnomeSession::WatchNotifications() {
   GError* failure = nullptr;
   monitor_ = std::make_unique<Bus>();
   monitor_->connection = g_dbus_connection_new_for_address_sync(
-      session_bus_.address().c_str(),
+      bus_address_.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, &failure);
@@ -314,7 +328,7 @@ bool GnomeSession::WaitForShell() {
   GError* failure = nullptr;
   bus_ = std::make_unique<Bus>();
   bus_->connection = g_dbus_connection_new_for_address_sync(
-      session_bus_.address().c_str(),
+      bus_address_.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, &failure);
@@ -476,7 +490,7 @@ std::vector<std::string> GnomeSession::Environment() const {
   return {"WAYLAND_DISPLAY=" + wayland_socket_,
           "DISPLAY=" + x_display_,
           "XAUTHORITY=" + x_authority_,
-          "DBUS_SESSION_BUS_ADDRESS=" + session_bus_.address(),
+          "DBUS_SESSION_BUS_ADDRESS=" + bus_address_,
           "XDG_SESSION_TYPE=wayland",
           "XDG_CURRENT_DESKTOP=GNOME",
           "NO_AT_BRIDGE=1"};

@@ -37,7 +37,7 @@ class GnomeSession {
   // and XAUTHORITY, the buses, and the session's type and desktop.
   std::vector<std::string> Environment() const;
   const std::string& x_display() const { return x_display_; }
-  const std::string& bus_address() const { return session_bus_.address(); }
+  const std::string& bus_address() const { return bus_address_; }
 
   // Keys of the user's keyboard, by X keysym: pressed in order, released in
   // reverse (Alt_L, F4 is Alt+F4).
@@ -68,7 +68,8 @@ class GnomeSession {
   bool WatchNotifications();
 
   TempFolder root_;
-  SessionBus session_bus_;
+  std::unique_ptr<SessionBus> session_bus_;  // made once inherited descriptors are kept
+  std::string bus_address_;
   pid_t system_bus_pid_ = -1;
   std::string system_bus_address_;
   pid_t shell_pid_ = -1;
