@@ -13,6 +13,7 @@
 #include "app/receiver.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
+#include "platform/portal_keyboard.h"
 #include "platform/socket.h"
 #include "platform/stop_signals.h"
 #include "platform/unique_handle.h"
@@ -235,7 +236,7 @@ int RunConsole(const CommandLine& command_line, SingleInstance& instance) {
 
   std::error_code ec;
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  Receiver receiver(SystemClock(), CreateDesktopInHelper(program));
+  Receiver receiver(SystemClock(), WithPortalKeyboardOnWayland(CreateDesktopInHelper(program)));
   const std::string failure = receiver.Start(command_line.options);
   if (!failure.empty()) {
     // A console that cannot receive anything says why and ends, so that a

@@ -5,13 +5,18 @@
 // light one decodes at a fraction of the cost. Console and tray runs take
 // turns, three rounds of a third of the time each, so that the machine's
 // drift weighs on both alike; the ratio is that of the totals.
-//   tray_e2e_bench [seconds]     goal: tray at most 15% above headless
+// With "gnome" the tray runs in a headless GNOME Shell on Wayland (through
+// XWayland) instead of Xvfb.
+//   tray_e2e_bench [seconds] [gnome]     goal: tray at most 15% above headless
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 
 #include "bench/process_stats.h"
+#include "tests/e2e/gnome_session.h"
 #include "tests/e2e/session_bus.h"
 #include "tests/e2e/x_display.h"
 #include "tools/phone/webcam.h"
@@ -69,23 +74,40 @@ int main(int argc, char** argv) {
   using namespace vistrel;
   constexpr int kRounds = 3;
   const double seconds = argc > 1 ? std::atof(argv[1]) : 30;
-  test::Xvfb xvfb("1280x800x24");
-  test::SessionBus bus;
-  if (xvfb.name().empty() || bus.address().empty()) {
-    std::fprintf(stderr, "Xvfb or dbus-daemon could not start\n");
-    return 1;
+  const bool gnome = argc > 2 && std::string(argv[2]) == "gnome";
+  std::unique_ptr<test::GnomeSession> shell;
+  std::unique_ptr<test::Xvfb> xvfb;
+  std::unique_ptr<test::SessionBus> bus;
+  std::unique_ptr<test::WindowManagerCheck> window_manager;
+  if (gnome) {
+    shell = std::make_unique<test::GnomeSession>(false);
+    if (!shell->error().empty()) {
+      std::fprintf(stderr, "GNOME Shell could not start: %s\n", shell->error().c_str());
+      return 1;
+    }
+  } else {
+    xvfb = std::make_unique<test::Xvfb>("1280x800x24");
+    bus = std::make_unique<test::SessionBus>();
+    if (xvfb->name().empty() || bus->address().empty()) {
+      std::fprintf(stderr, "Xvfb or dbus-daemon could not start\n");
+      return 1;
+    }
+    // A desktop has a window manager.
+    window_manager = test::WindowManagerCheck::Open(xvfb->name());
   }
-  // A desktop has a window manager.
-  const auto window_manager = test::WindowManagerCheck::Open(xvfb.name());
   test::ReceiverProcess receiver;
   auto device = bench::StartWithPairedPhone(receiver, {});
   if (!device) return 1;
   receiver.Signal(SIGTERM);
   // From here on each start runs the tray unless told "--headless".
   receiver.EnableTray();
-  receiver.AddEnvironment("DISPLAY=" + xvfb.name());
-  receiver.AddEnvironment("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
-  receiver.AddEnvironment("NO_AT_BRIDGE=1");
+  if (gnome) {
+    for (const std::string& entry : shell->Environment()) receiver.AddEnvironment(entry);
+  } else {
+    receiver.AddEnvironment("DISPLAY=" + xvfb->name());
+    receiver.AddEnvironment("DBUS_SESSION_BUS_ADDRESS=" + bus->address());
+    receiver.AddEnvironment("NO_AT_BRIDGE=1");
+  }
   struct Run {
     const char* name;
     phone::H264Source::Encoding encoding;

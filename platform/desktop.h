@@ -19,6 +19,16 @@ enum class TypingResult {
   kUnavailable,
   // More characters missing from the keyboard layout than free keys for them.
   kTooFewFreeKeys,
+  // A Wayland session whose focused window is not an X11 one: XTest keys
+  // reach only XWayland's windows, and the desktop offers no other keyboard.
+  kFocusedAppNotReachable,
+  // The same, with characters that the keyboard layout lacks: another
+  // keyboard than XTest cannot add keys for them.
+  kNotInLayout,
+  // The desktop is asking the user whether this program may type.
+  kAwaitingPermission,
+  // The user or the desktop refused it.
+  kNotAllowed,
 };
 
 class Desktop {

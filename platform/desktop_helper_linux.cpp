@@ -119,7 +119,7 @@ class HelperDesktop final : public Desktop {
 
   TypingResult TypeIntoFocusedApp(std::u16string_view text) override {
     const std::optional<int> answer = Ask(kType, text);
-    if (!answer || *answer > static_cast<int>(TypingResult::kTooFewFreeKeys)) {
+    if (!answer || *answer > static_cast<int>(TypingResult::kNotAllowed)) {
       return TypingResult::kUnavailable;
     }
     return static_cast<TypingResult>(*answer);

@@ -84,7 +84,11 @@ TypingResult TypeWithKeyboard(std::unique_ptr<XTypist>& typist, std::u16string_v
   if (!typist) typist = std::make_unique<XTypist>(GDK_DISPLAY_XDISPLAY(display));
   // An X error here (a keymap the server refuses) fails the typing, never the program.
   gdk_x11_display_error_trap_push(display);
-  const TypingResult typed = typist->Type(text);
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const bool reachable = !wayland || !*wayland || typist->FocusIsInAppWindow();
+  const TypingResult typed = reachable                    ? typist->Type(text)
+                             : typist->LayoutHasAll(text) ? TypingResult::kFocusedAppNotReachable
+                                                          : TypingResult::kNotInLayout;
   return gdk_x11_display_error_trap_pop(display) == 0 ? typed : TypingResult::kUnavailable;
 }
 

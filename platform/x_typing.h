@@ -14,12 +14,17 @@
 #include <X11/Xlib.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/desktop.h"
 
 namespace vistrel {
+
+// The keysym of each character (UTF-16 pairs joined; a lone half is U+FFFD).
+std::vector<KeySym> KeysymsOf(std::u16string_view text);
 
 class XTypist {
  public:
@@ -37,6 +42,13 @@ class XTypist {
   // characters the keymap lacks outnumber the spare keycodes free to take
   // them. Nothing is typed then.
   [[nodiscard]] TypingResult Type(std::u16string_view text);
+  // Whether the X input focus is in a window that a window manager manages
+  // (one with WM_STATE, or inside one). Under Wayland, XWayland's focus sits
+  // on the compositor's own empty window while a Wayland app is focused.
+  bool FocusIsInAppWindow();
+  // Whether the current layout has a key for every character (spare
+  // keycodes aside): what typing through another way than XTest needs.
+  bool LayoutHasAll(std::u16string_view text);
 
  private:
   struct Spare {
@@ -51,6 +63,9 @@ class XTypist {
   };
 
   bool Probe();
+  // The key for each keysym in the current layout, as a client reading it
+  // now translates it; code 0 where the layout has none. Nothing without XKB.
+  std::optional<std::unordered_map<KeySym, Stroke>> LayoutStrokes(const std::vector<KeySym>& syms);
   void Press(const Stroke& stroke);
 
   Display* const display_;

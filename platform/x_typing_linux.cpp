@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -22,7 +23,9 @@ KeySym UnicodeKeysym(char32_t c) {
   return 0x01000000 | c;
 }
 
-std::vector<KeySym> Keysyms(std::u16string_view text) {
+}  // namespace
+
+std::vector<KeySym> KeysymsOf(std::u16string_view text) {
   std::vector<KeySym> syms;
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
@@ -36,6 +39,8 @@ std::vector<KeySym> Keysyms(std::u16string_view text) {
   }
   return syms;
 }
+
+namespace {
 
 struct XkbFree {
   void operator()(XkbDescPtr xkb) const { XkbFreeKeyboard(xkb, 0, True); }
@@ -102,6 +107,32 @@ bool XTypist::Probe() {
   return true;
 }
 
+bool XTypist::FocusIsInAppWindow() {
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(display_, &focus, &revert);
+  const Atom wm_state = XInternAtom(display_, "WM_STATE", False);
+  const Window root = DefaultRootWindow(display_);
+  // Up from the focus: an app may focus a child of its top-level window.
+  for (Window window = focus; window != 0 && window != PointerRoot && window != root;) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, window, wm_state, 0, 0, False, AnyPropertyType, &type,
+                           &format, &items, &after, &data) == Success) {
+      if (data) XFree(data);
+      if (type != 0) return true;
+    }
+    Window unused = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display_, window, &unused, &parent, &children, &count)) return false;
+    if (children) XFree(children);
+    window = parent;
+  }
+  return false;
+}
+
 void XTypist::Press(const Stroke& stroke) {
   if (stroke.modifiers & ShiftMask) XTestFakeKeyEvent(display_, shift_code_, True, CurrentTime);
   if (stroke.modifiers & level3_mask_) XTestFakeKeyEvent(display_, level3_code_, True, CurrentTime);
@@ -111,17 +142,15 @@ void XTypist::Press(const Stroke& stroke) {
   if (stroke.modifiers & ShiftMask) XTestFakeKeyEvent(display_, shift_code_, False, CurrentTime);
 }
 
-TypingResult XTypist::Type(std::u16string_view text) {
-  if (!Probe()) return TypingResult::kUnavailable;
-  const std::vector<KeySym> syms = Keysyms(text);
-
+std::optional<std::unordered_map<KeySym, XTypist::Stroke>> XTypist::LayoutStrokes(
+    const std::vector<KeySym>& syms) {
   // The keys of the current layout, as a client reading them now translates
   // them: the group and the locked modifiers (Caps Lock) count.
   std::unique_ptr<XkbDescRec, XkbFree> xkb(
       XkbGetMap(display_, XkbAllClientInfoMask, XkbUseCoreKbd));
   XkbStateRec state{};
   if (!xkb || XkbGetState(display_, XkbUseCoreKbd, &state) != Success) {
-    return TypingResult::kUnavailable;
+    return std::nullopt;
   }
   std::vector<unsigned int> combinations = {0};
   if (shift_code_ != 0) combinations.push_back(ShiftMask);
@@ -155,6 +184,26 @@ TypingResult XTypist::Type(std::u16string_view text) {
       }
     }
   }
+  return own;
+}
+
+bool XTypist::LayoutHasAll(std::u16string_view text) {
+  if (!Probe()) return false;
+  const auto strokes = LayoutStrokes(KeysymsOf(text));
+  if (!strokes) return false;
+  for (const auto& [sym, stroke] : *strokes) {
+    if (stroke.code == 0) return false;
+  }
+  return true;
+}
+
+TypingResult XTypist::Type(std::u16string_view text) {
+  if (!Probe()) return TypingResult::kUnavailable;
+  const std::vector<KeySym> syms = KeysymsOf(text);
+
+  std::optional<std::unordered_map<KeySym, Stroke>> strokes = LayoutStrokes(syms);
+  if (!strokes) return TypingResult::kUnavailable;
+  std::unordered_map<KeySym, Stroke>& own = *strokes;
 
   // A spare keycode for each character the layout lacks: one that holds it
   // already, else one idle long enough to be remapped.

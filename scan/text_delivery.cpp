@@ -53,6 +53,14 @@ bool ScanReceiver::OnText(std::string_view payload) {
                             : "typing into apps is off")
           : typing == TypingResult::kTooFewFreeKeys
               ? "the keyboard has too few free keys for its characters"
+          : typing == TypingResult::kFocusedAppNotReachable
+              ? "the focused app is a Wayland app, which typing cannot reach"
+          : typing == TypingResult::kNotInLayout
+              ? "the keyboard layout lacks some of its characters, which a Wayland app needs"
+          : typing == TypingResult::kAwaitingPermission
+              ? "typing into Wayland apps waits for the desktop's permission"
+          : typing == TypingResult::kNotAllowed
+              ? "the desktop does not allow typing into Wayland apps"
               : "typing into apps is not available";
       LogLine("[text] %s; %s\n", reason,
               copied ? "copied to the clipboard instead" : "could not use the clipboard either");

@@ -115,6 +115,7 @@ struct StatusNotifierItem::Impl {
   guint menu_id = 0;
   guint name_id = 0;
   guint watch_id = 0;
+  bool watcher_present = false;
   std::string name;
   int state = 0;
   std::string tooltip = "Orlith Cam";
@@ -318,7 +319,12 @@ const GDBusInterfaceVTable kItemTable = {ItemCall, ItemGet, nullptr, {}};
 const GDBusInterfaceVTable kMenuTable = {MenuCallThunk, MenuGet, nullptr, {}};
 
 void WatcherAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+  static_cast<StatusNotifierItem::Impl*>(data)->watcher_present = true;
   static_cast<StatusNotifierItem::Impl*>(data)->Register();
+}
+
+void WatcherVanished(GDBusConnection*, const gchar*, gpointer data) {
+  static_cast<StatusNotifierItem::Impl*>(data)->watcher_present = false;
 }
 
 }  // namespace
@@ -360,7 +366,7 @@ std::unique_ptr<StatusNotifierItem> StatusNotifierItem::Create(
                                    nullptr, nullptr, nullptr, nullptr);
   impl->watch_id =
       g_bus_watch_name_on_connection(impl->bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                                     WatcherAppeared, nullptr, impl.get(), nullptr);
+                                     WatcherAppeared, WatcherVanished, impl.get(), nullptr);
   return std::unique_ptr<StatusNotifierItem>(new StatusNotifierItem(std::move(impl)));
 }
 
@@ -373,6 +379,8 @@ void StatusNotifierItem::SetState(int state) {
   impl_->state = state;
   impl_->Emit(kItemPath, "org.kde.StatusNotifierItem", "NewIcon", nullptr);
 }
+
+bool StatusNotifierItem::HasHost() const { return impl_->watcher_present; }
 
 void StatusNotifierItem::RefreshMenu() {
   impl_->RefreshMenu();

@@ -52,6 +52,9 @@ class StatusNotifierItem {
   // Builds the menu again; when it differs from the one served, gives it a
   // new revision and tells the host (LayoutUpdated). UI thread only.
   void RefreshMenu();
+  // Whether a status-notifier watcher (a panel that shows the icon) is on
+  // the bus now. GNOME Shell has none without its AppIndicator extension.
+  bool HasHost() const;
 
   struct Impl;
 

@@ -11,6 +11,7 @@
 #include "platform/desktop_shell.h"
 #include "platform/folders.h"
 #include "platform/log.h"
+#include "platform/portal_keyboard.h"
 #include "platform/socket.h"
 #include "platform/stop_signals.h"
 #include "scan/scan_history.h"
@@ -98,7 +99,8 @@ int TrayApp::Run(bool background, const ReceiverOptions& options, SingleInstance
   // A stored autostart entry names the current program file again.
   if (IsAutostartEnabled()) (void)vistrel::SetAutostart(true, ProgramFile());
 
-  receiver_owner_ = std::make_unique<Receiver>(SystemClock(), CreateDesktopOnCallerLoop());
+  receiver_owner_ = std::make_unique<Receiver>(
+      SystemClock(), WithPortalKeyboardOnWayland(CreateDesktopOnCallerLoop()));
   receiver_ = receiver_owner_.get();
   view_.start_error = receiver_->Start(options);
   view_.running = view_.start_error.empty();
@@ -298,6 +300,12 @@ void TrayApp::Notify(const std::string& title, const std::string& text, int page
     });
   }
   WriteTestHookFile("vstl_notify.txt", title + ": " + text + "\n", true);
+}
+
+void TrayApp::SayStillRunningOnce() {
+  if (said_still_running_ || (icon_ && icon_->HasHost())) return;
+  said_still_running_ = true;
+  Notify("Orlith Cam keeps running", "Open it again from the applications menu.", view_.page);
 }
 
 void TrayApp::UpdateTrayIcon() {

@@ -98,6 +98,9 @@ class TrayApp final : public TrayActions {
   // (shared memory on X11); null when no window is realised.
   Picture PreviewSurface(int width, int height) const;
   void TickNotifications(const ReceiverStatus& before, bool first);
+  // Without a panel that shows the icon, a closed main window leaves the
+  // user no way back but the applications menu: said once a run.
+  void SayStillRunningOnce();
 
   Receiver* receiver_ = nullptr;  // owned by receiver_owner_
   std::unique_ptr<Receiver> receiver_owner_;
@@ -129,6 +132,7 @@ class TrayApp final : public TrayActions {
   int notification_page_ = 0;
   std::shared_ptr<std::atomic<bool>> show_requested_ = std::make_shared<std::atomic<bool>>(false);
   guint timer_ = 0;
+  bool said_still_running_ = false;
   GtkFileChooserNative* chooser_ = nullptr;
 };
 

@@ -322,6 +322,7 @@ void TrayApp::FocusLost(Window& w) {
 
 void TrayApp::HideWindow(Window& w) {
   if (w.flyout) flyout_hidden_at_ = TickMs();
+  if (&w == &main_ && gtk_widget_get_visible(w.window)) SayStillRunningOnce();
   gtk_widget_hide(w.window);
 }
 

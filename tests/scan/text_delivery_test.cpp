@@ -59,6 +59,16 @@ TEST_F(TextDeliveryTest, TypedCopiedOrExplainedAndAlwaysRecorded) {
   EXPECT_EQ(desktop_.copied.back(), u"page text");
   EXPECT_EQ(desktop_.typed.size(), 1u);
 
+  // A Wayland app's desktop still asking the user, or refusing.
+  desktop_.typing = TypingResult::kAwaitingPermission;
+  Deliver(Text("123", "barcode", "type"));
+  EXPECT_TRUE(log_.Contains("[text] typing into Wayland apps waits for the desktop's permission; "
+                            "copied to the clipboard instead\n"));
+  desktop_.typing = TypingResult::kNotAllowed;
+  Deliver(Text("123", "barcode", "type"));
+  EXPECT_TRUE(log_.Contains("[text] the desktop does not allow typing into Wayland apps; copied "
+                            "to the clipboard instead\n"));
+
   // Without a display typing is not available, and the clipboard neither.
   desktop_.typing = TypingResult::kUnavailable;
   desktop_.clipboard_works = false;
@@ -82,12 +92,12 @@ TEST_F(TextDeliveryTest, TypedCopiedOrExplainedAndAlwaysRecorded) {
   EXPECT_EQ(latest[1].kind, "ocr");
   EXPECT_EQ(context_.LatestEntries(100).back(),
             (ScanEntry{environment_.now, "barcode", {}, 15, "4006381333931\r\n"}));
-  EXPECT_EQ(context_.Revision(), 9u);
+  EXPECT_EQ(context_.Revision(), 11u);
 
   EXPECT_FALSE(receiver_.OnText(R"({"text":"a","kind":"barcode"})"));
   EXPECT_FALSE(receiver_.OnText(R"({"text":1,"kind":"barcode","action":"type"})"));
   EXPECT_TRUE(log_.Contains("[text] malformed TEXT, closing\n"));
-  EXPECT_EQ(context_.Revision(), 9u);
+  EXPECT_EQ(context_.Revision(), 11u);
 }
 
 }  // namespace
