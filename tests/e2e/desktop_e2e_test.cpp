@@ -3,7 +3,6 @@
 // receiver outlives its X server and finds the next one, and copied text
 // outlives the receiver where a clipboard manager runs.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include "platform/files.h"
@@ -18,25 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// A program of the test's on the test's display; ended with the object.
-class Client {
- public:
-  Client(std::vector<std::string> argv, std::vector<std::string> env, const fs::path& errors) {
-    if (test::SpawnQuiet(argv, env, errors, O_TRUNC, pid_) != 0) pid_ = -1;
-  }
-  ~Client() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-  bool running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
- private:
-  pid_t pid_ = -1;
-};
 
 size_t Count(const std::string& text, const std::string& needle) {
   size_t found = 0;
@@ -95,7 +75,8 @@ TEST_F(DesktopE2E, BarcodesTypedIntoTkAndSlowGtkFieldsArriveAsSent) {
   std::string ascii;
   for (char c = 0x21; c < 0x7F; ++c) ascii += c;
   for (size_t at = 0; at < ascii.size(); at += 24) barcodes.push_back(ascii.substr(at, 24));
-  barcodes.push_back(test::Utf8Of(U"\u00DCn\u00EFc\u00F6d\u00E9-\u6761\u7801-\u30D0\u30FC\u30B3\u30FC\u30C9"));
+  barcodes.push_back(
+      test::Utf8Of(U"\u00DCn\u00EFc\u00F6d\u00E9-\u6761\u7801-\u30D0\u30FC\u30B3\u30FC\u30C9"));
   std::u32string many;
   for (char32_t c = 0x4E00; c < 0x4E00 + 256; ++c) many += c;
   const std::string too_many = test::Utf8Of(many);
@@ -106,9 +87,10 @@ TEST_F(DesktopE2E, BarcodesTypedIntoTkAndSlowGtkFieldsArriveAsSent) {
   for (const bool gtk : {false, true}) {
     SCOPED_TRACE(gtk ? "GTK" : "Tk");
     const fs::path output = receiver_.root() / (gtk ? "gtk.txt" : "tk.txt");
-    const Client client(gtk ? std::vector<std::string>{GTK_TEXT_FIELD, output.string()}
-                            : std::vector<std::string>{"wish", tk_script.string(), output.string()},
-                        ClientEnvironment(), receiver_.root() / "client.err");
+    const test::ClientProgram client(
+        gtk ? std::vector<std::string>{GTK_TEXT_FIELD, output.string()}
+            : std::vector<std::string>{"wish", tk_script.string(), output.string()},
+        ClientEnvironment(), receiver_.root() / "client.err");
     ASSERT_TRUE(test::WaitUntil([&] { return fs::exists(output); }))
         << ReadFileText(receiver_.root() / "client.err").value_or("");
     std::string expected;
@@ -122,9 +104,9 @@ TEST_F(DesktopE2E, BarcodesTypedIntoTkAndSlowGtkFieldsArriveAsSent) {
                         gtk ? 2 : 1));
     ASSERT_TRUE(Deliver(last, "type", "[text] typed ", ++typed));
     expected += last;
-    EXPECT_TRUE(test::WaitUntil(
-        [&] { return ReadFileText(output).value_or("") == expected; }, 10s))
-        << ReadFileText(output).value_or("") << "\n" << expected;
+    EXPECT_TRUE(test::WaitUntil([&] { return ReadFileText(output).value_or("") == expected; }, 10s))
+        << ReadFileText(output).value_or("") << "\n"
+        << expected;
   }
   EXPECT_EQ(receiver_.Quit(), 0);
 }
@@ -140,8 +122,9 @@ TEST_F(DesktopE2E, ConsoleOutlivesItsDisplayAndCopiedTextOutlivesTheConsole) {
   // The X server goes, as at a logout: the receiver stays, with no clipboard.
   x_.Stop();
   ASSERT_TRUE(Deliver("while gone", "copy", "[text] could not use the clipboard\n", 1));
-  EXPECT_TRUE(receiver_.WaitForLog("[app] lost the X display; the clipboard and typing are not "
-                                   "available until it returns\n"));
+  EXPECT_TRUE(
+      receiver_.WaitForLog("[app] lost the X display; the clipboard and typing are not "
+                           "available until it returns\n"));
   receiver_.Send("status");
   EXPECT_TRUE(receiver_.WaitForOutput("session=active"));
 
@@ -151,7 +134,7 @@ TEST_F(DesktopE2E, ConsoleOutlivesItsDisplayAndCopiedTextOutlivesTheConsole) {
   ASSERT_FALSE(bus.address().empty());
   std::vector<std::string> env = ClientEnvironment();
   env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
-  const Client manager({"xfce4-clipman"}, env, receiver_.root() / "clipman.err");
+  const test::ClientProgram manager({"xfce4-clipman"}, env, receiver_.root() / "clipman.err");
   window = test::FocusedWindow::Open(x_.name());
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(test::WaitUntil([&] { return window->HasClipboardManager(); }))
@@ -164,8 +147,9 @@ TEST_F(DesktopE2E, ConsoleOutlivesItsDisplayAndCopiedTextOutlivesTheConsole) {
         [&] { return Count(receiver_.Log(), "[text] copied to the clipboard\n") >= 2; }, 1s);
   }
   ASSERT_TRUE(copied) << receiver_.Log();
-  EXPECT_TRUE(receiver_.WaitForLog("[app] the X display is back; the clipboard and typing work "
-                                   "again\n"));
+  EXPECT_TRUE(
+      receiver_.WaitForLog("[app] the X display is back; the clipboard and typing work "
+                           "again\n"));
   EXPECT_EQ(window->ReadClipboard(), "after");
 
   // Quit: the manager keeps the text.

@@ -54,7 +54,9 @@ std::string Fields(const std::vector<test::ShownWindow>& windows) {
   return text;
 }
 
-int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+int IgnoreXError(Display*, XErrorEvent*) {
+  return 0;
+}
 
 // The client windows on XWayland that are shown, as the shell framed them:
 // name and place on the screen.
@@ -117,24 +119,6 @@ void CloseWindow(const std::string& name, unsigned long window) {
   XCloseDisplay(display);
 }
 
-// A program of the test's in the session; ended with the object.
-class Client {
- public:
-  Client(std::vector<std::string> argv, std::vector<std::string> env, const fs::path& errors) {
-    if (test::SpawnQuiet(argv, env, errors, O_TRUNC, pid_) != 0) pid_ = -1;
-  }
-  ~Client() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
- private:
-  pid_t pid_ = -1;
-};
-
 class GnomeE2E : public ::testing::Test {
  protected:
   // Starts the shell; a shell that cannot start fails the test, unless the
@@ -196,10 +180,10 @@ class GnomeE2E : public ::testing::Test {
   }
   // A GTK text field of the given GDK backend ("wayland" or "x11"), focused
   // as a new window is; its text is written to the file on every change.
-  std::unique_ptr<Client> Field(const std::string& backend, const fs::path& output) {
-    auto field =
-        std::make_unique<Client>(std::vector<std::string>{GTK_TEXT_FIELD, output.string()},
-                                 ClientEnvironment(backend), receiver_.root() / (backend + ".err"));
+  std::unique_ptr<test::ClientProgram> Field(const std::string& backend, const fs::path& output) {
+    auto field = std::make_unique<test::ClientProgram>(
+        std::vector<std::string>{GTK_TEXT_FIELD, output.string()}, ClientEnvironment(backend),
+        receiver_.root() / (backend + ".err"));
     // Written when the field takes the focus.
     if (!test::WaitUntil([&] { return fs::exists(output); })) {
       ADD_FAILURE() << "the " << backend << " field did not take the focus: "

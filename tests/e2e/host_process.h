@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "tests/support/wait_for.h"
 #include "tests/e2e/receiver_process.h"
+#include "tests/support/wait_for.h"
 
 namespace vistrel::test {
 
@@ -44,8 +44,8 @@ inline int SpawnQuiet(const std::vector<std::string>& argv, const std::vector<st
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | error_flags,
-                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(),
+                                   O_WRONLY | O_CREAT | error_flags, 0600);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t mask;
@@ -53,13 +53,34 @@ inline int SpawnQuiet(const std::vector<std::string>& argv, const std::vector<st
   for (int signal_number : blocked) sigaddset(&mask, signal_number);
   posix_spawnattr_setsigmask(&attributes, &mask);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  const int spawned = posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, arg_ptrs.data(),
-                                   env_ptrs.data());
+  const int spawned =
+      posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, arg_ptrs.data(), env_ptrs.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) pid = -1;
   return spawned;
 }
+
+// A program of the test's (a text field, a clipboard manager); ended with
+// the object.
+class ClientProgram {
+ public:
+  ClientProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::filesystem::path& errors) {
+    if (SpawnQuiet(argv, env, errors, O_TRUNC, pid_) != 0) pid_ = -1;
+  }
+  ~ClientProgram() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ClientProgram(const ClientProgram&) = delete;
+  ClientProgram& operator=(const ClientProgram&) = delete;
+  bool running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
 
 // vistrel-camhost in the receiver's folders; standard error goes to a file.
 class HostProcess {
