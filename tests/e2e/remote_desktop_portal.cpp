@@ -2,10 +2,10 @@
 
 #include <gio/gio.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
+
+#include "tests/e2e/bus_service.h"
 
 namespace vistrel::test {
 namespace {
@@ -31,15 +31,8 @@ std::string StringOption(GVariant* options, const char* key) {
 }  // namespace
 
 struct RemoteDesktopPortal::Impl {
-  GDBusConnection* bus = nullptr;
-  GMainContext* context = nullptr;
-  GMainLoop* loop = nullptr;
-  std::thread thread;
   KeyFunction key;
   std::mutex mutex;
-  std::condition_variable changed;
-  bool ready = false;        // guarded by mutex
-  bool owned = false;        // guarded by mutex
   Record record;             // guarded by mutex
   std::string issued_token;  // the portal thread's
   std::string session;       // the portal thread's
@@ -51,7 +44,7 @@ struct RemoteDesktopPortal::Impl {
     const std::string request =
         std::string(kPath) + "/request/" + sender + "/" + StringOption(options, "handle_token");
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", request.c_str()));
-    g_dbus_connection_emit_signal(bus, g_dbus_method_invocation_get_sender(invocation),
+    g_dbus_connection_emit_signal(service.bus(), g_dbus_method_invocation_get_sender(invocation),
                                   request.c_str(), "org.freedesktop.portal.Request", "Response",
                                   g_variant_new("(u@a{sv})", 0u, results), nullptr);
   }
@@ -119,6 +112,8 @@ struct RemoteDesktopPortal::Impl {
           invocation, "org.freedesktop.DBus.Error.UnknownMethod", method);
     }
   }
+
+  BusService service;  // last: its thread ends first
 };
 
 namespace {
@@ -141,64 +136,19 @@ std::unique_ptr<RemoteDesktopPortal> RemoteDesktopPortal::Start(const std::strin
                                                                 KeyFunction key) {
   auto impl = std::make_unique<Impl>();
   impl->key = std::move(key);
-  impl->bus = g_dbus_connection_new_for_address_sync(
-      bus_address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-  if (!impl->bus) return nullptr;
   Impl* raw = impl.get();
-  impl->context = g_main_context_new();
-  impl->loop = g_main_loop_new(impl->context, FALSE);
-  impl->thread = std::thread([raw] {
-    g_main_context_push_thread_default(raw->context);
-    GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kPortalXml, nullptr);
-    g_dbus_connection_register_object(raw->bus, kPath, info->interfaces[0], &kTable, raw, nullptr,
-                                      nullptr);
-    // DO_NOT_QUEUE: the name now, or the test fails.
-    GVariant* reply = g_dbus_connection_call_sync(
-        raw->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    guint32 answer = 0;
-    if (reply) {
-      g_variant_get(reply, "(u)", &answer);
-      g_variant_unref(reply);
-    }
-    {
-      std::lock_guard lock(raw->mutex);
-      raw->owned = answer == 1;  // the primary owner
-      raw->ready = true;
-    }
-    raw->changed.notify_all();
-    g_main_loop_run(raw->loop);
-    g_dbus_node_info_unref(info);
-    g_main_context_pop_thread_default(raw->context);
-  });
-  std::unique_lock lock(impl->mutex);
-  impl->changed.wait(lock, [&] { return impl->ready; });
-  const bool owned = impl->owned;
-  lock.unlock();
-  auto portal = std::unique_ptr<RemoteDesktopPortal>(new RemoteDesktopPortal(std::move(impl)));
-  return owned ? std::move(portal) : nullptr;
+  const bool owned = impl->service.Start(
+      bus_address, "org.freedesktop.portal.Desktop", kPortalXml,
+      [raw](GDBusConnection* bus, GDBusInterfaceInfo* interface) {
+        g_dbus_connection_register_object(bus, kPath, interface, &kTable, raw, nullptr, nullptr);
+      });
+  if (!owned) return nullptr;
+  return std::unique_ptr<RemoteDesktopPortal>(new RemoteDesktopPortal(std::move(impl)));
 }
 
 RemoteDesktopPortal::RemoteDesktopPortal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-RemoteDesktopPortal::~RemoteDesktopPortal() {
-  g_main_context_invoke(
-      impl_->context,
-      [](gpointer loop) {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-      },
-      impl_->loop);
-  if (impl_->thread.joinable()) impl_->thread.join();
-  g_main_loop_unref(impl_->loop);
-  g_main_context_unref(impl_->context);
-  g_dbus_connection_close_sync(impl_->bus, nullptr, nullptr);
-  g_object_unref(impl_->bus);
-}
+RemoteDesktopPortal::~RemoteDesktopPortal() = default;
 
 RemoteDesktopPortal::Record RemoteDesktopPortal::Recorded() {
   std::lock_guard lock(impl_->mutex);

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/e2e/bus_service.h"
+
 namespace vistrel::test {
 namespace {
 
@@ -54,15 +56,9 @@ uint32_t ItemPixmap::Pixel(int x, int y) const {
 }
 
 struct StatusWatcher::Impl {
-  GDBusConnection* bus = nullptr;
-  GMainContext* context = nullptr;
-  GMainLoop* loop = nullptr;
-  std::thread thread;
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<std::string> items;  // guarded by mutex
-  bool ready = false;              // guarded by mutex
-  bool owned = false;              // guarded by mutex
   // The newest revision each sender announced with LayoutUpdated; guarded by mutex.
   std::map<std::string, uint32_t> announced;
   // The layouts the host keeps, by item name; the test's thread only.
@@ -72,13 +68,15 @@ struct StatusWatcher::Impl {
     std::vector<MenuEntry> entries;
   };
   std::map<std::string, CachedMenu> menus;
+  BusService service;  // last: its thread ends first
 
   GVariant* Call(const std::string& item, const char* path, const char* interface,
                  const char* method, GVariant* args, const char* reply_type) {
     GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(bus, item.c_str(), path, interface, method, args,
-                                                  reply_type ? G_VARIANT_TYPE(reply_type) : nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    GVariant* reply =
+        g_dbus_connection_call_sync(service.bus(), item.c_str(), path, interface, method, args,
+                                    reply_type ? G_VARIANT_TYPE(reply_type) : nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
     if (error) g_error_free(error);
     return reply;
   }
@@ -170,68 +168,23 @@ std::vector<MenuEntry> ParseLayout(GVariant* reply, uint32_t& revision) {
 
 std::unique_ptr<StatusWatcher> StatusWatcher::Start(const std::string& bus_address) {
   auto impl = std::make_unique<Impl>();
-  GError* error = nullptr;
-  impl->bus = g_dbus_connection_new_for_address_sync(
-      bus_address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (!impl->bus) {
-    if (error) g_error_free(error);
-    return nullptr;
-  }
   Impl* raw = impl.get();
-  impl->context = g_main_context_new();
-  impl->loop = g_main_loop_new(impl->context, FALSE);
-  impl->thread = std::thread([raw] {
-    g_main_context_push_thread_default(raw->context);
-    GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
-    g_dbus_connection_register_object(raw->bus, "/StatusNotifierWatcher", info->interfaces[0],
-                                      &kWatcherTable, raw, nullptr, nullptr);
-    g_dbus_connection_signal_subscribe(raw->bus, nullptr, "com.canonical.dbusmenu", "LayoutUpdated",
-                                       "/MenuBar", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, LayoutUpdated,
-                                       raw, nullptr);
-    GError* own_error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        raw->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &own_error);
-    {
-      std::lock_guard lock(raw->mutex);
-      raw->owned = reply != nullptr;
-      raw->ready = true;
-    }
-    if (reply) g_variant_unref(reply);
-    if (own_error) g_error_free(own_error);
-    raw->changed.notify_all();
-    g_main_loop_run(raw->loop);
-    g_dbus_node_info_unref(info);
-    g_main_context_pop_thread_default(raw->context);
-  });
-  std::unique_lock lock(impl->mutex);
-  impl->changed.wait(lock, [&] { return impl->ready; });
-  const bool owned = impl->owned;
-  lock.unlock();
-  auto watcher = std::unique_ptr<StatusWatcher>(new StatusWatcher(std::move(impl)));
-  return owned ? std::move(watcher) : nullptr;
+  const bool owned = impl->service.Start(
+      bus_address, "org.kde.StatusNotifierWatcher", kWatcherXml,
+      [raw](GDBusConnection* bus, GDBusInterfaceInfo* interface) {
+        g_dbus_connection_register_object(bus, "/StatusNotifierWatcher", interface, &kWatcherTable,
+                                          raw, nullptr, nullptr);
+        g_dbus_connection_signal_subscribe(bus, nullptr, "com.canonical.dbusmenu", "LayoutUpdated",
+                                           "/MenuBar", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                           LayoutUpdated, raw, nullptr);
+      });
+  if (!owned) return nullptr;
+  return std::unique_ptr<StatusWatcher>(new StatusWatcher(std::move(impl)));
 }
 
 StatusWatcher::StatusWatcher(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-StatusWatcher::~StatusWatcher() {
-  g_main_context_invoke(
-      impl_->context,
-      [](gpointer loop) {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-      },
-      impl_->loop);
-  if (impl_->thread.joinable()) impl_->thread.join();
-  g_main_loop_unref(impl_->loop);
-  g_main_context_unref(impl_->context);
-  g_dbus_connection_close_sync(impl_->bus, nullptr, nullptr);
-  g_object_unref(impl_->bus);
-}
+StatusWatcher::~StatusWatcher() = default;
 
 std::optional<std::string> StatusWatcher::WaitForItem(int seconds) {
   std::unique_lock lock(impl_->mutex);
@@ -291,9 +244,9 @@ std::vector<MenuEntry> StatusWatcher::Menu(const std::string& item) {
   if (menu.owner.empty()) {
     // The first sight of the item: its owner, and the layout kept from now on.
     GVariant* reply = g_dbus_connection_call_sync(
-        impl_->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetNameOwner", g_variant_new("(s)", item.c_str()), G_VARIANT_TYPE("(s)"),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        impl_->service.bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+        "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", item.c_str()),
+        G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (!reply) return {};
     const gchar* owner = nullptr;
     g_variant_get(reply, "(&s)", &owner);
@@ -334,7 +287,7 @@ bool StatusWatcher::ClickMenu(const std::string& item, int id) {
 bool StatusWatcher::HasName(const std::string& name) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(
-      impl_->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      impl_->service.bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
       "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
       G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
   if (error) g_error_free(error);
