@@ -18,31 +18,34 @@ constexpr uint64_t kIntervalNs = uint64_t{kFrameInterval100ns} * 100;
 constexpr uint64_t kGraceNs = kIntervalNs / 2;
 // Waits are cut into pieces so that a stop request is seen.
 constexpr uint64_t kLongestWaitNs = 100'000'000;
-constexpr uint64_t kAttachRetryNs = 1'000'000'000;
 
 }  // namespace
 
-uint64_t ExchangeSignal::NowNs() const { return MonotonicNs(); }
+uint64_t ExchangeSignal::NowNs() const {
+  return MonotonicNs();
+}
+
+const FrameExchangeHeader& ExchangeSignal::Header() const {
+  return *reinterpret_cast<const FrameExchangeHeader*>(memory_->data());
+}
 
 bool ExchangeSignal::Attached() {
   if (memory_) return true;
   const uint64_t now = NowNs();
-  if (last_attempt_ns_ != 0 && now - last_attempt_ns_ < kAttachRetryNs) return false;
+  if (last_attempt_ns_ != 0 && now - last_attempt_ns_ < kAttachRetryMs * 1'000'000) return false;
   last_attempt_ns_ = now;
   Result<std::unique_ptr<SharedMemory>> opened = SharedMemory::Open(name_, kExchangeSize);
   if (!opened) return false;
-  const auto& h = *reinterpret_cast<const FrameExchangeHeader*>((*opened)->data());
-  const auto magic = std::atomic_ref<const uint32_t>(h.magic).load();
-  const auto version = std::atomic_ref<const uint32_t>(h.version).load();
-  if (magic != kExchangeMagic || version != kExchangeVersion) return false;
+  if (!ExchangeLayoutMatches(*reinterpret_cast<const FrameExchangeHeader*>((*opened)->data()))) {
+    return false;
+  }
   memory_ = std::move(*opened);
   return true;
 }
 
 std::optional<uint64_t> ExchangeSignal::Sequence() {
   if (!Attached()) return std::nullopt;
-  const auto& h = *reinterpret_cast<const FrameExchangeHeader*>(memory_->data());
-  return std::atomic_ref<const uint64_t>(h.sequence).load();
+  return std::atomic_ref<const uint64_t>(Header().sequence).load();
 }
 
 void ExchangeSignal::WaitPast(uint64_t seen, uint64_t deadline_ns) {
@@ -52,8 +55,7 @@ void ExchangeSignal::WaitPast(uint64_t seen, uint64_t deadline_ns) {
     SleepUntil(deadline_ns);
     return;
   }
-  const auto& h = *reinterpret_cast<const FrameExchangeHeader*>(memory_->data());
-  WaitWhileWordIs(SequenceWord(h), static_cast<uint32_t>(seen), deadline_ns - now);
+  WaitWhileWordIs(SequenceWord(Header()), static_cast<uint32_t>(seen), deadline_ns - now);
 }
 
 void ExchangeSignal::SleepUntil(uint64_t deadline_ns) {
@@ -132,8 +134,8 @@ void RequestTiming::Delivered(uint64_t sample_ns, std::optional<PictureStamp> pi
   // Asked for as it came, the picture still waited for the camera's
   // schedule: it was set before pictures came, or the phone's clock runs a
   // little fast. A run of such waits moves the schedule.
-  const bool waited = asked_at_ns_ && sample_ns > *asked_at_ns_ &&
-                      sample_ns - *asked_at_ns_ > kIntervalNs / 8;
+  const bool waited =
+      asked_at_ns_ && sample_ns > *asked_at_ns_ && sample_ns - *asked_at_ns_ > kIntervalNs / 8;
   late_run_ = waited ? late_run_ + 1 : 0;
   if (late_run_ >= kLateRunToRealign) {
     late_run_ = 0;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/shared_memory.h"
+#include "video/exchange/frame_exchange.h"
 
 namespace vistrel {
 
@@ -45,6 +46,8 @@ class ExchangeSignal final : public PictureSignal {
 
  private:
   bool Attached();
+  // Once attached.
+  const FrameExchangeHeader& Header() const;
 
   const std::string name_;
   std::unique_ptr<SharedMemory> memory_;

@@ -444,7 +444,7 @@ void PipeWireSink::Send(const Nv12View& picture, int64_t time_100ns) {
   pw_stream_queue_buffer(stream_.get(), buffer);
   pw_stream_trigger_process(stream_.get());
   // For the glass-to-app benchmark: "sample time, queued", in nanoseconds.
-  static TimesFile* const times = TimesFile::FromEnvironment("VISTREL_SAMPLE_TIMES");
+  static const std::unique_ptr<TimesFile> times = TimesFile::FromEnvironment("VISTREL_SAMPLE_TIMES");
   if (times) times->Line({static_cast<uint64_t>(time_100ns) * 100, MonotonicNs()});
 }
 

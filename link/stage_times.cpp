@@ -12,8 +12,9 @@ struct PictureTimes {
 };
 
 TimesFile* PictureTimesFile() {
-  static TimesFile* const file = TimesFile::FromEnvironment("VISTREL_PICTURE_TIMES");
-  return file;
+  static const std::unique_ptr<TimesFile> file =
+      TimesFile::FromEnvironment("VISTREL_PICTURE_TIMES");
+  return file.get();
 }
 
 thread_local PictureTimes picture_times;
@@ -63,12 +64,13 @@ std::string TakeStageSummary() {
   const double pictures = times.pictures ? static_cast<double>(times.pictures) : 1.0;
   auto us = [&](Stage stage) { return times.ns[static_cast<size_t>(stage)] / pictures / 1e3; };
   char line[256];
-  std::snprintf(line, sizeof line,
-                "[stages] %llu pictures, CPU µs per picture: read %.0f, decode %.0f, exchange %.0f, "
-                "preview %.0f, monitor %.0f; after decoding %.0f\n",
-                static_cast<unsigned long long>(times.pictures), us(Stage::kRead), us(Stage::kDecode),
-                us(Stage::kExchange), us(Stage::kPreview), us(Stage::kMonitor),
-                us(Stage::kExchange) + us(Stage::kPreview) + us(Stage::kMonitor));
+  std::snprintf(
+      line, sizeof line,
+      "[stages] %llu pictures, CPU µs per picture: read %.0f, decode %.0f, exchange %.0f, "
+      "preview %.0f, monitor %.0f; after decoding %.0f\n",
+      static_cast<unsigned long long>(times.pictures), us(Stage::kRead), us(Stage::kDecode),
+      us(Stage::kExchange), us(Stage::kPreview), us(Stage::kMonitor),
+      us(Stage::kExchange) + us(Stage::kPreview) + us(Stage::kMonitor));
   times = StageTimes{};
   return line;
 }

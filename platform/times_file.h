@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 
 #include "platform/unique_handle.h"
@@ -13,9 +14,10 @@ namespace vistrel {
 
 class TimesFile {
  public:
-  // The file named by the environment variable `variable`, opened once per
-  // process; nothing when the variable is unset or the file cannot be made.
-  static TimesFile* FromEnvironment(const char* variable);
+  // The file named by the environment variable `variable`; nothing when the
+  // variable is unset or the file cannot be made. Callers keep it for the
+  // life of the process.
+  static std::unique_ptr<TimesFile> FromEnvironment(const char* variable);
 
   explicit TimesFile(UniqueFd fd) : fd_(std::move(fd)) {}
 

@@ -1,30 +1,20 @@
-#include "platform/times_file.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <string>
+
+#include "platform/times_file.h"
 
 namespace vistrel {
 
-TimesFile* TimesFile::FromEnvironment(const char* variable) {
-  static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<TimesFile>> files;
-  const std::lock_guard lock(mutex);
-  auto [entry, made] = files.try_emplace(variable);
-  if (made) {
-    const char* path = std::getenv(variable);
-    if (path && *path) {
-      const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-      if (fd >= 0) entry->second = std::make_unique<TimesFile>(UniqueFd(fd));
-    }
-  }
-  return entry->second.get();
+std::unique_ptr<TimesFile> TimesFile::FromEnvironment(const char* variable) {
+  const char* path = std::getenv(variable);
+  if (!path || !*path) return nullptr;
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  return std::make_unique<TimesFile>(UniqueFd(fd));
 }
 
 void TimesFile::Line(std::initializer_list<uint64_t> numbers) {

@@ -18,6 +18,7 @@
 // let picture bytes pass them.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +60,13 @@ struct FrameExchangeHeader {
 static_assert(sizeof(FrameExchangeHeader) == kExchangeHeaderSize);
 static_assert(offsetof(FrameExchangeHeader, sequence) == 32);
 static_assert(offsetof(FrameExchangeHeader, frames_read) == 48);
+
+// Whether a mapping holds the exchange this build reads and writes.
+inline bool ExchangeLayoutMatches(const FrameExchangeHeader& header) {
+  auto load = [](const uint32_t& field) { return std::atomic_ref<const uint32_t>(field).load(); };
+  return load(header.magic) == kExchangeMagic && load(header.version) == kExchangeVersion &&
+         load(header.width) == kExchangeWidth && load(header.height) == kExchangeHeight;
+}
 
 // The low half of the sequence counter, which changes with every picture: a
 // camera host waits on it for the next one, and the writer wakes it.

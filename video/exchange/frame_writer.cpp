@@ -42,8 +42,7 @@ bool FrameWriter::Attach() {
   }
   std::unique_ptr<SharedMemory> memory = std::move(*opened);
   auto& h = *reinterpret_cast<FrameExchangeHeader*>(memory->data());
-  if (Atomic(h.magic).load() != kExchangeMagic || Atomic(h.version).load() != kExchangeVersion ||
-      Atomic(h.width).load() != kExchangeWidth || Atomic(h.height).load() != kExchangeHeight) {
+  if (!ExchangeLayoutMatches(h)) {
     LogLine("[frames] shared memory has an unexpected layout; ignoring it\n");
     return false;
   }
