@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/e2e/receiver_process.h"
 #include "tests/e2e/session_bus.h"
 #include "tests/e2e/x_display.h"
@@ -254,22 +255,15 @@ TEST_F(AccessibilityE2E, AScreenReaderPairsAPhoneSetsRecordingAndHearsTheState) 
   ASSERT_TRUE(Activate(pair.get()));
   ASSERT_TRUE(test::WaitFor([&] { return !HookText("vstl_pair_url.txt").empty(); }, 10s));
   EXPECT_TRUE(WaitFind(ATSPI_ROLE_IMAGE, "Pairing code to scan"));
-  auto url = phone::ParsePairingUrl(HookText("vstl_pair_url.txt"));
-  ASSERT_TRUE(url);
-  auto device = phone::Phone::Create(receiver_.root() / "phone");
-  auto link = device->Connect("127.0.0.1", receiver_.port());
-  ASSERT_NE(link, nullptr);
-  phone::PairRequest request;
-  request.device_name = "Cam";
-  auto outcome = std::async(
-      std::launch::async, [&] { return phone::Pair(*link, *url, device->fingerprint(), request); });
+  auto pairing = test::StartPairingFromHook(receiver_, "Cam");
+  ASSERT_TRUE(pairing);
   Node alert = WaitFind(ATSPI_ROLE_ALERT, "\"Cam\" wants to pair. Code ");
   ASSERT_TRUE(alert) << receiver_.Log();
   Node approve = Find(alert.get(), ATSPI_ROLE_PUSH_BUTTON, "Approve");
   ASSERT_TRUE(approve);
   EXPECT_TRUE(Find(alert.get(), ATSPI_ROLE_PUSH_BUTTON, "Reject"));
   ASSERT_TRUE(Activate(approve.get()));
-  const phone::PairOutcome paired = outcome.get();
+  const phone::PairOutcome paired = pairing->outcome.get();
   ASSERT_TRUE(paired.paired) << paired.error << receiver_.Log();
 
   // The phone in the Phones list, with its Remove button.
@@ -376,21 +370,15 @@ TEST_F(AccessibilityE2E, ThePseudoLocaleTranslatesTheMenuNotificationsWindowAndD
   // Pairing from the menu, approved by the translated name.
   ASSERT_TRUE(watcher_->ClickMenu(*item, 101));
   ASSERT_TRUE(test::WaitFor([&] { return !HookText("vstl_pair_url.txt").empty(); }, 10s));
-  auto url = phone::ParsePairingUrl(HookText("vstl_pair_url.txt"));
-  ASSERT_TRUE(url);
-  auto device = phone::Phone::Create(receiver_.root() / "phone");
-  auto link = device->Connect("127.0.0.1", receiver_.port());
-  ASSERT_NE(link, nullptr);
-  phone::PairRequest request;
-  request.device_name = "Cam";
-  auto outcome = std::async(
-      std::launch::async, [&] { return phone::Pair(*link, *url, device->fingerprint(), request); });
+  auto pairing = test::StartPairingFromHook(receiver_, "Cam");
+  ASSERT_TRUE(pairing);
+  phone::Phone& device = *pairing->device;
   Node alert = WaitFind(ATSPI_ROLE_ALERT, "[\"Cam\" wâñtš tö pâîr");
   ASSERT_TRUE(alert) << receiver_.Log();
   Node approve = Find(alert.get(), ATSPI_ROLE_PUSH_BUTTON, "[Âpprövé");
   ASSERT_TRUE(approve);
   ASSERT_TRUE(Activate(approve.get()));
-  ASSERT_TRUE(outcome.get().paired) << receiver_.Log();
+  ASSERT_TRUE(pairing->outcome.get().paired) << receiver_.Log();
   EXPECT_NE(HookText("vstl_notify.txt").find("[Pâîrîñg réqûéšt~~~~~~]: [[\"Cam\" wâñtš"),
             std::string::npos)
       << HookText("vstl_notify.txt");
@@ -420,7 +408,7 @@ TEST_F(AccessibilityE2E, ThePseudoLocaleTranslatesTheMenuNotificationsWindowAndD
       10s));
   EXPECT_NE(ReadFileText(receiver_.data_folder() / "trusted_phones.tsv")
                 .value_or("")
-                .find(device->FingerprintHex()),
+                .find(device.FingerprintHex()),
             std::string::npos);
 
   ASSERT_TRUE(watcher_->ClickMenu(*item, 104));

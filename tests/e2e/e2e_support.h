@@ -1,5 +1,8 @@
 #pragma once
 
+#include <future>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "tests/e2e/receiver_process.h"
@@ -9,7 +12,20 @@ namespace vistrel::test {
 
 // Opens an invitation on the receiver's console, pairs the phone under
 // `device_name` and approves it; true when the phone is trusted.
-bool PairAndApprove(ReceiverProcess& receiver, phone::Phone& device, const std::string& device_name);
+bool PairAndApprove(ReceiverProcess& receiver, phone::Phone& device,
+                    const std::string& device_name);
+
+// A phone asking the tray receiver to pair through the invitation the tray
+// opened (its address in the test hook file); the pairing runs on a thread
+// of its own until the user decides.
+struct PairingPhone {
+  std::unique_ptr<phone::Phone> device;
+  std::unique_ptr<phone::PhoneLink> link;
+  std::future<phone::PairOutcome> outcome;
+};
+// Nothing when the hook holds no pairing address or the phone cannot connect.
+std::optional<PairingPhone> StartPairingFromHook(const ReceiverProcess& receiver,
+                                                 const std::string& device_name);
 
 // A new phone "Cam" pairs, streams webcam video for `seconds` and leaves;
 // true when both the pairing and the session were accepted.

@@ -227,19 +227,13 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   std::this_thread::sleep_for(200ms);
   ClickMain(670, 40);
   ASSERT_TRUE(test::WaitFor([&] { return !HookText("vstl_pair_url.txt").empty(); }, 10s));
-  auto url = phone::ParsePairingUrl(HookText("vstl_pair_url.txt"));
-  ASSERT_TRUE(url);
-  auto device = phone::Phone::Create(receiver_.root() / "phone");
-  auto link = device->Connect("127.0.0.1", receiver_.port());
-  ASSERT_NE(link, nullptr);
-  phone::PairRequest request;
-  request.device_name = "Cam";
-  auto outcome = std::async(
-      std::launch::async, [&] { return phone::Pair(*link, *url, device->fingerprint(), request); });
+  auto pairing = test::StartPairingFromHook(receiver_, "Cam");
+  ASSERT_TRUE(pairing);
+  phone::Phone& device = *pairing->device;
   ASSERT_TRUE(WaitForHook("vstl_notify.txt", "Pairing request: "));
   std::this_thread::sleep_for(300ms);
   ClickMain(400, 220);  // "Approve" on the approval dialog
-  const phone::PairOutcome paired = outcome.get();
+  const phone::PairOutcome paired = pairing->outcome.get();
   ASSERT_TRUE(paired.paired) << paired.error << receiver_.Log();
   EXPECT_NE(HookText("vstl_notify.txt").find(". Open Orlith Cam to approve.\n"), std::string::npos);
 
@@ -251,7 +245,7 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   options.seconds = 8;
   options.motion_start = 2.5;
   options.motion_end = 3.0;
-  auto session = std::shared_ptr<phone::PhoneLink>(device->Connect("127.0.0.1", receiver_.port()));
+  auto session = std::shared_ptr<phone::PhoneLink>(device.Connect("127.0.0.1", receiver_.port()));
   ASSERT_NE(session, nullptr);
   auto monitoring = std::async(std::launch::async, [&] {
     auto report = phone::RunWebcam(*session, options, &stop);
@@ -309,7 +303,7 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
       << opener.Opened();
 
   // A scanned text: a notification and a row on the Scan page.
-  auto scan_link = device->Connect("127.0.0.1", receiver_.port());
+  auto scan_link = device.Connect("127.0.0.1", receiver_.port());
   ASSERT_NE(scan_link, nullptr);
   std::string reply;
   ASSERT_TRUE(phone::OpenScanSession(*scan_link, "Cam", reply));
@@ -382,8 +376,8 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   const fs::path trusted = receiver_.data_folder() / "trusted_phones.tsv";
   EXPECT_TRUE(test::WaitFor(
       [&] {
-        const std::string text = ReadFileText(trusted).value_or(device->FingerprintHex());
-        return text.find(device->FingerprintHex()) == std::string::npos;
+        const std::string text = ReadFileText(trusted).value_or(device.FingerprintHex());
+        return text.find(device.FingerprintHex()) == std::string::npos;
       },
       10s));
   // Escape hides the window; the receiver keeps running in the tray.
