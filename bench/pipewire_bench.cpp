@@ -1,8 +1,9 @@
 // The camera host with its PipeWire sink, measured: a private daemon, the
 // receiver with the simulator streaming 720p30, and one camera app reading
 // NV12. Prints the host's CPU time per second while nobody reads and while
-// the app reads, and the time from each sample's creation in the camera
-// library to the app receiving its buffer.
+// the app reads, the time from each sample's creation in the camera
+// library to the app receiving its buffer, and the CPU time again while a
+// second app reads too (each app has buffers of its own, so one more copy).
 //   pipewire_bench [seconds]   (default 20 s of reading)
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
     phone::WebcamOptions options;
     options.device_name = "Bench";
-    options.seconds = seconds + 10;
+    options.seconds = seconds * 1.5 + 15;
     return phone::RunWebcam(*link, options);
   });
 
@@ -110,6 +111,19 @@ int main(int argc, char** argv) {
     latency_ms.push_back(double(buffers[i].received_ns - buffers[i].sample_time_ns) / 1e6);
     if (buffers[i].number) ++numbered;
   }
+  auto second = test::PipeWireConsumer::Connect(runtime, "NV12", why);
+  if (!second) {
+    std::fprintf(stderr, "no second consumer: %s\n", why.c_str());
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double both_seconds = seconds / 2;
+  const size_t first_before = consumer->Count();
+  const size_t second_before = second->Count();
+  const double both_cpu = HostCpuPerSecond(host.pid(), both_seconds);
+  const double first_rate = double(consumer->Count() - first_before) / both_seconds;
+  const double second_rate = double(second->Count() - second_before) / both_seconds;
+  second.reset();
   consumer.reset();
   streaming.wait();
   receiver.Quit();
@@ -118,6 +132,9 @@ int main(int argc, char** argv) {
               "PipeWire reader (goal < 15)\n",
               idle_cpu, reading_cpu);
   std::printf("  by thread (ms per second):%s\n", per_thread.c_str());
+  std::printf("camera host CPU: %.1f ms per second with two PipeWire readers, which got %.1f and "
+              "%.1f buffers per second\n",
+              both_cpu, first_rate, second_rate);
   std::printf("buffers read: %zu in %.0f s (%.1f per second), %zu showing the phone\n",
               latency_ms.size(), seconds, double(latency_ms.size()) / seconds, numbered);
   std::printf("sample creation -> app receives: p50 %.2f ms, p99 %.2f ms (goal < 5), max %.2f ms\n",

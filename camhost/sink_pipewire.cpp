@@ -1,29 +1,35 @@
 // "Orlith Cam" as a PipeWire video source: camera apps, the camera portal and
-// screen tools find it without a kernel module. The stream drives its own
-// graph (no session manager's driver is needed); it is paced by the pictures
-// the host hands in. PipeWire's events run on the sink's own loop thread; the
-// host's thread takes the loop's lock, as PipeWire's thread loop asks of other
-// threads, writes its picture straight into a free buffer and starts the
-// graph's cycle itself, so no thread in between wakes for a picture.
+// screen tools find it without a kernel module. Each output node drives its
+// own graph (no session manager's driver is needed); it is paced by the
+// pictures the host hands in. PipeWire's events run on the sink's own loop
+// thread; the host's thread takes the loop's lock, as PipeWire's thread loop
+// asks of other threads, writes its picture straight into a free buffer and
+// starts the graphs' cycles itself, so no thread in between wakes for a
+// picture.
+//
+// Apps see one node, "Orlith Cam". PipeWire shares a port's buffers among all
+// its links, so one app that keeps its buffers would freeze the camera for
+// every other. That node is therefore never started: the links made to it
+// (by the session manager or the app) stay as they are and carry nothing,
+// and the host adds to each app a link from an output node of the app's own.
+// Nothing is relinked while an app reads, which some apps do not survive.
 #include <pipewire/pipewire.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#include <spa/param/video/format-utils.h>
-#include <spa/pod/builder.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cerrno>
-#include <cstring>
-#include <map>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "camhost/pipewire_output.h"
 #include "camhost/sink.h"
 #include "camhost/video_format.h"
 #include "platform/clock.h"
@@ -35,7 +41,6 @@ namespace {
 
 constexpr char kNodeName[] = "Orlith Cam";
 constexpr uint64_t kRetryNs = 3'000'000'000ull;
-constexpr uint32_t kBuffers = 4;
 
 void InitOnce() {
   static const bool done = [] {
@@ -54,57 +59,23 @@ struct ContextFree {
 struct CoreFree {
   void operator()(pw_core* core) const { pw_core_disconnect(core); }
 };
-struct StreamFree {
-  void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
+struct ProxyFree {
+  void operator()(pw_proxy* proxy) const { pw_proxy_destroy(proxy); }
 };
 
-std::optional<VideoFormat> FromSpa(uint32_t format) {
-  switch (format) {
-    case SPA_VIDEO_FORMAT_NV12:
-      return VideoFormat::kNv12;
-    case SPA_VIDEO_FORMAT_I420:
-      return VideoFormat::kI420;
-    case SPA_VIDEO_FORMAT_YUY2:
-      return VideoFormat::kYuy2;
-    default:
-      return std::nullopt;
-  }
+// An id from an object's properties; SPA_ID_INVALID when absent or not a
+// plain number.
+uint32_t IdProperty(const spa_dict* props, const char* key) {
+  const char* text = props ? spa_dict_lookup(props, key) : nullptr;
+  if (!text || *text < '0' || *text > '9') return SPA_ID_INVALID;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value >= SPA_ID_INVALID) return SPA_ID_INVALID;
+  return static_cast<uint32_t>(value);
 }
 
-// A buffer's memory, made by us (a memfd that PipeWire passes on to the
-// consumer), so that it stays valid while the camera library writes a picture
-// into it, even when PipeWire takes the buffer away meanwhile.
-class Memory {
- public:
-  static std::shared_ptr<Memory> Make(size_t size) {
-    const int fd = memfd_create("vistrel-camera", MFD_CLOEXEC);
-    if (fd < 0) return nullptr;
-    void* base = MAP_FAILED;
-    if (ftruncate(fd, static_cast<off_t>(size)) == 0) {
-      base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    }
-    if (base == MAP_FAILED) {
-      close(fd);
-      return nullptr;
-    }
-    return std::shared_ptr<Memory>(new Memory(fd, {static_cast<uint8_t*>(base), size}));
-  }
-  ~Memory() {
-    munmap(bytes_.data(), bytes_.size());
-    close(fd_);
-  }
-  Memory(const Memory&) = delete;
-  Memory& operator=(const Memory&) = delete;
-  int fd() const { return fd_; }
-  std::span<uint8_t> bytes() const { return bytes_; }
-
- private:
-  Memory(int fd, std::span<uint8_t> bytes) : fd_(fd), bytes_(bytes) {}
-  int fd_;
-  std::span<uint8_t> bytes_;
-};
-
-class PipeWireSink final : public Sink {
+class PipeWireSink final : public Sink, PipeWireOutput::Owner {
  public:
   PipeWireSink() = default;
   ~PipeWireSink() override;
@@ -122,49 +93,45 @@ class PipeWireSink final : public Sink {
   std::string Describe() const override { return "pipewire"; }
 
  private:
+  // One app's input port and the output node that feeds it alone.
+  struct Delivery {
+    PipeWireSink* sink = nullptr;
+    uint32_t app_node = SPA_ID_INVALID;
+    uint32_t app_port = SPA_ID_INVALID;
+    // The app's link to "Orlith Cam"; the delivery ends with it when the
+    // app goes before its own link is made.
+    uint32_t shown_link = SPA_ID_INVALID;
+    std::unique_ptr<PipeWireOutput> output;
+    std::unique_ptr<pw_proxy, ProxyFree> link;
+    spa_hook link_listener{};
+    bool streamed = false;
+    bool ended = false;
+  };
+
   // Everything below runs on the loop thread with the loop's lock held.
   void Connect();
   // `lost`: the daemon went away, which is worth a line.
   void Disconnect(bool lost);
   void Retry(uint64_t after_ns);
-  void OnStateChanged(pw_stream_state state, const char* error);
-  void OnFormat(const spa_pod* param);
+  void OutputStateChanged(PipeWireOutput& output, pw_stream_state state,
+                          const char* error) override;
+  void LinkAppeared(uint32_t id, const spa_dict* props);
+  void LinkGone(uint32_t id);
+  // Links the app's own node to it, once the daemon knows that node.
+  void LinkApp(Delivery& delivery);
+  // The fallback when PipeWire refuses an app its own node or link: the
+  // shown node runs, and the apps linked to it share its buffers.
+  void ShareShown(const char* what, const char* detail, int res);
+  // The delivery goes at the next sweep, outside any of its callbacks.
+  void End(Delivery& delivery);
+  void ScheduleSweep();
+  // Before a delivery goes: none of its proxies' events may reach it.
+  static void Unhook(Delivery& delivery);
+  void Sweep();
+  void UpdateReading();
   // The host's thread, with the loop's lock held.
   std::optional<Place> Lendable();
-  void Send(const Nv12View& picture, int64_t time_100ns);
 
-  static void StateChanged(void* self, pw_stream_state, pw_stream_state state, const char* error) {
-    static_cast<PipeWireSink*>(self)->OnStateChanged(state, error);
-  }
-  static void ParamChanged(void* self, uint32_t id, const spa_pod* param) {
-    if (id == SPA_PARAM_Format) static_cast<PipeWireSink*>(self)->OnFormat(param);
-  }
-  // The stream asks us for the buffers' memory (ALLOC_BUFFERS); a buffer we
-  // cannot back stays without data and is sent empty.
-  static void AddBuffer(void* self, pw_buffer* buffer) {
-    auto* sink = static_cast<PipeWireSink*>(self);
-    if (buffer->buffer->n_datas < 1) return;
-    spa_data& data = buffer->buffer->datas[0];
-    // `data.type` holds the kinds of memory that may be used, as bits.
-    if (!sink->layout_ || (data.type & (1u << SPA_DATA_MemFd)) == 0) return;
-    std::shared_ptr<Memory> memory = Memory::Make(sink->layout_->size);
-    if (!memory) {
-      LogLine("[camhost] no memory for a PipeWire buffer (%d)\n", errno);
-      return;
-    }
-    data.type = SPA_DATA_MemFd;
-    data.flags = SPA_DATA_FLAG_READWRITE;
-    data.fd = memory->fd();
-    data.mapoffset = 0;
-    data.maxsize = sink->layout_->size;
-    data.data = memory->bytes().data();
-    sink->memory_[buffer] = std::move(memory);
-  }
-  static void RemoveBuffer(void* self, pw_buffer* buffer) {
-    auto* sink = static_cast<PipeWireSink*>(self);
-    sink->memory_.erase(buffer);
-    if (sink->borrowed_ == buffer) sink->borrowed_ = nullptr;
-  }
   static void CoreError(void* self, uint32_t id, int, int res, const char* message) {
     auto* sink = static_cast<PipeWireSink*>(self);
     if (id != PW_ID_CORE) return;
@@ -180,10 +147,30 @@ class PipeWireSink final : public Sink {
     sink->Disconnect(std::exchange(sink->core_lost_, false));
     sink->Connect();
   }
+  static void SweepFired(void* self, uint64_t) { static_cast<PipeWireSink*>(self)->Sweep(); }
+  static void Global(void* self, uint32_t id, uint32_t, const char* type, uint32_t,
+                     const spa_dict* props) {
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+      static_cast<PipeWireSink*>(self)->LinkAppeared(id, props);
+    }
+  }
+  static void GlobalRemoved(void* self, uint32_t id) {
+    static_cast<PipeWireSink*>(self)->LinkGone(id);
+  }
+  static void LinkRemoved(void* self) {
+    auto* delivery = static_cast<Delivery*>(self);
+    delivery->sink->End(*delivery);
+  }
+  static void LinkError(void* self, int, int res, const char* message) {
+    auto* delivery = static_cast<Delivery*>(self);
+    delivery->sink->ShareShown("a link", message, res);
+    delivery->sink->End(*delivery);
+  }
 
   std::unique_ptr<pw_thread_loop, ThreadLoopFree> loop_;
   std::unique_ptr<pw_context, ContextFree> context_;
-  spa_source* timer_ = nullptr;  // owned by the loop
+  spa_source* timer_ = nullptr;        // owned by the loop
+  spa_source* sweep_timer_ = nullptr;  // owned by the loop
   std::atomic<bool> streaming_{false};
   // Wakes the host when a consumer comes; taken after the loop's lock.
   std::mutex wanted_mutex_;
@@ -191,20 +178,23 @@ class PipeWireSink final : public Sink {
 
   // With the loop's lock held.
   std::unique_ptr<pw_core, CoreFree> core_;
-  std::unique_ptr<pw_stream, StreamFree> stream_;
+  std::unique_ptr<pw_proxy, ProxyFree> registry_;
   spa_hook core_listener_{};
-  spa_hook stream_listener_{};
+  spa_hook registry_listener_{};
   pw_core_events core_events_{};
-  pw_stream_events stream_events_{};
-  std::optional<VideoLayout> layout_;
-  std::map<pw_buffer*, std::shared_ptr<Memory>> memory_;
-  // Dequeued for the next picture; the library may be writing into it.
-  pw_buffer* borrowed_ = nullptr;
+  pw_registry_events registry_events_{};
+  pw_proxy_events link_events_{};
+  // The node apps and pickers see.
+  std::unique_ptr<PipeWireOutput> shown_;
+  // By the app's input port.
+  std::map<uint32_t, std::unique_ptr<Delivery>> deliveries_;
+  uint32_t app_nodes_made_ = 0;
+  // The shown node runs for everyone (the fallback).
+  bool shared_ = false;
   bool core_lost_ = false;
   bool connected_before_ = false;
   bool absent_logged_ = false;
-  bool was_streaming_ = false;
-  uint64_t sequence_ = 0;
+  bool reading_ = false;
 };
 
 PipeWireSink::~PipeWireSink() {
@@ -213,6 +203,7 @@ PipeWireSink::~PipeWireSink() {
   Disconnect(false);
   pw_loop* loop = pw_thread_loop_get_loop(loop_.get());
   if (timer_) pw_loop_destroy_source(loop, timer_);
+  if (sweep_timer_) pw_loop_destroy_source(loop, sweep_timer_);
   context_.reset();
   loop_.reset();
 }
@@ -231,17 +222,19 @@ bool PipeWireSink::Start(std::string& error) {
     return false;
   }
   timer_ = pw_loop_add_timer(loop, &PipeWireSink::TimerFired, this);
-  if (!timer_) {
+  sweep_timer_ = pw_loop_add_timer(loop, &PipeWireSink::SweepFired, this);
+  if (!timer_ || !sweep_timer_) {
     error = "pipewire: cannot add a loop timer";
     return false;
   }
   core_events_.version = PW_VERSION_CORE_EVENTS;
   core_events_.error = &PipeWireSink::CoreError;
-  stream_events_.version = PW_VERSION_STREAM_EVENTS;
-  stream_events_.state_changed = &PipeWireSink::StateChanged;
-  stream_events_.param_changed = &PipeWireSink::ParamChanged;
-  stream_events_.add_buffer = &PipeWireSink::AddBuffer;
-  stream_events_.remove_buffer = &PipeWireSink::RemoveBuffer;
+  registry_events_.version = PW_VERSION_REGISTRY_EVENTS;
+  registry_events_.global = &PipeWireSink::Global;
+  registry_events_.global_remove = &PipeWireSink::GlobalRemoved;
+  link_events_.version = PW_VERSION_PROXY_EVENTS;
+  link_events_.removed = &PipeWireSink::LinkRemoved;
+  link_events_.error = &PipeWireSink::LinkError;
   if (pw_thread_loop_start(loop_.get()) != 0) {
     error = "pipewire: cannot start the loop thread";
     return false;
@@ -261,15 +254,14 @@ void PipeWireSink::Retry(uint64_t after_ns) {
 
 void PipeWireSink::Disconnect(bool lost) {
   if (!core_) return;
-  stream_.reset();  // destroying removes its listener
-  memory_.clear();
-  borrowed_ = nullptr;
+  for (auto& [port, delivery] : deliveries_) Unhook(*delivery);
+  deliveries_.clear();
+  shown_.reset();
+  if (registry_) spa_hook_remove(&registry_listener_);
+  registry_.reset();
   spa_hook_remove(&core_listener_);
   core_.reset();
-  layout_.reset();
-  streaming_ = false;
-  if (was_streaming_) LogLine("[camhost] no PipeWire consumer is reading; pulling no samples\n");
-  was_streaming_ = false;
+  UpdateReading();
   if (lost) LogLine("[camhost] lost PipeWire; connecting again\n");
 }
 
@@ -285,120 +277,195 @@ void PipeWireSink::Connect() {
     return;
   }
   absent_logged_ = false;
+  shared_ = false;
   pw_core_add_listener(core_.get(), &core_listener_, &core_events_, this);
-  stream_.reset(pw_stream_new(
-      core_.get(), kNodeName,
+  std::string error;
+  shown_ = PipeWireOutput::Connect(
+      core_.get(),
       pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                         PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_MEDIA_CLASS, "Video/Source",
-                        PW_KEY_NODE_NAME, kNodeName, PW_KEY_NODE_DESCRIPTION, kNodeName,
-                        nullptr)));
-  if (!stream_) {
-    LogLine("[camhost] PipeWire refused the stream (%d)\n", errno);
-    core_.reset();
-    Retry(kRetryNs);
-    return;
-  }
-  pw_stream_add_listener(stream_.get(), &stream_listener_, &stream_events_, this);
-
-  uint8_t storage[1024];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_rectangle size = SPA_RECTANGLE(kSinkWidth, kSinkHeight);
-  const spa_fraction rate = SPA_FRACTION(kSinkRateNum, kSinkRateDen);
-  const spa_pod* params[1];
-  params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-      SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-      SPA_FORMAT_VIDEO_format,
-      SPA_POD_CHOICE_ENUM_Id(4, SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_NV12,
-                             SPA_VIDEO_FORMAT_I420, SPA_VIDEO_FORMAT_YUY2),
-      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-      SPA_POD_Fraction(&rate)));
-  const int result = pw_stream_connect(
-      stream_.get(), PW_DIRECTION_OUTPUT, PW_ID_ANY,
-      // Without RT_PROCESS, each pw_stream_trigger_process would also post a
-      // process call to the loop thread and wake it for every picture.
-      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS |
-                                   PW_STREAM_FLAG_RT_PROCESS),
-      params, 1);
-  if (result < 0) {
-    LogLine("[camhost] PipeWire refused the stream's connection (%d)\n", result);
+                        PW_KEY_NODE_NAME, kNodeName, PW_KEY_NODE_DESCRIPTION, kNodeName, nullptr),
+      /*active=*/false, *this, error);
+  if (!shown_) {
+    LogLine("[camhost] %s\n", error.c_str());
     Disconnect(false);
     Retry(kRetryNs);
     return;
+  }
+  registry_.reset(reinterpret_cast<pw_proxy*>(
+      pw_core_get_registry(core_.get(), PW_VERSION_REGISTRY, 0)));
+  if (registry_) {
+    pw_registry_add_listener(reinterpret_cast<pw_registry*>(registry_.get()), &registry_listener_,
+                             &registry_events_, this);
   }
   LogLine("[camhost] %s PipeWire; \"%s\" is a video source\n",
           connected_before_ ? "reconnected to" : "connected to", kNodeName);
   connected_before_ = true;
 }
 
-void PipeWireSink::OnStateChanged(pw_stream_state state, const char* error) {
-  const bool streaming = state == PW_STREAM_STATE_STREAMING;
+void PipeWireSink::OutputStateChanged(PipeWireOutput& output, pw_stream_state state,
+                                      const char* error) {
+  if (&output == shown_.get() && state == PW_STREAM_STATE_ERROR) {
+    LogLine("[camhost] the PipeWire stream failed: %s\n", error ? error : "unknown");
+    Retry(kRetryNs);
+  }
+  for (auto& [port, delivery] : deliveries_) {
+    if (delivery->output.get() != &output) continue;
+    if (state == PW_STREAM_STATE_STREAMING) delivery->streamed = true;
+    if (state == PW_STREAM_STATE_ERROR) {
+      ShareShown("a stream", error, -EIO);
+      End(*delivery);
+    } else {
+      LinkApp(*delivery);
+    }
+    break;
+  }
+  UpdateReading();
+}
+
+void PipeWireSink::LinkAppeared(uint32_t id, const spa_dict* props) {
+  if (shared_ || !shown_ || shown_->node_id() == SPA_ID_INVALID ||
+      IdProperty(props, PW_KEY_LINK_OUTPUT_NODE) != shown_->node_id()) {
+    return;
+  }
+  const uint32_t app_node = IdProperty(props, PW_KEY_LINK_INPUT_NODE);
+  const uint32_t app_port = IdProperty(props, PW_KEY_LINK_INPUT_PORT);
+  if (app_node == SPA_ID_INVALID || app_port == SPA_ID_INVALID) return;
+  if (auto found = deliveries_.find(app_port); found != deliveries_.end()) {
+    if (!found->second->ended) return;  // a second link to the shown node
+    Unhook(*found->second);
+    deliveries_.erase(found);  // a new app on a port id used before
+  }
+  auto delivery = std::make_unique<Delivery>();
+  delivery->sink = this;
+  delivery->app_node = app_node;
+  delivery->app_port = app_port;
+  delivery->shown_link = id;
+  const std::string name = std::string(kNodeName) + " " + std::to_string(++app_nodes_made_);
+  std::string error;
+  delivery->output = PipeWireOutput::Connect(
+      core_.get(),
+      // Not a source of its own: pickers list only "Orlith Cam", and the
+      // session manager links nothing to it.
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                        PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_MEDIA_CLASS, "Stream/Output/Video",
+                        PW_KEY_NODE_NAME, name.c_str(), PW_KEY_NODE_DESCRIPTION, kNodeName,
+                        PW_KEY_NODE_AUTOCONNECT, "false", nullptr),
+      /*active=*/true, *this, error);
+  if (!delivery->output) {
+    ShareShown("a stream", error.c_str(), -EIO);
+    return;
+  }
+  Delivery& added = *deliveries_.emplace(app_port, std::move(delivery)).first->second;
+  LinkApp(added);
+  UpdateReading();
+}
+
+void PipeWireSink::LinkGone(uint32_t id) {
+  for (auto& [port, delivery] : deliveries_) {
+    if (delivery->shown_link != id) continue;
+    delivery->shown_link = SPA_ID_INVALID;
+    if (!delivery->link) End(*delivery);  // the app went before its link was made
+    return;
+  }
+}
+
+void PipeWireSink::LinkApp(Delivery& delivery) {
+  if (delivery.link || delivery.ended || !delivery.output ||
+      delivery.output->node_id() == SPA_ID_INVALID) {
+    return;
+  }
+  pw_properties* props = pw_properties_new(nullptr, nullptr);
+  pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", delivery.output->node_id());
+  pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", delivery.app_node);
+  pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", delivery.app_port);
+  // The link goes with this process.
+  pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
+  delivery.link.reset(static_cast<pw_proxy*>(pw_core_create_object(
+      core_.get(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
+  pw_properties_free(props);
+  if (delivery.link) {
+    pw_proxy_add_listener(delivery.link.get(), &delivery.link_listener, &link_events_, &delivery);
+  } else {
+    ShareShown("a link", std::strerror(errno), -errno);
+    End(delivery);
+  }
+}
+
+void PipeWireSink::ShareShown(const char* what, const char* detail, int res) {
+  if (shared_ || !shown_) return;
+  LogLine("[camhost] PipeWire refused a camera app %s of its own: %s (%d); apps share the "
+          "camera's buffers\n",
+          what, detail ? detail : "error", res);
+  shared_ = true;
+  shown_->SetActive(true);
+}
+
+void PipeWireSink::End(Delivery& delivery) {
+  delivery.ended = true;
+  ScheduleSweep();
+}
+
+void PipeWireSink::Unhook(Delivery& delivery) {
+  if (delivery.link) spa_hook_remove(&delivery.link_listener);
+}
+
+void PipeWireSink::ScheduleSweep() {
+  timespec soon{0, 1};
+  timespec interval{};
+  pw_loop_update_timer(pw_thread_loop_get_loop(loop_.get()), sweep_timer_, &soon, &interval,
+                       false);
+}
+
+void PipeWireSink::Sweep() {
+  for (auto it = deliveries_.begin(); it != deliveries_.end();) {
+    Delivery& delivery = *it->second;
+    if (!delivery.ended) {
+      ++it;
+      continue;
+    }
+    Unhook(delivery);
+    it = deliveries_.erase(it);
+  }
+  UpdateReading();
+}
+
+void PipeWireSink::UpdateReading() {
+  bool streaming = shown_ && shown_->streaming();
+  const PipeWireOutput* first = streaming ? shown_.get() : nullptr;
+  // An app being moved to its own node is still reading.
+  bool moving = false;
+  for (const auto& [port, delivery] : deliveries_) {
+    if (delivery->ended || !delivery->output) continue;
+    if (delivery->output->streaming()) {
+      streaming = true;
+      if (!first) first = delivery->output.get();
+    } else if (!delivery->streamed) {
+      moving = true;
+    }
+  }
   {
     const std::lock_guard lock(wanted_mutex_);
     streaming_.store(streaming, std::memory_order_release);
   }
   wanted_changed_.notify_all();
-  if (streaming && !was_streaming_) {
+  if (streaming && !reading_) {
+    const std::optional<VideoFormat> format = first->format();
     LogLine("[camhost] a PipeWire consumer is reading (%s)\n",
-            layout_ ? VideoFormatName(layout_->format) : "no format");
-  } else if (!streaming && was_streaming_) {
+            format ? VideoFormatName(*format) : "no format");
+    reading_ = true;
+  } else if (!streaming && !moving && reading_) {
     LogLine("[camhost] no PipeWire consumer is reading; pulling no samples\n");
+    reading_ = false;
   }
-  was_streaming_ = streaming;
-  if (state == PW_STREAM_STATE_ERROR) {
-    LogLine("[camhost] the PipeWire stream failed: %s\n", error ? error : "unknown");
-    Retry(kRetryNs);
-  }
-}
-
-void PipeWireSink::OnFormat(const spa_pod* param) {
-  layout_.reset();
-  if (!param) return;
-  uint32_t media_type = 0;
-  uint32_t media_subtype = 0;
-  spa_video_info_raw info{};
-  AskedFormat asked;
-  if (spa_format_parse(param, &media_type, &media_subtype) >= 0 &&
-      media_type == SPA_MEDIA_TYPE_video && media_subtype == SPA_MEDIA_SUBTYPE_raw &&
-      spa_format_video_raw_parse(param, &info) >= 0) {
-    asked = {FromSpa(info.format), info.size.width, info.size.height, info.framerate.num,
-             info.framerate.denom};
-  }
-  std::string why;
-  layout_ = ChooseLayout(asked, why);
-  if (!layout_) {
-    LogLine("[camhost] a PipeWire consumer asked for %s\n", why.c_str());
-    pw_stream_set_error(stream_.get(), -EINVAL, "unsupported format");
-    return;
-  }
-  uint8_t storage[1024];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_pod* params[2];
-  params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-      SPA_POD_CHOICE_RANGE_Int(kBuffers, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-      SPA_PARAM_BUFFERS_size, SPA_POD_Int(static_cast<int32_t>(layout_->size)),
-      SPA_PARAM_BUFFERS_stride, SPA_POD_Int(static_cast<int32_t>(layout_->stride)),
-      // A memfd per buffer, made by us (ALLOC_BUFFERS).
-      SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd)));
-  params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-      SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
-  pw_stream_update_params(stream_.get(), params, 2);
 }
 
 std::optional<Sink::Place> PipeWireSink::Lendable() {
-  if (!stream_ || !layout_ || !streaming_ || layout_->format != VideoFormat::kNv12) {
-    return std::nullopt;
+  for (const auto& [port, delivery] : deliveries_) {
+    if (!delivery->output) continue;
+    if (std::optional<Place> place = delivery->output->Lendable()) return place;
   }
-  if (!borrowed_) borrowed_ = pw_stream_dequeue_buffer(stream_.get());
-  if (!borrowed_) return std::nullopt;
-  const auto mapped = memory_.find(borrowed_);
-  if (mapped == memory_.end() || mapped->second->bytes().size() < layout_->size) {
-    return std::nullopt;
-  }
-  return Place{mapped->second->bytes().first(layout_->size),
-               static_cast<int32_t>(layout_->stride), mapped->second};
+  return shown_ ? shown_->Lendable() : std::nullopt;
 }
 
 std::optional<Sink::Place> PipeWireSink::Borrow() {
@@ -408,52 +475,19 @@ std::optional<Sink::Place> PipeWireSink::Borrow() {
   return place;
 }
 
-void PipeWireSink::Send(const Nv12View& picture, int64_t time_100ns) {
-  if (!stream_ || !layout_ || !streaming_) return;
-  // Every buffer is still with the consumer: this picture is dropped, the
-  // next one goes.
-  pw_buffer* buffer = std::exchange(borrowed_, nullptr);
-  if (!buffer) buffer = pw_stream_dequeue_buffer(stream_.get());
-  if (!buffer) return;
-  // The library wrote the picture straight into this buffer.
-  const auto mapped = memory_.find(buffer);
-  const bool in_place = mapped != memory_.end() && layout_->format == VideoFormat::kNv12 &&
-                        picture.luma == mapped->second->bytes().data() &&
-                        picture.pitch == static_cast<int>(layout_->stride) &&
-                        picture.chroma == picture.luma + size_t{layout_->stride} * kSinkHeight;
-  spa_buffer* spa = buffer->buffer;
-  spa_data& data = spa->datas[0];
-  if (spa->n_datas < 1 || !data.chunk ||
-      (!in_place &&
-       !WritePicture(*layout_, picture, static_cast<uint8_t*>(data.data), data.maxsize))) {
-    if (spa->n_datas >= 1 && data.chunk) data.chunk->size = 0;
-  } else {
-    data.chunk->offset = 0;
-    data.chunk->size = layout_->size;
-    data.chunk->stride = static_cast<int32_t>(layout_->stride);
-    data.chunk->flags = 0;
+bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {
+  // The loop thread holds the lock only while it handles an event, and none
+  // of them waits for this thread. An app that still has every buffer of its
+  // own misses this picture; the others get it.
+  pw_thread_loop_lock(loop_.get());
+  for (const auto& [port, delivery] : deliveries_) {
+    if (delivery->output) delivery->output->Send(picture, time_100ns);
   }
-  if (auto* header = static_cast<spa_meta_header*>(
-          spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
-    header->flags = 0;
-    header->offset = 0;
-    header->pts = time_100ns * 100;  // the sample's time, in nanoseconds
-    header->dts_offset = 0;
-    header->seq = sequence_++;
-  }
-  pw_stream_queue_buffer(stream_.get(), buffer);
-  pw_stream_trigger_process(stream_.get());
+  if (shown_) shown_->Send(picture, time_100ns);
+  pw_thread_loop_unlock(loop_.get());
   // For the glass-to-app benchmark: "sample time, queued", in nanoseconds.
   static const std::unique_ptr<TimesFile> times = TimesFile::FromEnvironment("VISTREL_SAMPLE_TIMES");
   if (times) times->Line({static_cast<uint64_t>(time_100ns) * 100, MonotonicNs()});
-}
-
-bool PipeWireSink::Write(const Nv12View& picture, int64_t time_100ns) {
-  // The loop thread holds the lock only while it handles an event, and none
-  // of them waits for this thread.
-  pw_thread_loop_lock(loop_.get());
-  Send(picture, time_100ns);
-  pw_thread_loop_unlock(loop_.get());
   return true;
 }
 
