@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "platform/files.h"
@@ -213,6 +215,9 @@ struct PipeWireConsumer::Impl {
   pw_registry_events registry_events{};
   pw_stream_events stream_events{};
   uint32_t producer = SPA_ID_INVALID;  // loop lock
+  // Output ports by their node (loop lock): a video port takes a second
+  // link only when it is named.
+  std::map<uint32_t, uint32_t> output_ports;
   uint32_t wanted_format = SPA_VIDEO_FORMAT_NV12;
   bool holds = false;  // returns no buffer
 
@@ -238,7 +243,16 @@ struct PipeWireConsumer::Impl {
   static void Global(void* self, uint32_t id, uint32_t, const char* type, uint32_t,
                      const spa_dict* props) {
     auto* impl = static_cast<Impl*>(self);
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || !props) return;
+    if (!props) return;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+      const char* node = spa_dict_lookup(props, PW_KEY_NODE_ID);
+      const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
+      if (node && direction && std::strcmp(direction, "out") == 0) {
+        impl->output_ports[static_cast<uint32_t>(std::strtoul(node, nullptr, 10))] = id;
+      }
+      return;
+    }
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
     const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
     if (name && std::strcmp(name, "Orlith Cam") == 0) impl->producer = id;
   }
@@ -374,10 +388,12 @@ std::unique_ptr<PipeWireConsumer> PipeWireConsumer::Connect(const fs::path& runt
     const uint32_t producer = impl->producer;
     const uint32_t consumer = pw_stream_get_node_id(impl->stream);
     const pw_stream_state state = pw_stream_get_state(impl->stream, nullptr);
-    if (producer != SPA_ID_INVALID && consumer != SPA_ID_INVALID &&
-        state == PW_STREAM_STATE_PAUSED) {
+    const auto port = impl->output_ports.find(producer);
+    if (producer != SPA_ID_INVALID && port != impl->output_ports.end() &&
+        consumer != SPA_ID_INVALID && state == PW_STREAM_STATE_PAUSED) {
       pw_properties* props = pw_properties_new(nullptr, nullptr);
       pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", producer);
+      pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", port->second);
       pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", consumer);
       pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
       impl->link = static_cast<pw_proxy*>(pw_core_create_object(
