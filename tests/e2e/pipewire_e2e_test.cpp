@@ -242,6 +242,16 @@ TEST(PipeWireE2E, AppsThatStopReadingStallNoOtherAppAndPickersSeeOneCamera) {
   reader.reset();
   EXPECT_TRUE(host.WaitForLog("[camhost] no PipeWire consumer is reading; pulling no samples\n"))
       << host.Log();
+  // The apps' own nodes went with them.
+  const fs::path dump = receiver.root() / "dump.json";
+  const std::string own_node = "\"node.name\": \"Orlith Cam ";
+  EXPECT_TRUE(WaitUntil([&] {
+    test::ClientProgram objects({"sh", "-c", "exec pw-dump 1>&2"}, receiver.Environment(), dump);
+    if (!WaitUntil([&] { return !objects.running(); }, 10s)) return false;
+    const std::string text = ReadFileText(dump).value_or("");
+    return text.find("\"node.name\": \"Orlith Cam\"") != std::string::npos &&
+           text.find(own_node) == std::string::npos;
+  })) << ReadFileText(dump).value_or("");
   EXPECT_EQ(receiver.RunCommand({VISTREL_BINARY, "--remove-camera"}), 0);
   EXPECT_EQ(host.Wait(), 0) << host.Log();
   EXPECT_EQ(receiver.Quit(), 0);
