@@ -119,8 +119,8 @@ class PipeWireSink final : public Sink, PipeWireOutput::Owner {
   void LinkGone(uint32_t id);
   // Links the app's own node to it, once the daemon knows that node.
   void LinkApp(Delivery& delivery);
-  // The fallback when PipeWire refuses an app its own node or link: the
-  // shown node runs, and the apps linked to it share its buffers.
+  // The fallback when PipeWire cannot make an app a node or a link at all:
+  // the shown node runs, and the apps linked to it share its buffers.
   void ShareShown(const char* what, const char* detail, int res);
   // The delivery goes at the next sweep, outside any of its callbacks.
   void End(Delivery& delivery);
@@ -161,9 +161,12 @@ class PipeWireSink final : public Sink, PipeWireOutput::Owner {
     auto* delivery = static_cast<Delivery*>(self);
     delivery->sink->End(*delivery);
   }
+  // Most often an app that takes no format we offer; that app alone goes
+  // without pictures.
   static void LinkError(void* self, int, int res, const char* message) {
     auto* delivery = static_cast<Delivery*>(self);
-    delivery->sink->ShareShown("a link", message, res);
+    LogLine("[camhost] PipeWire could not link a camera app to its own node: %s (%d)\n",
+            message ? message : "error", res);
     delivery->sink->End(*delivery);
   }
 
@@ -313,7 +316,10 @@ void PipeWireSink::OutputStateChanged(PipeWireOutput& output, pw_stream_state st
     if (delivery->output.get() != &output) continue;
     if (state == PW_STREAM_STATE_STREAMING) delivery->streamed = true;
     if (state == PW_STREAM_STATE_ERROR) {
-      ShareShown("a stream", error, -EIO);
+      // One app's trouble, such as a format we do not offer: that app alone
+      // goes without pictures.
+      LogLine("[camhost] a camera app's own PipeWire stream failed: %s\n",
+              error ? error : "unknown");
       End(*delivery);
     } else {
       LinkApp(*delivery);

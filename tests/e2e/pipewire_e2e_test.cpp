@@ -221,6 +221,12 @@ TEST(PipeWireE2E, AppsThatStopReadingStallNoOtherAppAndPickersSeeOneCamera) {
       receiver.Environment(), frozen_log);
   ASSERT_TRUE(FileGains(frozen_log, "last-message = chain"))
       << ReadFileText(frozen_log).value_or("") << host.Log();
+  // An app that takes only a format the camera does not offer gets nothing;
+  // the others go on, each with buffers of its own.
+  auto unsuited = Consumer::Connect(runtime, "RGB", why);
+  ASSERT_NE(unsuited, nullptr) << why << "\n" << host.Log();
+  EXPECT_TRUE(host.WaitForLog("[camhost] PipeWire could not link a camera app to its own node: "))
+      << host.Log();
   // By now both keep every buffer they were given.
   std::this_thread::sleep_for(1s);
   const double rate = RateOver(*reader, 5);
@@ -237,6 +243,9 @@ TEST(PipeWireE2E, AppsThatStopReadingStallNoOtherAppAndPickersSeeOneCamera) {
   EXPECT_NE(devices.find(name), std::string::npos) << devices;
   EXPECT_EQ(devices.find(name), devices.rfind(name)) << devices;
 
+  EXPECT_EQ(unsuited->Count(), 0u);
+  EXPECT_EQ(host.Log().find("apps share the camera's buffers"), std::string::npos) << host.Log();
+  unsuited.reset();
   frozen.reset();
   stalled.reset();
   reader.reset();

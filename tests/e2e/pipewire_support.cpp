@@ -77,6 +77,7 @@ int64_t MonotonicNs() {
 uint32_t SpaFormat(const std::string& name) {
   if (name == "I420") return SPA_VIDEO_FORMAT_I420;
   if (name == "YUY2") return SPA_VIDEO_FORMAT_YUY2;
+  if (name == "RGB") return SPA_VIDEO_FORMAT_RGB;
   return SPA_VIDEO_FORMAT_NV12;
 }
 

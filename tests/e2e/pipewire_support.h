@@ -75,7 +75,7 @@ class PipeWireConsumer {
     kNoBuffer,  // an app that stopped reading but keeps what it got
   };
   // Connects to the daemon whose socket is in `runtime`, asks for `format`
-  // ("NV12", "I420" or "YUY2") and waits until it is linked. Nothing, with
+  // ("NV12", "I420", "YUY2", or "RGB", which the camera does not offer) and waits until it is linked. Nothing, with
   // the reason in `why`, when the daemon or the node does not answer in time.
   static std::unique_ptr<PipeWireConsumer> Connect(const std::filesystem::path& runtime,
                                                    const std::string& format, std::string& why,
