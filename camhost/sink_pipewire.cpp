@@ -439,15 +439,15 @@ void PipeWireSink::Sweep() {
 void PipeWireSink::UpdateReading() {
   bool streaming = shown_ && shown_->streaming();
   const PipeWireOutput* first = streaming ? shown_.get() : nullptr;
-  // An app being moved to its own node is still reading.
-  bool moving = false;
+  // An app whose own node has not streamed yet is on its way, not gone.
+  bool joining = false;
   for (const auto& [port, delivery] : deliveries_) {
     if (delivery->ended || !delivery->output) continue;
     if (delivery->output->streaming()) {
       streaming = true;
       if (!first) first = delivery->output.get();
     } else if (!delivery->streamed) {
-      moving = true;
+      joining = true;
     }
   }
   {
@@ -460,7 +460,7 @@ void PipeWireSink::UpdateReading() {
     LogLine("[camhost] a PipeWire consumer is reading (%s)\n",
             format ? VideoFormatName(*format) : "no format");
     reading_ = true;
-  } else if (!streaming && !moving && reading_) {
+  } else if (!streaming && !joining && reading_) {
     LogLine("[camhost] no PipeWire consumer is reading; pulling no samples\n");
     reading_ = false;
   }
