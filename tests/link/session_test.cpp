@@ -52,6 +52,8 @@ class SessionTest : public ::testing::Test {
     phone.channel->Queue(kHello, kGoodHello);
     std::thread thread([this, &phone] { server_->Stream(phone.connection); });
     while (phone.channel->SentOfType(kHelloReply).empty()) std::this_thread::yield();
+    // The reply goes out before the session counts as active.
+    while (server_->session_state() != 1u) std::this_thread::yield();
     return thread;
   }
 
