@@ -208,11 +208,11 @@ std::optional<Sink::Place> PipeWireOutput::Lendable() {
                      static_cast<int32_t>(layout_->stride), mapped->second};
 }
 
-bool PipeWireOutput::Send(const Nv12View& picture, int64_t time_100ns) {
-  if (!layout_ || !streaming()) return true;
+void PipeWireOutput::Send(const Nv12View& picture, int64_t time_100ns) {
+  if (!layout_ || !streaming()) return;
   pw_buffer* buffer = std::exchange(borrowed_, nullptr);
   if (!buffer) buffer = pw_stream_dequeue_buffer(stream_);
-  if (!buffer) return false;
+  if (!buffer) return;
   // The library may have written the picture straight into this buffer.
   const auto mapped = memory_.find(buffer);
   const bool in_place = mapped != memory_.end() && layout_->format == VideoFormat::kNv12 &&
@@ -241,7 +241,6 @@ bool PipeWireOutput::Send(const Nv12View& picture, int64_t time_100ns) {
   }
   pw_stream_queue_buffer(stream_, buffer);
   pw_stream_trigger_process(stream_);
-  return true;
 }
 
 }  // namespace vistrel

@@ -40,7 +40,6 @@ class PipeWireOutput {
   PipeWireOutput& operator=(const PipeWireOutput&) = delete;
 
   bool streaming() const { return state_ == PW_STREAM_STATE_STREAMING; }
-  pw_stream_state state() const { return state_; }
   // SPA_ID_INVALID until the daemon has the node.
   uint32_t node_id() const { return pw_stream_get_node_id(stream_); }
   // The agreed format; nothing before an app agreed on one.
@@ -49,9 +48,9 @@ class PipeWireOutput {
   void SetActive(bool active) { pw_stream_set_active(stream_, active); }
   // A free NV12 buffer for the next picture; it stays lent until Send.
   std::optional<Sink::Place> Lendable();
-  // Sends the picture (found in place when it is in the lent buffer). False
-  // when the app still has every buffer: this picture is dropped for it.
-  bool Send(const Nv12View& picture, int64_t time_100ns);
+  // Sends the picture (found in place when it is in the lent buffer); an
+  // app that still has every buffer misses it.
+  void Send(const Nv12View& picture, int64_t time_100ns);
 
  private:
   class Memory;
