@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/screenshots/sample_views.h"
 #include "tray/pages.h"
 #include "tray/style.h"
 
@@ -94,6 +95,7 @@ class PseudoLocale : public ::testing::Test {
   std::set<std::string> data_ = {"Orlith Cam",
                                  "studio-pc",
                                  "Ana's iPhone",
+                                 "iPhone 15 Pro",
                                  "418 203",
                                  "/home/ana/Documents/Orlith Cam Scans",
                                  "Port 47800 is in use by another program.",
@@ -102,31 +104,13 @@ class PseudoLocale : public ::testing::Test {
                                  "4006381333931"};
 };
 
-TrayView Base() {
-  TrayView view;
-  view.running = true;
-  view.now_ms = 1'000'000;
-  view.now_seconds = 1'800'000'000;
-  view.receiver_name = "studio-pc";
-  view.log_folder = "/home/ana/.local/share/Vistrel";
-  view.snapshots_folder = "/home/ana/Pictures/Orlith Cam";
-  view.videos_folder = "/home/ana/Videos/Orlith Cam";
-  view.scans_folder = "/home/ana/Documents/Orlith Cam Scans";
-  view.settings.retention_days = 30;
-  return view;
-}
+// A fixed clock: the dates shown stay the same from run to run.
+constexpr int64_t kNow = 1'800'000'000;
+
+TrayView Base() { return SampleView(kNow); }
 
 TrayView Connected() {
-  TrayView view = Base();
-  view.phones = {{std::string(64, 'a'), "id1", "Ana's iPhone"}};
-  view.status.session_state = 1;
-  view.status.phone_name = "Ana's iPhone";
-  view.status.link_kind = "wifi";
-  view.status.battery = 0.82;
-  view.frames_in_per_second = 30;
-  view.frames_to_apps_per_second = 30;
-  view.preview = MakePicture(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 360));
-  return view;
+  return SampleLiveView(kNow, MakePicture(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 360)));
 }
 
 TEST_F(PseudoLocale, EveryPageDialogAndTheFlyoutIsTranslatedAndFits) {

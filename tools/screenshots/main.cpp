@@ -12,6 +12,7 @@
 #include <string>
 
 #include "monitor/thumbnail.h"
+#include "tools/screenshots/sample_views.h"
 #include "tray/pages.h"
 #include "tray/style.h"
 
@@ -43,34 +44,9 @@ Picture Scene(int width, int height, double shift) {
   return MakePicture(image);
 }
 
-TrayView BaseView() {
-  TrayView view;
-  view.running = true;
-  view.now_ms = 1'000'000;
-  view.now_seconds = std::time(nullptr);
-  view.receiver_name = "studio-pc";
-  view.log_folder = "/home/ana/.local/share/Vistrel";
-  view.snapshots_folder = "/home/ana/Pictures/Orlith Cam";
-  view.videos_folder = "/home/ana/Videos/Orlith Cam";
-  view.scans_folder = "/home/ana/Documents/Orlith Cam Scans";
-  view.settings.retention_days = 30;
-  return view;
-}
+TrayView BaseView() { return SampleView(std::time(nullptr)); }
 
-TrayView Connected() {
-  TrayView view = BaseView();
-  view.phones = {{std::string(64, 'a'), "id1", "Ana's iPhone"}};
-  view.status.session_state = 1;
-  view.status.phone_name = "Ana's iPhone";
-  view.status.phone_model = "iPhone 15 Pro";
-  view.status.link_kind = "wifi";
-  view.status.battery = 0.82;
-  view.status.usb_service_reachable = true;
-  view.frames_in_per_second = 30;
-  view.frames_to_apps_per_second = 30;
-  view.preview = Scene(640, 360, 0);
-  return view;
-}
+TrayView Connected() { return SampleLiveView(std::time(nullptr), Scene(640, 360, 0)); }
 
 bool Write(const fs::path& folder, const std::string& name, const TrayView& view, bool flyout) {
   const double width = flyout ? layout::kFlyoutWidth : layout::kMainWidth;
