@@ -102,10 +102,7 @@ class AccessibilityE2E : public ::testing::Test {
     if (bus_.address().empty()) GTEST_SKIP() << "dbus-daemon could not start";
     watcher_ = test::StatusWatcher::Start(bus_.address());
     ASSERT_NE(watcher_, nullptr);
-    receiver_.EnableTray();
-    receiver_.AddEnvironment("DISPLAY=" + xvfb_.name());
-    receiver_.AddEnvironment("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
-    receiver_.AddEnvironment("VSTL_TEST_HOOKS=1");
+    receiver_.ShowTrayOn(xvfb_.name(), bus_.address());
     // This process is the screen reader; it finds the accessibility bus
     // through the same session bus.
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);

@@ -7,8 +7,15 @@
 
 #include "tests/e2e/receiver_process.h"
 #include "tools/phone/phone.h"
+#include "tray/style.h"
 
 namespace vistrel::test {
+
+// The tray's windows as X shows them, told apart by their size.
+constexpr int kMainWidth = static_cast<int>(tray::layout::kMainWidth);
+constexpr int kMainHeight = static_cast<int>(tray::layout::kMainHeight);
+constexpr int kFlyoutWidth = static_cast<int>(tray::layout::kFlyoutWidth);
+constexpr int kFlyoutHeight = static_cast<int>(tray::layout::kFlyoutHeight);
 
 // Opens an invitation on the receiver's console, pairs the phone under
 // `device_name` and approves it; true when the phone is trusted.

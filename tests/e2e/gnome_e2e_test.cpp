@@ -33,8 +33,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kTitle[] = "Orlith Cam";
-constexpr int kMainWidth = 760, kMainHeight = 476;
-constexpr int kFlyoutWidth = 352, kFlyoutHeight = 166;
+using test::kFlyoutHeight;
+using test::kFlyoutWidth;
+using test::kMainHeight;
+using test::kMainWidth;
 constexpr int kStartOnLoginItem = 103;
 
 size_t Count(const std::string& text, const std::string& needle) {

@@ -33,6 +33,14 @@ class ReceiverProcess {
   // Later starts run the tray (no "--headless"); give DISPLAY and the
   // session bus with AddEnvironment.
   void EnableTray() { tray_ = true; }
+  // The tray on X display `display`, with `bus_address` as the session bus
+  // and the test hooks on.
+  void ShowTrayOn(const std::string& display, const std::string& bus_address) {
+    EnableTray();
+    AddEnvironment("DISPLAY=" + display);
+    AddEnvironment("DBUS_SESSION_BUS_ADDRESS=" + bus_address);
+    AddEnvironment("VSTL_TEST_HOOKS=1");
+  }
   // Later starts create the virtual camera (no "--no-camera").
   void EnableCamera() { camera_ = true; }
   // Lets the receiver and the programs beside it find PipeWire's client

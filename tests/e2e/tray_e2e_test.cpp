@@ -35,6 +35,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kTitle[] = "Orlith Cam";
+using test::kFlyoutHeight;
+using test::kFlyoutWidth;
+using test::kMainHeight;
+using test::kMainWidth;
 
 // The keyboard to the window, as a window manager gives it to a new dialog.
 bool FocusWindow(const std::string& name, unsigned long window) {
@@ -85,10 +89,7 @@ class TrayE2E : public ::testing::Test {
     if (bus_.address().empty()) GTEST_SKIP() << "dbus-daemon could not start";
     watcher_ = test::StatusWatcher::Start(bus_.address());
     ASSERT_NE(watcher_, nullptr);
-    receiver_.EnableTray();
-    receiver_.AddEnvironment("DISPLAY=" + xvfb_.name());
-    receiver_.AddEnvironment("DBUS_SESSION_BUS_ADDRESS=" + bus_.address());
-    receiver_.AddEnvironment("VSTL_TEST_HOOKS=1");
+    receiver_.ShowTrayOn(xvfb_.name(), bus_.address());
     receiver_.AddEnvironment("NO_AT_BRIDGE=1");
   }
 
@@ -104,7 +105,7 @@ class TrayE2E : public ::testing::Test {
   }
   std::optional<test::ShownWindow> MainWindow() {
     for (const auto& window : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
-      if (window.width == 760 && window.height == 476) return window;
+      if (window.width == kMainWidth && window.height == kMainHeight) return window;
     }
     return std::nullopt;
   }
@@ -156,7 +157,7 @@ TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
   EXPECT_TRUE(test::WaitFor(
       [&] {
         for (const auto& w : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
-          if (w.width == 352 && w.height == 166) return true;
+          if (w.width == kFlyoutWidth && w.height == kFlyoutHeight) return true;
         }
         return false;
       },
@@ -366,7 +367,7 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   ClickMain(680, 104);
   const auto question_shown = [&] {
     for (const auto& window : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
-      if (window.width != 760 || window.height != 476) return true;
+      if (window.width != kMainWidth || window.height != kMainHeight) return true;
     }
     return false;
   };
