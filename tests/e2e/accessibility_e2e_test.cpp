@@ -152,6 +152,20 @@ class AccessibilityE2E : public ::testing::Test {
     return found;
   }
 
+  // A node anywhere in the receiver's application (the flyout, a dialog),
+  // waiting for it to show.
+  Node WaitFindInApplication(AtspiRole role, const std::string& name) {
+    Node found;
+    test::WaitFor(
+        [&] {
+          Node app = Application();
+          found = app ? Find(app.get(), role, name) : nullptr;
+          return found != nullptr;
+        },
+        10s);
+    return found;
+  }
+
   bool ShowPage(const std::string& page) {
     Node tab = WaitFind(ATSPI_ROLE_PAGE_TAB, page);
     if (!tab || !Activate(tab.get())) return false;
@@ -309,14 +323,8 @@ TEST_F(AccessibilityE2E, AScreenReaderPairsAPhoneSetsRecordingAndHearsTheState) 
   // The flyout from the tray icon: its own content, named, with the button
   // that opens the main window.
   ASSERT_TRUE(watcher_->Activate(*item, 1200, 790));
-  Node flyout;
-  ASSERT_TRUE(test::WaitFor(
-      [&] {
-        Node app = Application();
-        flyout = app ? Find(app.get(), ATSPI_ROLE_PANEL, "Status") : nullptr;
-        return flyout != nullptr;
-      },
-      10s));
+  Node flyout = WaitFindInApplication(ATSPI_ROLE_PANEL, "Status");
+  ASSERT_TRUE(flyout);
   EXPECT_TRUE(Find(flyout.get(), ATSPI_ROLE_LABEL, "Waiting for phone"));
   EXPECT_TRUE(Find(flyout.get(), ATSPI_ROLE_PUSH_BUTTON, "Open Orlith Cam"));
 
@@ -385,14 +393,8 @@ TEST_F(AccessibilityE2E, ThePseudoLocaleTranslatesTheMenuNotificationsWindowAndD
   Node remove = WaitFind(ATSPI_ROLE_PUSH_BUTTON, "[Rémövé");
   ASSERT_TRUE(remove);
   ASSERT_TRUE(Activate(remove.get()));
-  Node cancel;
-  ASSERT_TRUE(test::WaitFor(
-      [&] {
-        Node app = Application();
-        cancel = app ? Find(app.get(), ATSPI_ROLE_PUSH_BUTTON, "[Câñçél") : nullptr;
-        return cancel != nullptr;
-      },
-      10s));
+  Node cancel = WaitFindInApplication(ATSPI_ROLE_PUSH_BUTTON, "[Câñçél");
+  ASSERT_TRUE(cancel);
   Node app = Application();
   EXPECT_TRUE(Find(app.get(), ATSPI_ROLE_PUSH_BUTTON, "[ÖK"));
   EXPECT_TRUE(Find(app.get(), ATSPI_ROLE_LABEL, "[Rémövé Cam?"));

@@ -128,6 +128,24 @@ struct GnomeSession::Bus {
   std::string notifications;  // guarded by mutex
   std::string shell_name;     // the shell's unique name; set before watching
 
+  // A connection of its own to the bus at `address`; nothing, with the
+  // reason in `error`, when it cannot be made.
+  static std::unique_ptr<Bus> Open(const std::string& address, std::string& error) {
+    GError* failure = nullptr;
+    auto bus = std::make_unique<Bus>();
+    bus->connection = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &failure);
+    if (!bus->connection) {
+      error = failure->message;
+      g_error_free(failure);
+      return nullptr;
+    }
+    return bus;
+  }
+
   // On GDBus's thread, for every message the monitor sees.
   static GDBusMessage* Watched(GDBusConnection*, GDBusMessage* message, gboolean incoming,
                                gpointer data) {
@@ -288,16 +306,10 @@ bool GnomeSession::Start(bool status_host) {
 
 bool GnomeSession::WatchNotifications() {
   // A second connection that only watches: the shell shows what it is sent.
-  GError* failure = nullptr;
-  monitor_ = std::make_unique<Bus>();
-  monitor_->connection = g_dbus_connection_new_for_address_sync(
-      bus_address_.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &failure);
-  if (!monitor_->connection) {
-    error_ = std::string("cannot watch the session bus: ") + failure->message;
-    g_error_free(failure);
+  std::string why;
+  monitor_ = Bus::Open(bus_address_, why);
+  if (!monitor_) {
+    error_ = "cannot watch the session bus: " + why;
     return false;
   }
   GVariant* owner =
@@ -325,16 +337,10 @@ bool GnomeSession::WatchNotifications() {
 }
 
 bool GnomeSession::WaitForShell() {
-  GError* failure = nullptr;
-  bus_ = std::make_unique<Bus>();
-  bus_->connection = g_dbus_connection_new_for_address_sync(
-      bus_address_.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &failure);
-  if (!bus_->connection) {
-    error_ = std::string("cannot reach the session bus: ") + failure->message;
-    g_error_free(failure);
+  std::string why;
+  bus_ = Bus::Open(bus_address_, why);
+  if (!bus_) {
+    error_ = "cannot reach the session bus: " + why;
     return false;
   }
   const bool up = WaitFor(
