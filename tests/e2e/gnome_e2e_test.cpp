@@ -33,10 +33,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kTitle[] = "Orlith Cam";
-using test::kFlyoutHeight;
-using test::kFlyoutWidth;
-using test::kMainHeight;
-using test::kMainWidth;
 constexpr int kStartOnLoginItem = 103;
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -226,8 +222,9 @@ TEST_F(GnomeE2E, WithoutAnIconHost) {
   if (HasFatalFailure() || IsSkipped()) return;
   StartReceiver();
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(test::WaitUntil([&] { return Shown(kMainWidth, kMainHeight).has_value(); }))
-      << Fields(ClientWindows(session_->x_display()));
+  ASSERT_TRUE(test::WaitUntil([&] {
+    return Shown(test::kMainWidth, test::kMainHeight).has_value();
+  })) << Fields(ClientWindows(session_->x_display()));
   EXPECT_FALSE(session_->HasName("org.kde.StatusNotifierWatcher"));
 
   // The live preview, and a snapshot of it from the keyboard (the shell gave
@@ -298,9 +295,10 @@ TEST_F(GnomeE2E, WithoutAnIconHost) {
     if (round > 0) {
       EXPECT_EQ(receiver_.RunSecondStart(), 0);
     }
-    ASSERT_TRUE(test::WaitUntil([&] { return Shown(kMainWidth, kMainHeight).has_value(); }));
-    CloseWindow(session_->x_display(), Shown(kMainWidth, kMainHeight)->id);
-    ASSERT_TRUE(test::WaitUntil([&] { return !Shown(kMainWidth, kMainHeight); }));
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return Shown(test::kMainWidth, test::kMainHeight).has_value(); }));
+    CloseWindow(session_->x_display(), Shown(test::kMainWidth, test::kMainHeight)->id);
+    ASSERT_TRUE(test::WaitUntil([&] { return !Shown(test::kMainWidth, test::kMainHeight); }));
     EXPECT_TRUE(WaitForNotification(still_running)) << session_->Notifications();
   }
   std::this_thread::sleep_for(500ms);
@@ -323,9 +321,10 @@ TEST_F(GnomeE2E, WithTheAppIndicatorExtension) {
 
   // The top bar's icons sit at its right end; the host reports the click there.
   ASSERT_TRUE(session_->ActivateItem(item, 1200, 10));
-  ASSERT_TRUE(test::WaitUntil([&] { return Shown(kFlyoutWidth, kFlyoutHeight).has_value(); }))
-      << Fields(ClientWindows(session_->x_display()));
-  const test::ShownWindow flyout = *Shown(kFlyoutWidth, kFlyoutHeight);
+  ASSERT_TRUE(test::WaitUntil([&] {
+    return Shown(test::kFlyoutWidth, test::kFlyoutHeight).has_value();
+  })) << Fields(ClientWindows(session_->x_display()));
+  const test::ShownWindow flyout = *Shown(test::kFlyoutWidth, test::kFlyoutHeight);
   EXPECT_LE(flyout.x + flyout.width, 1280);
   EXPECT_GE(flyout.x + flyout.width, 1200);
   EXPECT_GE(flyout.y, 20);  // below the top bar
@@ -335,9 +334,10 @@ TEST_F(GnomeE2E, WithTheAppIndicatorExtension) {
   EXPECT_TRUE(test::WaitUntil(
       [&] { return fs::exists(receiver_.root() / "config" / "autostart" / "vistrel.desktop"); }));
 
-  ASSERT_TRUE(test::WaitUntil([&] { return Shown(kMainWidth, kMainHeight).has_value(); }));
-  CloseWindow(session_->x_display(), Shown(kMainWidth, kMainHeight)->id);
-  ASSERT_TRUE(test::WaitUntil([&] { return !Shown(kMainWidth, kMainHeight); }));
+  ASSERT_TRUE(
+      test::WaitUntil([&] { return Shown(test::kMainWidth, test::kMainHeight).has_value(); }));
+  CloseWindow(session_->x_display(), Shown(test::kMainWidth, test::kMainHeight)->id);
+  ASSERT_TRUE(test::WaitUntil([&] { return !Shown(test::kMainWidth, test::kMainHeight); }));
   ASSERT_TRUE(Deliver("after", "ocr", "copy", "[text] copied to the clipboard\n", 1));
   EXPECT_TRUE(WaitForNotification("Scan received: "));
   EXPECT_EQ(session_->Notifications().find("keeps running"), std::string::npos);

@@ -35,10 +35,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kTitle[] = "Orlith Cam";
-using test::kFlyoutHeight;
-using test::kFlyoutWidth;
-using test::kMainHeight;
-using test::kMainWidth;
 
 // The keyboard to the window, as a window manager gives it to a new dialog.
 bool FocusWindow(const std::string& name, unsigned long window) {
@@ -105,7 +101,7 @@ class TrayE2E : public ::testing::Test {
   }
   std::optional<test::ShownWindow> MainWindow() {
     for (const auto& window : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
-      if (window.width == kMainWidth && window.height == kMainHeight) return window;
+      if (window.width == test::kMainWidth && window.height == test::kMainHeight) return window;
     }
     return std::nullopt;
   }
@@ -157,7 +153,7 @@ TEST_F(TrayE2E, BackgroundStartShowsTheIconAndASecondStartTheWindow) {
   EXPECT_TRUE(test::WaitFor(
       [&] {
         for (const auto& w : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
-          if (w.width == kFlyoutWidth && w.height == kFlyoutHeight) return true;
+          if (w.width == test::kFlyoutWidth && w.height == test::kFlyoutHeight) return true;
         }
         return false;
       },
@@ -367,7 +363,7 @@ TEST_F(TrayE2E, PairingApprovedByAClickThenClipsAndScansReachThePages) {
   ClickMain(680, 104);
   const auto question_shown = [&] {
     for (const auto& window : test::ShownWindowsNamed(xvfb_.name(), kTitle)) {
-      if (window.width != kMainWidth || window.height != kMainHeight) return true;
+      if (window.width != test::kMainWidth || window.height != test::kMainHeight) return true;
     }
     return false;
   };
